@@ -1,0 +1,7 @@
+#include "workbench.hpp"
+
+namespace brinvale::workbench {
+
+void add_chart_methods(py::object &) {}
+
+}  // namespace brinvale::workbench

@@ -1,0 +1,7 @@
+#include "workbench.hpp"
+
+namespace brinvale::workbench {
+
+void register_dataset(py::module_ &) {}
+
+}  // namespace brinvale::workbench

@@ -1,0 +1,3 @@
+#include "bind.hpp"
+
+BRINVALE_MODULE(purlane, m) { (void)m; }

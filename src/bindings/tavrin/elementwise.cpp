@@ -1,0 +1,7 @@
+#include "tavrin.hpp"
+
+namespace brinvale::tavrin {
+
+void register_elementwise(py::module_ &) {}
+
+}  // namespace brinvale::tavrin

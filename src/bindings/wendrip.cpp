@@ -1,0 +1,3 @@
+#include "bind.hpp"
+
+BRINVALE_MODULE(wendrip, m) { (void)m; }
