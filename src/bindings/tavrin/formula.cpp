@@ -48,7 +48,8 @@ py::object feature2table(py::handle names) {
     py::object table = py::module_::import("pandas").attr("DataFrame")(rows, "columns"_a = columns);
     // Keep None for names without a formula: pandas 3 would read the texts
     // as a str column and turn None into NaN.
-    table["latex"] = py::module_::import("numpy").attr("array")(formulas, "dtype"_a = "object");
+    table["latex"] = py::module_::import("pandas").attr("Series")(
+        formulas, "index"_a = table.attr("index"), "dtype"_a = "object");
     return table;
 }
 
