@@ -1,1 +1,379 @@
-// elementwise
+#include "brinvale/elementwise.hpp"
+
+#include "brinvale/stats.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace brinvale::core {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Calls f with a pointer to the column's values of their own type.
+template <typename F>
+decltype(auto) visit(NumericColumn c, F &&f) {
+    if (c.f64 != nullptr) {
+        return f(c.f64);
+    }
+    return f(c.i64);
+}
+
+void require_same_size(NumericColumn x, NumericColumn y, std::size_t out) {
+    if (x.size != y.size || x.size != out) {
+        throw std::invalid_argument("columns of different lengths");
+    }
+}
+
+inline double as_double(double v) { return v; }
+inline double as_double(std::int64_t v) { return static_cast<double>(v); }
+inline bool is_missing(double v) { return std::isnan(v); }
+inline bool is_missing(std::int64_t) { return false; }
+
+// pandas' skipna min of a column (NaN when nothing is left).
+template <typename T>
+double column_min(const T *x, std::size_t n) {
+    bool seen = false;
+    T best{};
+    for (std::size_t i = 0; i < n; ++i) {
+        if (is_missing(x[i])) {
+            continue;
+        }
+        if (!seen || x[i] < best) {
+            best = x[i];
+            seen = true;
+        }
+    }
+    return seen ? as_double(best) : kNaN;
+}
+
+// Integer arithmetic wraps like NumPy's int64 loops.
+inline std::int64_t wrap_sub(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+inline std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
+}
+
+}  // namespace
+
+void arithmetic_standardized(Arithmetic op, NumericColumn x, NumericColumn y,
+                             std::span<double> out) {
+    require_same_size(x, y, out.size());
+    if (x.i64 != nullptr && y.i64 != nullptr && op != Arithmetic::divide) {
+        throw std::invalid_argument("integer arithmetic is not standardised here");
+    }
+    const std::size_t n = out.size();
+    double *o = out.data();
+    visit(x, [&](const auto *a) {
+        visit(y, [&](const auto *b) {
+            switch (op) {
+            case Arithmetic::add:
+                for (std::size_t i = 0; i < n; ++i) o[i] = as_double(a[i]) + as_double(b[i]);
+                break;
+            case Arithmetic::subtract:
+                for (std::size_t i = 0; i < n; ++i) o[i] = as_double(a[i]) - as_double(b[i]);
+                break;
+            case Arithmetic::multiply:
+                for (std::size_t i = 0; i < n; ++i) o[i] = as_double(a[i]) * as_double(b[i]);
+                break;
+            case Arithmetic::divide:
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double q = as_double(a[i]) / as_double(b[i]);
+                    o[i] = std::isnan(q) ? 0.0 : std::isinf(q) ? (q > 0 ? 1e12 : -1e12) : q;
+                }
+                break;
+            }
+        });
+    });
+    standardize_inplace(out);
+}
+
+void pick_rowwise(Pick op, NumericColumn x, NumericColumn y, std::span<double> out) {
+    require_same_size(x, y, out.size());
+    const std::size_t n = out.size();
+    double *o = out.data();
+    visit(x, [&](const auto *a) {
+        visit(y, [&](const auto *b) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double u = as_double(a[i]);
+                const double v = as_double(b[i]);
+                if (std::isnan(u) || std::isnan(v)) {
+                    o[i] = std::isnan(u) ? u : v;
+                } else if (op == Pick::minimum) {
+                    o[i] = u < v ? u : v;
+                } else {
+                    o[i] = u > v ? u : v;
+                }
+            }
+        });
+    });
+}
+
+void pick_rowwise(Pick op, std::span<const std::int64_t> x, std::span<const std::int64_t> y,
+                  std::span<std::int64_t> out) {
+    require_same_size(NumericColumn::of(x), NumericColumn::of(y), out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = op == Pick::minimum ? std::min(x[i], y[i]) : std::max(x[i], y[i]);
+    }
+}
+
+void compare_rowwise(Comparison op, NumericColumn x, NumericColumn y, std::span<bool> out) {
+    require_same_size(x, y, out.size());
+    if ((x.f64 == nullptr) != (y.f64 == nullptr)) {
+        throw std::invalid_argument("comparison of columns of different types");
+    }
+    const std::size_t n = out.size();
+    bool *o = out.data();
+    auto run = [&](const auto *a, const auto *b) {
+        switch (op) {
+        case Comparison::greater:
+            for (std::size_t i = 0; i < n; ++i) o[i] = a[i] > b[i];
+            break;
+        case Comparison::less:
+            for (std::size_t i = 0; i < n; ++i) o[i] = a[i] < b[i];
+            break;
+        case Comparison::equal:
+            for (std::size_t i = 0; i < n; ++i) o[i] = a[i] == b[i];
+            break;
+        }
+    };
+    if (x.f64 != nullptr) {
+        run(x.f64, y.f64);
+    } else {
+        run(x.i64, y.i64);
+    }
+}
+
+void orop_rowwise(std::span<const double> x, std::span<const double> y, std::span<bool> out) {
+    require_same_size(NumericColumn::of(x), NumericColumn::of(y), out.size());
+    const std::size_t n = out.size();
+    // The mean of the row sums, without materialising them: pandas' skipna
+    // mean sums in NumPy's pairwise order with missing sums as 0.
+    std::vector<double> sums(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        sums[i] = x[i] + y[i];
+    }
+    const double m = pandas_mean_std(sums).mean;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = x[i] > m || y[i] > m;
+    }
+}
+
+void round_half_even(std::span<const double> x, std::span<double> out) {
+    // np.round(decimals=0) is rint, which follows the default rounding mode.
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = std::nearbyint(x[i]);
+    }
+}
+
+void square(std::span<const double> x, std::span<double> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = x[i] * x[i];
+    }
+}
+
+void square(std::span<const std::int64_t> x, std::span<std::int64_t> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = wrap_mul(x[i], x[i]);
+    }
+}
+
+void sqrt_above_min(NumericColumn x, std::span<double> out) {
+    double *o = out.data();
+    visit(x, [&](const auto *a) {
+        using T = std::remove_cv_t<std::remove_pointer_t<decltype(a)>>;
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            // int64 - int64 scalar stays integral before the square root.
+            std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+            for (std::size_t i = 0; i < x.size; ++i) lo = std::min(lo, a[i]);
+            for (std::size_t i = 0; i < x.size; ++i)
+                o[i] = std::sqrt(static_cast<double>(wrap_sub(a[i], lo)));
+        } else {
+            const double lo = column_min(a, x.size);
+            for (std::size_t i = 0; i < x.size; ++i) o[i] = std::sqrt(a[i] - lo);
+        }
+    });
+}
+
+void log_argument(NumericColumn x, std::span<double> out) {
+    double *o = out.data();
+    visit(x, [&](const auto *a) {
+        const double lo = column_min(a, x.size);
+        for (std::size_t i = 0; i < x.size; ++i) o[i] = (1e-06 + as_double(a[i])) - lo;
+    });
+}
+
+void fractional_part(NumericColumn x, std::span<double> out) {
+    double *o = out.data();
+    visit(x, [&](const auto *a) {
+        double whole;
+        for (std::size_t i = 0; i < x.size; ++i) o[i] = std::modf(as_double(a[i]), &whole);
+    });
+}
+
+void negate(NumericColumn x, std::span<double> out) {
+    double *o = out.data();
+    visit(x, [&](const auto *a) {
+        for (std::size_t i = 0; i < x.size; ++i) o[i] = -as_double(a[i]);
+    });
+}
+
+void one_over_one_plus(std::span<double> v) {
+    for (double &e : v) {
+        e = 1 / (1 + e);
+    }
+}
+
+namespace {
+
+// Sorted (value, row) pairs of the non-missing values.
+template <typename T>
+std::vector<std::pair<T, std::size_t>> sorted_present(const T *a, std::size_t n) {
+    std::vector<std::pair<T, std::size_t>> order;
+    order.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!is_missing(a[i])) {
+            order.emplace_back(a[i], i);
+        }
+    }
+    std::sort(order.begin(), order.end(), [](const auto &l, const auto &r) {
+        return l.first < r.first || (!(r.first < l.first) && l.second < r.second);
+    });
+    return order;
+}
+
+}  // namespace
+
+void percentile_rank(NumericColumn x, std::span<double> out) {
+    double *o = out.data();
+    visit(x, [&](const auto *a) {
+        const auto order = sorted_present(a, x.size);
+        for (std::size_t i = 0; i < x.size; ++i) {
+            if (is_missing(a[i])) o[i] = kNaN;
+        }
+        const double count = static_cast<double>(order.size());
+        std::size_t start = 0;
+        while (start < order.size()) {
+            std::size_t stop = start + 1;
+            while (stop < order.size() && order[stop].first == order[start].first) ++stop;
+            // 1-based ranks start+1 .. stop, summed as integers like pandas.
+            const std::int64_t dups = static_cast<std::int64_t>(stop - start);
+            const std::int64_t sum_ranks =
+                static_cast<std::int64_t>((start + 1 + stop) * (stop - start) / 2);
+            const double average = static_cast<double>(sum_ranks) / static_cast<double>(dups);
+            const double pct = average / count;
+            for (std::size_t k = start; k < stop; ++k) o[order[k].second] = pct;
+            start = stop;
+        }
+    });
+}
+
+void softmax_shift(NumericColumn x, std::span<double> out) {
+    double *o = out.data();
+    const std::size_t n = x.size;
+    if (n == 0) {
+        throw std::invalid_argument("zero-size array to reduction operation maximum");
+    }
+    if (x.f64 != nullptr) {
+        const double *a = x.f64;
+        double hi = a[0];
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::isnan(a[i])) {
+                hi = a[i];
+                break;
+            }
+            hi = std::max(hi, a[i]);
+        }
+        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] - hi;
+    } else {
+        const std::int64_t *a = x.i64;
+        const std::int64_t hi = *std::max_element(a, a + n);
+        for (std::size_t i = 0; i < n; ++i) o[i] = static_cast<double>(wrap_sub(a[i], hi));
+    }
+}
+
+void divide_by_sum(std::span<double> v) {
+    const double total = pairwise_sum(v);
+    for (double &e : v) {
+        e = e / total;
+    }
+}
+
+double entropy_of_codes(NumericColumn x) {
+    return visit(x, [&](const auto *a) {
+        const std::size_t n = x.size;
+        const auto order = sorted_present(a, n);
+        std::vector<std::int64_t> codes(n);
+        std::int64_t code = -1;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            if (k == 0 || !(order[k].first == order[k - 1].first)) ++code;
+            codes[order[k].second] = code;
+        }
+        // Every missing value shares the one code after the present ones.
+        const std::int64_t missing_code = code + 1;
+        std::int64_t total = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (is_missing(a[i])) codes[i] = missing_code;
+            total += codes[i];
+        }
+        const double denominator = static_cast<double>(total);
+        const std::int64_t *c = codes.data();
+        std::vector<double> terms(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            // scipy.special.entr
+            const double p = static_cast<double>(c[i]) / denominator;
+            terms[i] = std::isnan(p) ? p : p > 0 ? -p * std::log(p) : p == 0 ? 0.0 : -INFINITY;
+        }
+        return pairwise_sum(terms);
+    });
+}
+
+std::string python_float_text(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char buf[64];
+    // Shortest round-trip digits, as Python's repr chooses them.
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string sci(buf, res.ptr);
+    std::string sign;
+    if (sci[0] == '-') {
+        sign = "-";
+        sci.erase(0, 1);
+    }
+    const std::size_t e = sci.find('e');
+    std::string digits = sci.substr(0, e);
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    const int exponent = std::stoi(sci.substr(e + 1));
+    const int decpt = exponent + 1;
+    const int k = static_cast<int>(digits.size());
+    std::string body;
+    if (decpt > -4 && decpt <= 16) {
+        if (decpt <= 0) {
+            body = "0." + std::string(static_cast<std::size_t>(-decpt), '0') + digits;
+        } else if (decpt >= k) {
+            body = digits + std::string(static_cast<std::size_t>(decpt - k), '0') + ".0";
+        } else {
+            body = digits.substr(0, static_cast<std::size_t>(decpt)) + "." +
+                   digits.substr(static_cast<std::size_t>(decpt));
+        }
+    } else {
+        body = digits.substr(0, 1);
+        if (k > 1) body += "." + digits.substr(1);
+        const int ae = exponent < 0 ? -exponent : exponent;
+        body += exponent < 0 ? "e-" : "e+";
+        if (ae < 10) body += "0";
+        body += std::to_string(ae);
+    }
+    return sign + body;
+}
+
+std::string python_int_text(std::int64_t v) { return std::to_string(v); }
+
+}  // namespace brinvale::core

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <vector>
 
 namespace brinvale::core {
 
@@ -10,71 +9,80 @@ namespace {
 
 constexpr std::size_t kBlock = 128;  // NumPy's PW_BLOCKSIZE
 
-double pairwise(const double *a, std::size_t n) {
+// NumPy's pairwise summation (eight interleaved partial sums per block of
+// 128) over value(0) ... value(n - 1), so that masked or transformed columns
+// are summed in NumPy's order without materialising them.
+template <typename Value>
+double pairwise(const Value &value, std::size_t start, std::size_t n) {
     if (n < 8) {
         double res = -0.0;
         for (std::size_t i = 0; i < n; ++i) {
-            res += a[i];
+            res += value(start + i);
         }
         return res;
     }
     if (n <= kBlock) {
         double r[8];
         for (std::size_t k = 0; k < 8; ++k) {
-            r[k] = a[k];
+            r[k] = value(start + k);
         }
         std::size_t i = 8;
         for (; i < n - (n % 8); i += 8) {
             for (std::size_t k = 0; k < 8; ++k) {
-                r[k] += a[i + k];
+                r[k] += value(start + i + k);
             }
         }
         double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
         for (; i < n; ++i) {
-            res += a[i];
+            res += value(start + i);
         }
         return res;
     }
     std::size_t n2 = n / 2;
     n2 -= n2 % 8;
-    return pairwise(a, n2) + pairwise(a + n2, n - n2);
+    return pairwise(value, start, n2) + pairwise(value, start + n2, n - n2);
 }
 
 }  // namespace
 
 double pairwise_sum(std::span<const double> values) {
-    return pairwise(values.data(), values.size());
+    const double *a = values.data();
+    // NumPy's add.reduce starts from its identity 0.0, so an all -0.0 column
+    // sums to 0.0.
+    return 0.0 + pairwise([a](std::size_t i) { return a[i]; }, 0, values.size());
 }
 
 MeanStd pandas_mean_std(std::span<const double> values) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> filled(values.begin(), values.end());
+    const double *a = values.data();
     std::size_t count = 0;
-    for (double &v : filled) {
-        if (std::isnan(v)) {
-            v = 0.0;
-        } else {
-            ++count;
-        }
+    for (double v : values) {
+        count += !std::isnan(v);
     }
     MeanStd out{nan, nan, count};
     if (count == 0) {
         return out;
     }
-    const double sum = pairwise_sum(filled);
+    // pandas fills missing values with 0 before NumPy's sum.
+    const double sum =
+        0.0 + pairwise([a](std::size_t i) { return std::isnan(a[i]) ? 0.0 : a[i]; }, 0,
+                       values.size());
     out.mean = sum / static_cast<double>(count);
     if (count < 2) {
         return out;
     }
-    for (std::size_t i = 0; i < filled.size(); ++i) {
-        if (std::isnan(values[i])) {
-            filled[i] = 0.0;
-        } else {
-            const double d = out.mean - values[i];
-            filled[i] = d * d;
-        }
-    }
-    out.std = std::sqrt(pairwise_sum(filled) / static_cast<double>(count - 1));
+    const double mean = out.mean;
+    const double squares = 0.0 + pairwise(
+                                     [a, mean](std::size_t i) {
+                                         if (std::isnan(a[i])) {
+                                             return 0.0;
+                                         }
+                                         const double d = mean - a[i];
+                                         return d * d;
+                                     },
+                                     0,
+                                     values.size());
+    out.std = std::sqrt(squares / static_cast<double>(count - 1));
     return out;
 }
 

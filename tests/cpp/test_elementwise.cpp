@@ -1,0 +1,77 @@
+#include "brinvale/elementwise.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+using namespace brinvale::core;
+
+TEST(Elementwise, DivideReplacesBeforeStandardising) {
+    std::vector<double> x{1.0, -1.0, 0.0, NAN, 4.0}, y{0.0, 0.0, 0.0, 1.0, 2.0}, out(5);
+    arithmetic_standardized(Arithmetic::divide, NumericColumn::of(x), NumericColumn::of(y), out);
+    // raw values 1e12, -1e12, 0, 0, 2: the missing and 0/0 rows both hold 0
+    EXPECT_EQ(out[2], out[3]);
+    EXPECT_GT(out[0], 1.0);
+    EXPECT_LT(out[1], -1.0);
+    EXPECT_FALSE(std::isnan(out[3]));
+}
+
+TEST(Elementwise, IntegerSumIsNotStandardisedHere) {
+    std::vector<std::int64_t> x{1, 2}, y{3, 4};
+    std::vector<double> out(2);
+    EXPECT_THROW(arithmetic_standardized(Arithmetic::add, NumericColumn::of(x), NumericColumn::of(y), out),
+                 std::invalid_argument);
+}
+
+TEST(Elementwise, PickPropagatesMissingAndKeepsSecondOfEqualZeros) {
+    std::vector<double> x{1.0, NAN, 0.0, -0.0}, y{2.0, 0.0, -0.0, 0.0}, out(4);
+    pick_rowwise(Pick::minimum, NumericColumn::of(x), NumericColumn::of(y), out);
+    EXPECT_EQ(out[0], 1.0);
+    EXPECT_TRUE(std::isnan(out[1]));
+    EXPECT_TRUE(std::signbit(out[2]));
+    EXPECT_FALSE(std::signbit(out[3]));
+}
+
+TEST(Elementwise, PercentileAveragesTies) {
+    std::vector<double> x{10, 20, NAN, 20, 40}, out(5);
+    percentile_rank(NumericColumn::of(x), out);
+    EXPECT_EQ(out[0], 0.25);
+    EXPECT_EQ(out[1], 0.625);
+    EXPECT_TRUE(std::isnan(out[2]));
+    EXPECT_EQ(out[3], 0.625);
+    EXPECT_EQ(out[4], 1.0);
+}
+
+TEST(Elementwise, EntropyOfCodes) {
+    std::vector<double> one{5, 5, 5}, two{1.5, 7.0};
+    EXPECT_TRUE(std::isnan(entropy_of_codes(NumericColumn::of(one))));
+    EXPECT_EQ(entropy_of_codes(NumericColumn::of(two)), 0.0);
+    std::vector<std::int64_t> three{9, 3, 9, 1};  // codes 2, 1, 2, 0 -> p = .4 .2 .4 0
+    const double p = 0.4, q = 0.2;
+    EXPECT_DOUBLE_EQ(entropy_of_codes(NumericColumn::of(three)), -2 * p * std::log(p) - q * std::log(q));
+}
+
+TEST(Elementwise, RoundingAndFractions) {
+    std::vector<double> x{2.5, 3.5, -0.4, -3.5}, out(4);
+    round_half_even(x, out);
+    EXPECT_EQ(out, (std::vector<double>{2.0, 4.0, -0.0, -4.0}));
+    EXPECT_TRUE(std::signbit(out[2]));
+    fractional_part(NumericColumn::of(x), out);
+    EXPECT_EQ(out[3], -0.5);
+}
+
+TEST(Elementwise, PythonTexts) {
+    EXPECT_EQ(python_float_text(1.0), "1.0");
+    EXPECT_EQ(python_float_text(-0.0), "-0.0");
+    EXPECT_EQ(python_float_text(NAN), "nan");
+    EXPECT_EQ(python_float_text(-INFINITY), "-inf");
+    EXPECT_EQ(python_float_text(1e16), "1e+16");
+    EXPECT_EQ(python_float_text(1234567890123456.0), "1234567890123456.0");
+    EXPECT_EQ(python_float_text(1e-05), "1e-05");
+    EXPECT_EQ(python_float_text(0.0001), "0.0001");
+    EXPECT_EQ(python_float_text(0.1 + 0.2), "0.30000000000000004");
+    EXPECT_EQ(python_float_text(-1.5e-300), "-1.5e-300");
+    EXPECT_EQ(python_int_text(-42), "-42");
+}
