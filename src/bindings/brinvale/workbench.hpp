@@ -12,4 +12,15 @@ void add_label_methods(py::object &cls);     // labelencode, labeldecode
 void add_chart_methods(py::object &cls);     // plot_* methods
 void register_dataset(py::module_ &m);       // load_dataset
 
+// The module object of brinvale.brinvale, set once its body starts.  Methods
+// look names up in the module namespace at call time, as Python functions of
+// the module would (so `name2feature`, `pd` ... can be replaced there).
+void set_module(py::module_ &m);
+py::object global(const char *name);
+
+// pandas helpers shared by the areas.
+bool is_text_dtype(py::handle dtype);      // object, pandas str, categorical
+bool is_datetime_dtype(py::handle dtype);  // any datetime64 column
+bool in_columns(py::handle df, py::handle label);
+
 }  // namespace brinvale::workbench
