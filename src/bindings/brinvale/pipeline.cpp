@@ -193,7 +193,12 @@ py::object model_frame(py::object self, py::object test_path) {
     if (py::isinstance(test_path, np.attr("ndarray"))) {
         // An array carries no column labels: it can only be the model's own
         // input, column for column in the model's feature order.
-        py::list names = py::list(model.attr("feature_names_in_"));
+        // Plain str labels: scikit-learn does not take NumPy strings as
+        // column names and would refuse the frame.
+        py::list names;
+        for (py::handle name : model.attr("feature_names_in_")) {
+            names.append(py::str(name));
+        }
         py::tuple shape = test_path.attr("shape");
         if (shape.size() != 2 || shape[1].cast<std::size_t>() != names.size()) {
             bind::raise(PyExc_ValueError,
