@@ -70,3 +70,20 @@ def test_every_input_kind_agrees(load, sample_dirs, complete, task, tmp_path):
     np.testing.assert_allclose(obj.predict(X), reference)
     if task == "classification":
         np.testing.assert_allclose(obj.predict_proba(X.to_numpy()), obj.predict_proba(complete.copy()))
+
+
+def test_command_line(sample_dirs, raw, tmp_path, capsys):
+    from brinvale.__main__ import main
+    from workbench_fixtures import reset_task_config
+
+    raw.to_csv(tmp_path / "d.csv", index=False)
+    folder = sample_dirs["classification"]
+    reset_task_config()
+    assert main(["predict", folder, str(tmp_path / "d.csv"), "--proba",
+                 "--output", str(tmp_path / "p.csv")]) == 0
+    proba = pd.read_csv(tmp_path / "p.csv")
+    assert proba.shape == (len(raw), 3)
+    assert main(["info", folder]) == 0
+    out = capsys.readouterr().out
+    assert '"model_type": "lgbm"' in out and "count###island$$$" in out
+    reset_task_config()
