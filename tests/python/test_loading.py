@@ -179,8 +179,27 @@ def test_keyword_and_trailing_separator(load, sample_dirs):
     assert a.model_path == os.path.join(sample_dirs["classification"], "automl", "result")
 
 
+@pytest.fixture
+def trust_this_module(monkeypatch):
+    monkeypatch.setattr(wb, "TRUSTED_PICKLE_GLOBALS", wb.TRUSTED_PICKLE_GLOBALS | {__name__ + ".*"})
+
+
+class _Shell:
+    def __reduce__(self):
+        return (os.system, ("echo unpickled",))
+
+
+def test_foreign_pickle_refused(folder_copy):
+    folder = folder_copy()
+    (folder / "automl" / "result").write_bytes(pickle.dumps(_Shell()))
+    reset_task_config()
+    with pytest.raises(pickle.UnpicklingError, match="system"):
+        tabular_incrml(str(folder))
+    reset_task_config()
+
+
 @pytest.mark.parametrize("inner, expected", [(_Inner(None), -1), (_Inner(3), 3)])
-def test_n_classes_repair(folder_copy, inner, expected):
+def test_n_classes_repair(folder_copy, trust_this_module, inner, expected):
     folder = folder_copy()
     (folder / "automl" / "result").write_bytes(pickle.dumps(_Model(_Est(inner))))
     reset_task_config()
@@ -190,7 +209,7 @@ def test_n_classes_repair(folder_copy, inner, expected):
 
 
 @pytest.mark.parametrize("model", [object(), _Model(_Est(_Locked()))])
-def test_n_classes_repair_failures_ignored(folder_copy, model):
+def test_n_classes_repair_failures_ignored(folder_copy, trust_this_module, model):
     folder = folder_copy()
     (folder / "automl" / "result").write_bytes(pickle.dumps(model))
     reset_task_config()

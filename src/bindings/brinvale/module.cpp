@@ -106,7 +106,10 @@ void init_tabular_incrml(py::object self, py::object path) {
     self.attr("automl_running") = cfg["AutoML"].attr("get")("Running");
     self.attr("test_size") = py::module_::import("builtins").attr("float")(get("TestSize", 0.25));
 
-    py::object pickle_load = global("pickle").attr("load");
+    // Result folders come from elsewhere: their pickles are loaded by the
+    // restricted unpickler, which refuses globals outside the model libraries.
+    py::module_ mod = py::reinterpret_borrow<py::module_>(global_module());
+    auto pickle_load = [&mod](py::handle f) { return safe_pickle_load(mod, f); };
     py::object records_path = self.attr("labelencoder_dt_path");
     if (global("os").attr("path").attr("exists")(records_path).cast<bool>()) {
         self.attr("lec_record_dt") =
@@ -156,6 +159,8 @@ void run_manual_check() {
 }  // namespace
 
 void set_module(py::module_ &m) { g_module = m.ptr(); }
+
+py::handle global_module() { return g_module; }
 
 py::object global(const char *name) {
     return py::reinterpret_borrow<py::object>(g_module).attr(name);
@@ -231,6 +236,7 @@ BRINVALE_MODULE(brinvale, m) {
     add_chart_methods(cls);
     reorder_methods(cls);
     register_dataset(m);
+    register_safe_pickle(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {
         run_manual_check();

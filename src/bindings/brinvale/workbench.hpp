@@ -11,12 +11,17 @@ void add_pipeline_methods(py::object &cls);  // _process_data, preprocess, predi
 void add_label_methods(py::object &cls);     // labelencode, labeldecode
 void add_chart_methods(py::object &cls);     // plot_* methods
 void register_dataset(py::module_ &m);       // load_dataset
+void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the restricted unpickler
+
+// pickle.load restricted to what trained models and their records need.
+py::object safe_pickle_load(py::module_ &m, py::handle file);
 
 // The module object of brinvale.brinvale, set once its body starts.  Methods
 // look names up in the module namespace at call time, as Python functions of
 // the module would (so `name2feature`, `pd` ... can be replaced there).
 void set_module(py::module_ &m);
 py::object global(const char *name);
+py::handle global_module();
 
 // pandas helpers shared by the areas.
 bool is_text_dtype(py::handle dtype);      // object, pandas str, categorical
