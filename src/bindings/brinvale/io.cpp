@@ -1,7 +1,163 @@
+// Reading user input into a data frame and cleaning its column labels and
+// percentage texts before features are rebuilt.
 #include "workbench.hpp"
+
+#include <array>
+#include <string>
 
 namespace brinvale::workbench {
 
-void add_input_methods(py::object &) {}
+namespace {
+
+constexpr const char *kLoadDoc =
+    "\n        从指定路径加载数据文件。\n\n        Args:\n            input_file_path (str): 数据文件的路径，支持 "
+    "'xlsx'、'npz' 和 'csv' 格式。\n\n        Returns:\n            pd.DataFrame: 加载的数据。\n        ";
+
+constexpr const char *kNormalizeDoc =
+    "\n        规范化DataFrame的列名，将列名中的非法字符替换为合法字符。\n\n        Args:\n            df "
+    "(pd.DataFrame): 需要规范化列名的数据集。\n\n        Returns:\n            pd.DataFrame: "
+    "列名规范化后的数据集。\n        ";
+
+constexpr const char *kPercentDoc =
+    "_summary_\n\n        Args:\n            df (pd.DataFrame): _description_\n\n        Returns:\n      "
+    "      _type_: _description_\n        ";
+
+// Characters that the feature-name grammar or the training platform cannot
+// carry in a column label, replaced by "_" in this order.
+constexpr std::array<const char *, 15> kReplaced = {
+    ":", "[", "]", "（", "）", "！", "＠", "＃", "￥", "％", "…", "《", "》", "【", "】"};
+
+bool ends_with(const std::string &text, const char *suffix) {
+    const std::string s(suffix);
+    return text.size() >= s.size() && text.compare(text.size() - s.size(), s.size(), s) == 0;
+}
+
+// An archive of named one-dimensional arrays is a table: one column per array.
+py::object frame_from_npz(const py::object &path) {
+    py::object archive = global("np").attr("load")(path);
+    py::dict columns;
+    try {
+        for (py::handle key : archive.attr("files")) {
+            py::object values = archive[key];
+            if (values.attr("ndim").cast<long>() != 1) {
+                bind::raise(PyExc_ValueError,
+                            "cannot load " + py::str(path).cast<std::string>() + ": array '" +
+                                py::str(key).cast<std::string>() +
+                                "' is not one-dimensional (one array per column expected)");
+            }
+            columns[key] = values;
+        }
+    } catch (...) {
+        archive.attr("close")();
+        throw;
+    }
+    archive.attr("close")();
+    return global("pd").attr("DataFrame")(columns);
+}
+
+py::object load_data_from_file(py::object self, py::object input_file_path) {
+    bind::require_exact_str(input_file_path, "input_file_path");
+    (void)self;
+    const std::string path = input_file_path.cast<std::string>();
+    py::object pd = global("pd");
+    py::object frame;
+    if (ends_with(path, "xlsx")) {
+        frame = pd.attr("read_excel")(input_file_path);
+    } else if (ends_with(path, "npz")) {
+        frame = frame_from_npz(input_file_path);
+    } else if (global("os").attr("path").attr("isdir")(input_file_path).cast<bool>()) {
+        // One concat over all files gives the same rows, labels and column
+        // union as appending the files one at a time, in linear time.
+        py::list parts;
+        parts.append(pd.attr("DataFrame")());
+        py::object entries = py::module_::import("glob").attr("glob")(input_file_path + py::str("/*"));
+        for (py::handle entry : entries) {
+            parts.append(pd.attr("read_csv")(entry, "encoding"_a = "utf-8"));
+        }
+        frame = py::len(parts) == 1 ? py::object(parts[0]) : pd.attr("concat")(parts);
+    } else if (ends_with(path, "csv")) {
+        frame = pd.attr("read_csv")(input_file_path, "encoding"_a = "utf-8");
+    } else {
+        bind::raise(PyExc_ValueError,
+                    "cannot load '" + path +
+                        "': expected a path ending in xlsx, npz or csv, or a folder of CSV files");
+    }
+    return global("deepcopy")(frame);
+}
+
+py::object replace_all(py::object name, const char *from) { return name.attr("replace")(from, "_"); }
+
+py::object colname_filter(py::object self, py::object his_col) {
+    (void)self;
+    if (py::isinstance<py::list>(his_col)) {
+        py::list names;
+        for (py::handle name : his_col) {
+            names.append(replace_all(py::reinterpret_borrow<py::object>(name), " "));
+        }
+        for (const char *ch : kReplaced) {
+            py::list next;
+            for (py::handle name : names) {
+                next.append(replace_all(py::reinterpret_borrow<py::object>(name), ch));
+            }
+            names = next;
+        }
+        return std::move(names);
+    }
+    if (py::isinstance<py::str>(his_col)) {
+        py::object name = his_col;
+        for (const char *ch : kReplaced) {
+            name = replace_all(name, ch);
+        }
+        return name;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "_colname_filter expects a list of column names or one column name, got %.200s",
+                 bind::type_name(his_col));
+    throw py::error_already_set();
+}
+
+py::object normalize_column_names(py::object self, py::object df) {
+    (void)self;
+    py::list names;
+    for (py::handle name : df.attr("columns").attr("tolist")()) {
+        names.append(replace_all(py::reinterpret_borrow<py::object>(name), " "));
+    }
+    df.attr("columns") = names;
+    return df;
+}
+
+py::object percent_sign_conversion(py::object self, py::object df) {
+    (void)self;
+    // A copy keeps labels, order and row labels of the input; only the
+    // percentage columns are replaced in it.
+    py::object result = df.attr("copy")();
+    for (py::handle col : df.attr("columns").attr("tolist")()) {
+        py::object column = df[col];
+        if (!is_text_dtype(column.attr("dtype"))) {
+            continue;
+        }
+        py::object builtins = py::module_::import("builtins");
+        py::object text = column.attr("astype")(builtins.attr("str"));
+        py::object strings = text.attr("str");
+        if (!strings.attr("endswith")("%").attr("any")().cast<bool>()) {
+            continue;
+        }
+        result[col] = strings.attr("replace")("%", "").attr("astype")(builtins.attr("float")) /
+                      py::float_(100.0);
+    }
+    return result;
+}
+
+}  // namespace
+
+void add_input_methods(py::object &cls) {
+    bind::def_method(cls, "_load_data_from_file", &load_data_from_file, py::arg("input_file_path"),
+                     py::doc(kLoadDoc));
+    bind::def_method(cls, "_colname_filter", &colname_filter, py::arg("his_col"));
+    bind::def_method(cls, "_normalize_column_names", &normalize_column_names, py::arg("df"),
+                     py::doc(kNormalizeDoc));
+    bind::def_method(cls, "_percent_sign_conversion", &percent_sign_conversion, py::arg("df"),
+                     py::doc(kPercentDoc));
+}
 
 }  // namespace brinvale::workbench

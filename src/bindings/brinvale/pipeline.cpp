@@ -1,7 +1,377 @@
+// The preprocessing pipeline and everything built on it: prediction, the
+// training/validation split of a data set, and questions about the model.
 #include "workbench.hpp"
+
+#include <string>
+#include <vector>
 
 namespace brinvale::workbench {
 
-void add_pipeline_methods(py::object &) {}
+namespace {
+
+constexpr const char *kPreprocessDoc =
+    "\n        对数据进行预处理，包括特征捆绑等操作。\n\n        Args:\n            input (str or pd.DataFrame): "
+    "可以输入csv数据集的地址或者已读取的DataFrame。\n            return_y (bool, optional): "
+    "是否返回标签。默认为False。如果为True，则返回的DataFrame包含标签。如果数据没有标签，"
+    "那么始终都不会返回标签信息。\n        Returns:\n            pd.DataFrame: 返回处理好的数据。\n        ";
+
+constexpr const char *kProcessDoc =
+    "\n        对原始DataFrame进行预处理，包括清理列名、转换非数值列、特征组合和移除不需要的特征。\n\n        "
+    "Args:\n            ori_df (pd.DataFrame): 原始数据集。\n\n        Returns:\n            "
+    "pd.DataFrame: 预处理后的数据集。\n        ";
+
+constexpr const char *kPredictDoc =
+    "\n        使用模型对测试集进行预测。\n\n        Args:\n            test_path (str or pd.DataFrame): \n  "
+    "              提供三种加载方式:\n                    1.输入csv数据集的地址；\n                    "
+    "2.输入文件夹，文件夹中仅包含csv文件；\n                    3.直接输入DataFrame。\n        "
+    "Returns:\n            np.ndarray: 返回预测结果，为numpy的一维数组。\n        ";
+
+constexpr const char *kPredictProbaDoc =
+    "\n        对于分类任务，返回模型预测每个类别的概率。\n\n        Args:\n            test_path (str or "
+    "pd.DataFrame or list): \n                提供三种加载方式:\n                    "
+    "1.输入csv数据集的地址；\n                    2.输入文件夹，文件夹中仅包含csv文件；\n              "
+    "      3.直接输入DataFrame。\n        Returns:\n            np.ndarray: "
+    "返回预测结果的概率，为numpy的二维数组。\n        ";
+
+constexpr const char *kTrainValDoc =
+    "\n        获取训练集和验证集。\n\n        Args:\n            path (str, optional): "
+    "数据集的来源，支持四种方式:\n                1.输入csv数据集的地址；\n                "
+    "2.输入文件夹，文件夹中仅包含csv文件；\n                "
+    "3.输入None，此时使用之前已经加载的数据；\n                4.直接输入DataFrame。\n        "
+    "Returns:\n            tuple: (X_train, X_val, y_train, y_val)，训练集特征、验证集特征、"
+    "训练集标签和验证集标签。\n        ";
+
+constexpr const char *kSplitDoc =
+    "\n        根据指定的分割类型将数据集分割为训练集和验证集。\n\n        Args:\n            X "
+    "(pd.DataFrame): 特征数据。\n            y (pd.Series): 标签数据。\n            split_type "
+    "(str): 分割类型，可选 'stratified'、'time' 和 'random'。\n\n        Returns:\n            "
+    "Tuple[pd.DataFrame, pd.DataFrame, pd.Series, pd.Series]: X_train, X_val, y_train, "
+    "y_val。\n        ";
+
+constexpr const char *kConfigDoc =
+    "\n        获取并返回 AutoML 模型的配置信息。\n\n        Returns:\n            dict: 包含以下键的字典:\n "
+    "               - model_type: AutoML 选择的最佳模型类型。\n                - model_params: "
+    "该模型的最佳配置参数。对某些参数进行了适当的名称转换和格式调整。\n                - task: "
+    "模型的任务类型，主要是分类和回归。\n        ";
+
+bool truthy(py::handle obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) {
+        throw py::error_already_set();
+    }
+    return r == 1;
+}
+
+py::list single(py::handle label) {
+    py::list l;
+    l.append(label);
+    return l;
+}
+
+bool in_list(py::handle label, const py::object &list) {
+    return list.attr("__contains__")(label).cast<bool>();
+}
+
+// The text a recorded encoder was fitted on: missing values as "na", every
+// value in its text form.
+py::object encoder_input(const py::object &column) {
+    py::object builtins = py::module_::import("builtins");
+    py::object values = column;
+    const bool has_missing = truthy(column.attr("isna")().attr("any")());
+    // A categorical column cannot take "na" unless it is a category, and
+    // pandas refuses text in a datetime column: fill those as objects.
+    const std::string name = py::str(column.attr("dtype").attr("name")).cast<std::string>();
+    if (name == "category" || (has_missing && is_datetime_dtype(column.attr("dtype")))) {
+        values = values.attr("astype")(builtins.attr("object"));
+    }
+    return values.attr("fillna")("na").attr("astype")(builtins.attr("str"));
+}
+
+py::object process_data(py::object self, py::object ori_df) {
+    py::list stripped;
+    for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
+        stripped.append(col.attr("strip")());
+    }
+    ori_df.attr("columns") = stripped;
+    ori_df = self.attr("_normalize_column_names")(ori_df);
+
+    if (!self.attr("time_index").is_none()) {
+        self.attr("time_index") = self.attr("_colname_filter")(self.attr("time_index"));
+    }
+    if (!self.attr("group_id").is_none()) {
+        self.attr("group_id") = self.attr("_colname_filter")(self.attr("group_id"));
+    }
+    self.attr("target_name") = self.attr("_colname_filter")(self.attr("target_name"));
+
+    py::object records = self.attr("lec_record_dt");
+    py::object time_index = self.attr("time_index");
+    for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
+        py::object column = ori_df[col];
+        py::object dtype = column.attr("dtype");
+        if (!(is_text_dtype(dtype) || is_datetime_dtype(dtype))) {
+            continue;
+        }
+        if (py::reinterpret_borrow<py::object>(col).equal(time_index) ||
+            !records.attr("__contains__")(col).cast<bool>()) {
+            continue;
+        }
+        py::object codes = records[col].attr("transform")(encoder_input(column));
+        // The column is replaced, not written into: its codes need an
+        // integer dtype, which pandas refuses to write into a text column.
+        ori_df[col] = global("np").attr("asarray")(codes);
+    }
+
+    ori_df = self.attr("_percent_sign_conversion")(ori_df);
+    py::object df = global("name2feature")(ori_df, self.attr("adv_features"), records);
+
+    py::object id_index = self.attr("id_index");
+    if (in_list(id_index, df.attr("columns").attr("tolist")())) {
+        df.attr("drop")("columns"_a = single(id_index), "inplace"_a = true);
+    }
+    time_index = self.attr("time_index");
+    py::object group_id = self.attr("group_id");
+    for (py::handle name : self.attr("ignore_features")) {
+        py::object label = py::reinterpret_borrow<py::object>(name);
+        if (in_list(label, df.attr("columns").attr("tolist")()) && !label.equal(time_index) &&
+            !label.equal(group_id)) {
+            df.attr("drop")("columns"_a = single(label), "inplace"_a = true);
+        }
+    }
+    if (!time_index.is_none() && in_columns(df, time_index)) {
+        df[time_index] = global("pd").attr("to_datetime")(df[time_index]);
+    }
+    return df;
+}
+
+py::object preprocess(py::object self, py::object input, py::object return_y) {
+    py::object pd = global("pd");
+    bind::check_assert(py::isinstance<py::str>(input) ||
+                           py::isinstance(input, pd.attr("DataFrame")),
+                       "请输入数据集路径 或 pd.DataFrame");
+    if (py::isinstance<py::str>(input)) {
+        input = pd.attr("read_csv")(input);
+    }
+    if (truthy(self.attr("automl_running"))) {
+        py::object df = self.attr("_process_data")(input);
+        py::object target = self.attr("target_name");
+        if (truthy(return_y) && in_columns(input, target)) {
+            // The pipeline keeps the target column; it is returned once, as
+            // the last column, aligned by position with the input's labels.
+            if (in_columns(df, target)) {
+                df = df.attr("drop")("columns"_a = single(target));
+            }
+            py::object label = input[target];
+            py::list parts;
+            parts.append(df.attr("reset_index")("drop"_a = true));
+            parts.append(label.attr("reset_index")("drop"_a = true));
+            df = pd.attr("concat")(parts, "axis"_a = 1);
+        }
+        return df;
+    }
+    py::object df = self.attr("_process_data")(input);
+    py::object target = self.attr("target_name");
+    if (!truthy(return_y) && in_columns(df, target)) {
+        return df.attr("drop")("columns"_a = single(target));
+    }
+    return df;
+}
+
+py::object model_frame(py::object self, py::object test_path) {
+    py::object pd = global("pd");
+    py::object np = global("np");
+    py::object model = self.attr("model");
+    if (py::isinstance<py::str>(test_path)) {
+        py::object loaded = self.attr("_load_data_from_file")(test_path);
+        return self.attr("preprocess")(loaded, "return_y"_a = true);
+    }
+    if (py::isinstance(test_path, pd.attr("DataFrame"))) {
+        if (py::len(model.attr("feature_names_in_")) == py::len(test_path.attr("columns"))) {
+            return test_path;
+        }
+        return self.attr("preprocess")(test_path, "return_y"_a = true);
+    }
+    if (py::isinstance(test_path, np.attr("ndarray"))) {
+        // An array carries no column labels: it can only be the model's own
+        // input, column for column in the model's feature order.
+        // Plain str labels: scikit-learn does not take NumPy strings as
+        // column names and would refuse the frame.
+        py::list names;
+        for (py::handle name : model.attr("feature_names_in_")) {
+            names.append(py::str(name));
+        }
+        py::tuple shape = test_path.attr("shape");
+        if (shape.size() != 2 || shape[1].cast<std::size_t>() != names.size()) {
+            bind::raise(PyExc_ValueError,
+                        "an array must be two-dimensional with one column per model feature (" +
+                            std::to_string(names.size()) + " columns), got shape " +
+                            py::str(shape).cast<std::string>());
+        }
+        return pd.attr("DataFrame")(test_path, "columns"_a = names);
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "expected a path (str), a pandas DataFrame or a NumPy array, got %.200s",
+                 bind::type_name(test_path));
+    throw py::error_already_set();
+}
+
+py::object run_model(py::object self, py::object test_path, const char *method) {
+    py::object df = model_frame(self, test_path);
+    py::object target = self.attr("target_name");
+    py::object call = self.attr("model").attr(method);
+    py::object result;
+    if (in_list(target, df.attr("columns").attr("tolist")())) {
+        result = call(df.attr("drop")("columns"_a = single(target)));
+    } else {
+        result = call(df);
+    }
+    return global("np").attr("array")(result);
+}
+
+py::object validation_data(py::object self) {
+    bind::check_assert(!self.attr("training_data").is_none(), "请先使用load_training_data上传训练时的数据");
+    py::object val_path = global("os").attr("path").attr("join")(self.attr("path"), "automl", "val_res");
+    bind::check_assert(global("os").attr("path").attr("exists")(val_path).cast<bool>(),
+                       "请保证result内的文件保持不变。");
+    py::object pd = global("pd");
+    py::object val_df = pd.attr("read_csv")(val_path);
+    if (in_columns(val_df, py::str("ypred"))) {
+        val_df.attr("drop")("columns"_a = single(py::str("ypred")), "inplace"_a = true);
+    }
+    py::object target = self.attr("target_name");
+    py::object records = self.attr("lec_record_dt");
+    if (records.attr("__contains__")(target).cast<bool>()) {
+        val_df[target] = global("np").attr("asarray")(
+            records[target].attr("transform")(encoder_input(val_df[target])));
+    }
+    py::object label = val_df[target];
+    py::object features =
+        pd.attr("DataFrame")(self.attr("preprocess")(val_df.attr("drop")("columns"_a = single(target))));
+    return py::make_tuple(features,
+                          pd.attr("Series")(label, "name"_a = target, "dtype"_a = "int"));
+}
+
+py::object split_train_test(py::object self, py::object X, py::object y, py::object split_type) {
+    bind::require_exact_str(split_type, "split_type");
+    py::object train_test_split =
+        py::module_::import("sklearn.model_selection").attr("train_test_split");
+    const std::string kind = split_type.cast<std::string>();
+    py::object test_size = self.attr("test_size");
+    py::object seed = self.attr("seed");
+    if (kind == "stratified") {
+        py::object key = y;
+        if (!py::object(self.attr("task")).equal(py::str("classification"))) {
+            key = global("pd").attr("qcut")(y.attr("rank")("method"_a = "first"), "q"_a = 2,
+                                            "labels"_a = false);
+        }
+        return train_test_split(X, y, "test_size"_a = test_size, "random_state"_a = seed,
+                                "stratify"_a = key);
+    }
+    if (kind == "time") {
+        py::object builtins = py::module_::import("builtins");
+        py::object n = builtins.attr("int")(py::int_(py::len(X)) * (py::int_(1) - test_size));
+        py::object head = builtins.attr("slice")(py::none(), n);
+        py::object tail = builtins.attr("slice")(n, py::none());
+        py::object rows = X.attr("iloc");
+        return py::make_tuple(rows[py::make_tuple(head, builtins.attr("slice")(py::none()))],
+                              rows[py::make_tuple(tail, builtins.attr("slice")(py::none()))],
+                              y.attr("iloc")[head],
+                              y.attr("iloc")[tail]);
+    }
+    return train_test_split(X, y, "test_size"_a = test_size, "random_state"_a = seed);
+}
+
+py::object get_train_validation_data(py::object self, py::object path) {
+    bind::require_exact_str(path, "path", true);
+    if (!path.is_none()) {
+        self.attr("training_data") = self.attr("_load_data_from_file")(path);
+    } else {
+        bind::check_assert(!self.attr("training_data").is_none(),
+                           "请输入数据集路径，或者先调用load_training_data函数。");
+    }
+    py::object df;
+    try {
+        df = self.attr("preprocess")(self.attr("training_data"), "return_y"_a = true);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        py::print(std::string("请确保数据和上传到brinvale平台的数据一致。\n") +
+                  py::str(e.value()).cast<std::string>());
+        global("sys").attr("exit")(-1);
+        throw;  // unreachable: sys.exit raises
+    }
+    py::object target = self.attr("target_name");
+    py::object parts = self.attr("_split_train_test")(df.attr("drop")("columns"_a = single(target)),
+                                                      df[target], self.attr("split_type"));
+    std::vector<py::object> four;
+    for (py::handle part : parts) {
+        if (four.size() == 4) {
+            bind::raise(PyExc_ValueError, "too many values to unpack (expected 4)");
+        }
+        four.push_back(py::reinterpret_borrow<py::object>(part));
+    }
+    if (four.size() != 4) {
+        bind::raise(PyExc_ValueError, "not enough values to unpack (expected 4, got " +
+                                          std::to_string(four.size()) + ")");
+    }
+    py::object pd = global("pd");
+    return py::make_tuple(pd.attr("DataFrame")(four[0]), pd.attr("DataFrame")(four[1]),
+                          pd.attr("Series")(four[2], "name"_a = target), pd.attr("Series")(four[3]));
+}
+
+py::object obtain_model_configuration(py::object self) {
+    py::object model = self.attr("model");
+    py::object model_type = model.attr("best_estimator");
+    py::object params = model.attr("best_config");
+    if (params.attr("__contains__")("max_leaves").cast<bool>()) {
+        // An explicit max_leaf_nodes wins over the renamed max_leaves.
+        py::object leaves = params.attr("pop")("max_leaves");
+        if (!params.attr("__contains__")("max_leaf_nodes").cast<bool>()) {
+            params["max_leaf_nodes"] = leaves;
+        }
+    }
+    if (params.attr("__contains__")("log_max_bin").cast<bool>()) {
+        py::object k = params.attr("pop")("log_max_bin");
+        params["max_bin"] = (py::int_(1) << k) - py::int_(1);
+    }
+    py::dict result;
+    result["model_type"] = model_type;
+    result["model_params"] = params;
+    result["task"] = self.attr("task");
+    return std::move(result);
+}
+
+py::object get_feature_importance(py::object self) {
+    py::object builtins = py::module_::import("builtins");
+    py::object model = self.attr("model");
+    return builtins.attr("tuple")(
+        builtins.attr("zip")(model.attr("feature_names_in_"), model.attr("feature_importances_")));
+}
+
+}  // namespace
+
+void add_pipeline_methods(py::object &cls) {
+    bind::def_method(cls, "_split_train_test", &split_train_test, py::arg("X"), py::arg("y"),
+                     py::arg("split_type"), py::doc(kSplitDoc));
+    bind::def_method(cls, "_process_data", &process_data, py::arg("ori_df"), py::doc(kProcessDoc));
+    bind::def_method(cls, "_validation_data", &validation_data);
+    bind::def_method(
+        cls, "predict",
+        [](py::object self, py::object test_path) { return run_model(self, test_path, "predict"); },
+        py::arg("test_path"), py::doc(kPredictDoc));
+    bind::def_method(
+        cls, "predict_proba",
+        [](py::object self, py::object test_path) {
+            return run_model(self, test_path, "predict_proba");
+        },
+        py::arg("test_path"), py::doc(kPredictProbaDoc));
+    bind::def_method(cls, "preprocess", &preprocess, py::arg("input"), py::arg("return_y") = false,
+                     py::doc(kPreprocessDoc));
+    bind::def_method(cls, "get_train_validation_data", &get_train_validation_data,
+                     py::arg("path") = py::none(), py::doc(kTrainValDoc));
+    bind::def_method(cls, "obtain_model_configuration", &obtain_model_configuration,
+                     py::doc(kConfigDoc));
+    bind::def_method(cls, "get_feature_importance", &get_feature_importance);
+}
 
 }  // namespace brinvale::workbench

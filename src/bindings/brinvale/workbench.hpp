@@ -16,4 +16,16 @@ void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the r
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
 
+// The module object of brinvale.brinvale, set once its body starts.  Methods
+// look names up in the module namespace at call time, as Python functions of
+// the module would (so `name2feature`, `pd` ... can be replaced there).
+void set_module(py::module_ &m);
+py::object global(const char *name);
+py::handle global_module();
+
+// pandas helpers shared by the areas.
+bool is_text_dtype(py::handle dtype);      // object, pandas str, categorical
+bool is_datetime_dtype(py::handle dtype);  // any datetime64 column
+bool in_columns(py::handle df, py::handle label);
+
 }  // namespace brinvale::workbench

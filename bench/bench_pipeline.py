@@ -1,0 +1,67 @@
+"""preprocess + predict on many rows with the sample folder's feature list,
+against the plain pandas pipeline of the tests, in one process.
+
+    PYTHONPATH=src python bench/bench_pipeline.py [ROWS]
+"""
+
+import copy
+import os
+import sys
+import tempfile
+import time
+import tracemalloc
+
+import numpy as np
+import pandas as pd
+import yaml
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
+
+import twin  # noqa: E402
+from brinvale.brinvale import tabular_incrml  # noqa: E402
+from brinvale.sample import build_sample, sample_table  # noqa: E402
+
+
+def big_table(rows):
+    base = sample_table()
+    reps = -(-rows // len(base))
+    df = pd.concat([base] * reps, ignore_index=True).iloc[:rows].copy()
+    rng = np.random.default_rng(0)
+    for col in ("bill_length_mm", "bill_depth_mm", "flipper length mm", "body_mass_g"):
+        df[col] = df[col] * rng.normal(1.0, 0.02, len(df))
+    return df
+
+
+def measure(fn):
+    tracemalloc.start()
+    t = time.perf_counter()
+    result = fn()
+    elapsed = time.perf_counter() - t
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return result, elapsed, peak
+
+
+def main():
+    rows = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    folder = build_sample(os.path.join(tempfile.mkdtemp(), "result"), "classification")
+    obj = tabular_incrml(folder)
+    with open(os.path.join(folder, "config.yaml"), encoding="utf-8") as f:
+        cfg = yaml.safe_load(f)
+    data = big_table(rows)
+    cols = list(obj.model.feature_names_in_)
+    records = copy.deepcopy(obj.lec_record_dt)
+
+    native, t_native, m_native = measure(lambda: obj.predict(data.copy()))
+    plain, t_plain, m_plain = measure(
+        lambda: obj.model.predict(twin.preprocess(data.copy(), cfg, records, obj.adv_features)[cols]))
+    agree = float(np.mean(native == plain))
+    print(f"rows: {rows}, features: {len(obj.adv_features)}")
+    print(f"{'pipeline':<22}{'seconds':>10}{'peak MB':>10}")
+    print(f"{'brinvale predict':<22}{t_native:>10.2f}{m_native / 2**20:>10.0f}")
+    print(f"{'pandas twin + model':<22}{t_plain:>10.2f}{m_plain / 2**20:>10.0f}")
+    print(f"ratio twin/brinvale: {t_plain / t_native:.2f}; predictions agree on {agree:.4%} of rows")
+
+
+if __name__ == "__main__":
+    main()
