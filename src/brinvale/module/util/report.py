@@ -254,7 +254,9 @@ def _roc_scores(y_true, y_score, n_classes):
     if k < 2:
         raise ValueError(f"a ROC curve needs at least two classes, got n_classes={k}")
     if len(labels) != k:
-        raise ValueError(f"n_classes is {k} but the labels are {len(labels)} classes: {list(labels)}")
+        raise ValueError(
+            f"n_classes is {k} but the labels are {len(labels)} classes: {[str(v) for v in labels]}"
+        )
     if scores.ndim == 1:
         if k != 2:
             raise ValueError(
