@@ -8,9 +8,14 @@ bash scripts/system-deps.sh
 python3 -m pip install --quiet --upgrade pip
 python3 -m pip install --quiet ".[test]"
 
-cmake -S . -B build/cpptests -G Ninja -DBRINVALE_PYTHON=OFF -DBRINVALE_TESTS=ON \
-  -DBRINVALE_SANITIZE=${BRINVALE_SANITIZE:-OFF} >/dev/null
-cmake --build build/cpptests -j 2
-ctest --test-dir build/cpptests --output-on-failure
+# The core's unit tests, once plainly and once under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+for variant in plain sanitize; do
+  sanitize=OFF; [ "$variant" = sanitize ] && sanitize=ON
+  cmake -S . -B "build/cpptests-$variant" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBRINVALE_PYTHON=OFF -DBRINVALE_TESTS=ON -DBRINVALE_SANITIZE=$sanitize >/dev/null
+  cmake --build "build/cpptests-$variant" -j 2
+  ctest --test-dir "build/cpptests-$variant" --output-on-failure
+done
 
 python3 -m pytest -q "$@"

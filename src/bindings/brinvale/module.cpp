@@ -8,4 +8,5 @@ BRINVALE_MODULE(brinvale, m) {
     add_label_methods(cls);
     add_chart_methods(cls);
     register_dataset(m);
+    register_safe_pickle(m);
 }
