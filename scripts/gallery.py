@@ -19,9 +19,11 @@ matplotlib.use("Agg")
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-
-from brinvale.brinvale import tabular_incrml  # noqa: E402
+try:
+    from brinvale.brinvale import tabular_incrml
+except ImportError:  # not installed: the development build in the source tree
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+    from brinvale.brinvale import tabular_incrml
 
 
 def workbench(task, model, target_name="y"):

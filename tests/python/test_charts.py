@@ -15,10 +15,12 @@ import shap
 from matplotlib import font_manager
 from sklearn.metrics import auc, confusion_matrix, roc_curve
 
+import brinvale
 from brinvale.brinvale import tabular_incrml
 
 report = pytest.importorskip("brinvale.module.util.report")
 
+PACKAGE_PARENT = str(Path(brinvale.__file__).resolve().parents[1])
 NOT_CLASSIFICATION = "该任务识别到不是分类任务，请确认任务类型！"
 
 
@@ -271,9 +273,11 @@ def test_assertion_skipped_when_python_runs_optimised(tmp_path):
         "o.plot_confusion_matrix(np.array([1, 2, 2]), np.array([1, 1, 2]))\n"
         "print(seen)\n"
     )
-    src = str(Path(__file__).resolve().parents[2] / "src")
     done = subprocess.run(
-        [sys.executable, "-O", "-c", code], capture_output=True, text=True, env={"PYTHONPATH": src, "PATH": ""}
+        [sys.executable, "-O", "-c", code],
+        capture_output=True,
+        text=True,
+        env={"PYTHONPATH": PACKAGE_PARENT, "PATH": "", "MPLBACKEND": "Agg"},
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[2]"
@@ -371,12 +375,11 @@ def test_gallery_script_draws_every_chart(tmp_path):
     script = Path(__file__).resolve().parents[2] / "scripts" / "gallery.py"
     if not script.exists():
         pytest.skip("no gallery script")
-    src = str(Path(__file__).resolve().parents[2] / "src")
     done = subprocess.run(
         [sys.executable, str(script), str(tmp_path)],
         capture_output=True,
         text=True,
-        env={"PYTHONPATH": src, "PATH": "/usr/bin:/bin", "MPLBACKEND": "Agg"},
+        env={"PYTHONPATH": PACKAGE_PARENT, "PATH": "/usr/bin:/bin", "MPLBACKEND": "Agg"},
         timeout=600,
     )
     assert done.returncode == 0, done.stderr

@@ -46,7 +46,7 @@ def site(monkeypatch):
             pass
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
     base = f"http://127.0.0.1:{server.server_address[1]}/dataset/public/"
     monkeypatch.setattr(bv, "DATASET_BASE_URL", base)

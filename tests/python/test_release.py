@@ -12,12 +12,16 @@ from pathlib import Path
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[2] / "src"
-ROOT = SRC.parent
+import brinvale
+
+# the subprocesses import the same brinvale as this process (the source tree
+# in the development loop, site-packages once installed)
+PACKAGE_PARENT = Path(brinvale.__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def run_module(module, cwd, home=None, extra_env=None, timeout=120):
-    env = dict(os.environ, PYTHONPATH=str(SRC))
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_PARENT))
     if home is not None:
         env["HOME"] = str(home)
     env.update(extra_env or {})
