@@ -16,6 +16,10 @@ import yaml
 from brinvale.module.common.quillet import TaskConfig
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: a test that takes minutes (a full build); -m 'not slow' leaves it out")
+
+
 def reset_task_config():
     TaskConfig._TaskConfig__species = None
     TaskConfig._TaskConfig__first_init = True
