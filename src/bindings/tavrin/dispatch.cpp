@@ -1,4 +1,6 @@
 #include "tavrin.hpp"
+
+#include <string>
 #include "text.hpp"
 
 #include <array>
@@ -67,14 +69,26 @@ py::object item(py::list &temp, std::size_t k) {
 }
 
 // Nested feature names make the dispatcher recurse; deep nesting must end in
-// Python's RecursionError, not in a C stack overflow.
+// Python's RecursionError, not in a C stack overflow.  Python's own limit is
+// a setting that libraries raise (shap sets 3000), so the nesting depth has a
+// fixed cap of its own as well.
+constexpr int kMaxNesting = 400;
+thread_local int nesting = 0;
+
 struct RecursionGuard {
     explicit RecursionGuard(const char *where) {
+        if (nesting >= kMaxNesting) {
+            bind::raise(PyExc_RecursionError, "maximum feature nesting depth exceeded" + std::string(where));
+        }
         if (Py_EnterRecursiveCall(where) != 0) {
             throw py::error_already_set();
         }
+        ++nesting;
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        --nesting;
+        Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
