@@ -261,3 +261,53 @@ bool fill_missing(std::span<double> x, double value) {
 }
 
 }  // namespace brinvale::core
+
+namespace brinvale::core {
+
+std::int64_t dense_rank(std::span<std::int64_t> codes) {
+    std::int64_t top = -1;
+    for (std::int64_t c : codes) {
+        top = std::max(top, c);
+    }
+    if (top < 0) {
+        return 0;
+    }
+    if (static_cast<std::size_t>(top) <= 4 * codes.size() + 1024) {
+        // Small code range: a direct map keeps this linear.
+        std::vector<std::int64_t> map(static_cast<std::size_t>(top) + 1, -1);
+        for (std::int64_t c : codes) {
+            if (c >= 0) {
+                map[static_cast<std::size_t>(c)] = 0;
+            }
+        }
+        std::int64_t next = 0;
+        for (std::int64_t &m : map) {
+            if (m == 0) {
+                m = next++;
+            }
+        }
+        for (std::int64_t &c : codes) {
+            if (c >= 0) {
+                c = map[static_cast<std::size_t>(c)];
+            }
+        }
+        return next;
+    }
+    std::vector<std::int64_t> sorted;
+    sorted.reserve(codes.size());
+    for (std::int64_t c : codes) {
+        if (c >= 0) {
+            sorted.push_back(c);
+        }
+    }
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    for (std::int64_t &c : codes) {
+        if (c >= 0) {
+            c = std::lower_bound(sorted.begin(), sorted.end(), c) - sorted.begin();
+        }
+    }
+    return static_cast<std::int64_t>(sorted.size());
+}
+
+}  // namespace brinvale::core

@@ -48,3 +48,11 @@ bool fill_missing(std::span<double> x, double value);
 bool has_missing(std::span<const double> x);
 
 }  // namespace brinvale::core
+
+namespace brinvale::core {
+
+// Dense ranks of non-negative codes in ascending order (negative codes stay
+// -1); returns the number of distinct codes.
+std::int64_t dense_rank(std::span<std::int64_t> codes);
+
+}  // namespace brinvale::core
