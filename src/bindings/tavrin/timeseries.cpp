@@ -391,11 +391,11 @@ void register_timeseries(py::module_ &m) {
         py::arg("df"), py::arg("col"), py::arg("d"));
     m.def(
         "day_of_year",
-        [](py::object df, py::object c) { return calendar("day_of_year", "dayofyear", true, df, c); },
+        [](py::object df, py::object c) { return calendar("day_of_year", "day_of_year", true, df, c); },
         py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[0]));
     m.def(
         "day_of_week",
-        [](py::object df, py::object c) { return calendar("day_of_week", "dayofweek", false, df, c); },
+        [](py::object df, py::object c) { return calendar("day_of_week", "day_of_week", false, df, c); },
         py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[1]));
     m.def(
         "month",
