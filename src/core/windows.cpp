@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <limits>
 #include <numeric>
 
@@ -205,25 +204,36 @@ class MissingCounter {
 template <bool Max>
 void roll_extreme(std::span<const double> x, std::uint64_t window, bool position,
                   std::span<double> out) {
-    std::deque<Size> dq;
+    // Positions in a ring buffer: the window holds at most min(window, n)
+    // candidates at once.
+    const Size cap = static_cast<Size>(std::min<std::uint64_t>(window, x.size())) + 1;
+    std::vector<Size> ring(cap);
+    Size head = 0, count = 0;
     MissingCounter mc(x, window);
     for (Size i = 0; i < x.size(); ++i) {
         const double v = x[i];
         if (!std::isnan(v)) {
-            while (!dq.empty() && (Max ? x[dq.back()] < v : x[dq.back()] > v)) {
-                dq.pop_back();
+            while (count > 0) {
+                const double back = x[ring[(head + count - 1) % cap]];
+                if (Max ? back < v : back > v) {
+                    --count;
+                } else {
+                    break;
+                }
             }
-            dq.push_back(i);
+            ring[(head + count) % cap] = i;
+            ++count;
         }
-        while (!dq.empty() && i >= window && dq.front() <= i - window) {
-            dq.pop_front();
+        while (count > 0 && i >= window && ring[head] <= i - window) {
+            head = (head + 1) % cap;
+            --count;
         }
         if (window == 0 || !mc.valid(i)) {
             out[i] = kNaN;
         } else if (position) {
-            out[i] = static_cast<double>(dq.front() - (i + 1 - window));
+            out[i] = static_cast<double>(ring[head] - (i + 1 - window));
         } else {
-            out[i] = x[dq.front()];
+            out[i] = x[ring[head]];
         }
     }
 }
@@ -250,7 +260,7 @@ class Fenwick {
 
 void roll_rank(std::span<const double> x, std::uint64_t window, std::span<double> out) {
     MissingCounter mc(x, window);
-    if (window <= 48) {
+    if (window <= 128) {
         for (Size i = 0; i < x.size(); ++i) {
             if (window == 0 || !mc.valid(i)) {
                 out[i] = kNaN;

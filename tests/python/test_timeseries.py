@@ -34,7 +34,7 @@ def close(got, want, scale=None):
 
 
 @pytest.mark.parametrize("op", ONE)
-@pytest.mark.parametrize("d", [1, 2, 3, 5, 20, 70])
+@pytest.mark.parametrize("d", [1, 2, 3, 5, 20, 70, 150])
 @pytest.mark.parametrize("grouped_by", [None, "g"])
 def test_window_operator_matches_pandas(op, d, grouped_by, ungrouped, grouped):
     if grouped_by:

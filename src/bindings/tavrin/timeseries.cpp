@@ -122,10 +122,9 @@ bool kernel_dtype(py::handle series, bool allow_bool = true) {
 }
 
 py::array_t<double> as_float(py::handle series) {
-    py::object arr = series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = py::float_(NAN));
     // A private, writable, contiguous copy the kernels may change.
-    return py::array_t<double, py::array::c_style | py::array::forcecast>(
-        py::module_::import("numpy").attr("array")(arr, "dtype"_a = "float64", "copy"_a = true));
+    return py::array_t<double, py::array::c_style | py::array::forcecast>(series.attr("to_numpy")(
+        "dtype"_a = "float64", "na_value"_a = py::float_(NAN), "copy"_a = true));
 }
 
 struct Codes {
