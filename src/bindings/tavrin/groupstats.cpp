@@ -1,7 +1,625 @@
+// Group statistics with training records.  Keys of any type are turned into
+// integer codes by pandas' factorize (jointly with the keys of a record, so
+// that both sides share one code space); counting, combining with the record
+// and the per-row mapping run in the core over those codes.  Every result
+// has exactly one row per input row, in input order, with a fresh 0..n-1
+// index.  Records are read and written in the shapes the platform's
+// training runs store (data frames, named series, {"data", "length"}).
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "brinvale/groupstats.hpp"
+#include "brinvale/stats.hpp"
 #include "tavrin.hpp"
 
 namespace brinvale::tavrin {
 
-void register_groupstats(py::module_ &) {}
+namespace {
+
+namespace core = brinvale::core;
+using core::GroupStat;
+constexpr double kNaN = NAN;
+
+py::module_ pd() { return py::module_::import("pandas"); }
+py::module_ np() { return py::module_::import("numpy"); }
+
+template <typename T>
+std::span<const T> view(const py::array_t<T> &a) {
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+template <typename T>
+std::span<T> view_mut(py::array_t<T> &a) {
+    return {a.mutable_data(), static_cast<std::size_t>(a.size())};
+}
+template <typename T>
+py::array_t<T> to_array(const std::vector<T> &v) {
+    py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+py::object concat_text(std::initializer_list<py::handle> parts) {
+    py::object s = py::str("");
+    for (py::handle p : parts) {
+        PyObject *r = PyNumber_Add(s.ptr(), p.ptr());
+        if (r == nullptr) {
+            throw py::error_already_set();
+        }
+        s = py::reinterpret_steal<py::object>(r);
+    }
+    return s;
+}
+
+py::object feature_name(const char *op, py::list operands) {
+    return concat_text({py::str(std::string(op) + "###"), py::str("|||").attr("join")(operands),
+                        py::str("$$$")});
+}
+
+py::object column(py::handle df, py::handle col) { return df.attr("__getitem__")(col); }
+
+struct Keys {
+    py::array_t<std::int64_t> codes;
+    std::int64_t ngroups = 0;
+    py::object uniques;
+};
+
+// `missing_group`: missing keys form one group of their own (as counting
+// does) instead of belonging to no group (as groupby does).
+Keys factorize(py::handle values, bool sort, bool missing_group) {
+    py::tuple res = pd().attr("factorize")(values, "sort"_a = sort,
+                                           "use_na_sentinel"_a = !missing_group);
+    Keys k;
+    k.codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0]);
+    k.uniques = res[1];
+    k.ngroups = static_cast<std::int64_t>(py::len(k.uniques));
+    return k;
+}
+
+// Codes of several key sequences in one code space; returns the codes of
+// each part.
+std::vector<py::array_t<std::int64_t>> joint_codes(const std::vector<py::object> &parts,
+                                                   bool missing_group, std::int64_t &ngroups,
+                                                   py::object *uniques = nullptr) {
+    py::list series;
+    for (const py::object &p : parts) {
+        series.append(pd().attr("Series")(np().attr("asarray")(p)));
+    }
+    py::object all = pd().attr("concat")(series, "ignore_index"_a = true);
+    Keys k = factorize(all, false, missing_group);
+    ngroups = k.ngroups;
+    if (uniques != nullptr) {
+        *uniques = k.uniques;
+    }
+    std::vector<py::array_t<std::int64_t>> out;
+    py::ssize_t offset = 0;
+    for (const py::object &p : parts) {
+        const auto len = static_cast<py::ssize_t>(py::len(p));
+        py::array_t<std::int64_t> c(len);
+        std::copy(k.codes.data() + offset, k.codes.data() + offset + len, c.mutable_data());
+        out.push_back(c);
+        offset += len;
+    }
+    return out;
+}
+
+py::array_t<double> as_float(py::handle values) {
+    py::object arr = pd().attr("Series")(values).attr("to_numpy")(
+        "dtype"_a = "float64", "na_value"_a = py::float_(kNaN));
+    return py::array_t<double, py::array::c_style | py::array::forcecast>(
+        np().attr("array")(arr, "dtype"_a = "float64", "copy"_a = true));
+}
+
+// numeric columns the kernels take: NumPy integers and floats
+bool plain_numeric(py::handle series) {
+    const std::string kind = py::str(series.attr("dtype").attr("kind")).cast<std::string>();
+    const bool numpy_dtype = py::isinstance(series.attr("dtype"), np().attr("dtype"));
+    return numpy_dtype && (kind == "i" || kind == "u" || kind == "f");
+}
+bool integer_dtype(py::handle series) {
+    const std::string kind = py::str(series.attr("dtype").attr("kind")).cast<std::string>();
+    return kind == "i" || kind == "u";
+}
+
+bool integer_valued_stat(GroupStat s) {
+    return s == GroupStat::Min || s == GroupStat::Max || s == GroupStat::Sum ||
+           s == GroupStat::First || s == GroupStat::Last;
+}
+bool count_stat(GroupStat s) {
+    return s == GroupStat::Count || s == GroupStat::Size || s == GroupStat::Nunique;
+}
+
+// A float column as int64 when it holds whole numbers only and the source
+// would have been integer in pandas.
+py::object maybe_int(py::array_t<double> values, bool want_int) {
+    if (!want_int || core::has_missing(view(values))) {
+        return std::move(values);
+    }
+    return values.attr("astype")("int64");
+}
+
+// The statistic `stat` of `x` per group; not native statistics go through
+// pandas' groupby over the codes.
+std::vector<double> group_stat(const std::string &stat, py::handle series,
+                               const py::array_t<std::int64_t> &codes, std::int64_t ngroups,
+                               bool &int_valued) {
+    GroupStat gs{};
+    const bool native = core::parse_group_stat(stat, gs) && plain_numeric(series);
+    int_valued = false;
+    if (native) {
+        int_valued = count_stat(gs) || (integer_valued_stat(gs) && integer_dtype(series));
+        py::array_t<double> x = as_float(series);
+        py::gil_scoped_release release;
+        return core::group_reduce(gs, view(x), view(codes), ngroups);
+    }
+    py::object keys = pd().attr("Series")(codes).attr("where")(
+        pd().attr("Series")(codes).attr("__ge__")(0));
+    py::object values = pd().attr("Series")(np().attr("asarray")(series.attr("array")));
+    py::object res = values.attr("groupby")(keys).attr("agg")(stat);
+    res = res.attr("reindex")(np().attr("arange")(ngroups).attr("astype")("float64"));
+    py::array_t<double> arr = as_float(res);
+    return std::vector<double>(arr.data(), arr.data() + arr.size());
+}
+
+std::vector<double> values_of(py::handle obj) {
+    py::array_t<double> a = as_float(obj);
+    return std::vector<double>(a.data(), a.data() + a.size());
+}
+
+// Record values per joint code; several record rows for one key (possible
+// for missing keys of counted records) are summed or the first is kept.
+std::vector<double> record_table(const py::array_t<std::int64_t> &codes,
+                                 const std::vector<double> &values, std::int64_t ngroups,
+                                 bool sum) {
+    std::vector<double> t(static_cast<std::size_t>(ngroups), sum ? 0.0 : kNaN);
+    std::vector<bool> seen(t.size(), false);
+    for (py::ssize_t r = 0; r < codes.size(); ++r) {
+        const std::int64_t c = codes.data()[r];
+        if (c < 0) {
+            continue;
+        }
+        const auto k = static_cast<std::size_t>(c);
+        const double v = values[static_cast<std::size_t>(r)];
+        if (sum) {
+            t[k] += std::isnan(v) ? 0.0 : v;
+        } else if (!seen[k]) {
+            t[k] = v;
+            seen[k] = true;
+        }
+    }
+    return t;
+}
+
+py::array_t<double> map_rows(const std::vector<double> &table,
+                             const py::array_t<std::int64_t> &codes) {
+    py::array_t<double> out(codes.size());
+    py::gil_scoped_release release;
+    core::map_groups(table, view(codes), view_mut(out));
+    return out;
+}
+
+// A new frame with the feature column; pandas' merges give such a frame a
+// fresh 0..n-1 index.
+py::object with_feature(py::handle df, py::handle name, py::object values) {
+    py::object out = df.attr("copy")("deep"_a = false);
+    out.attr("index") = pd().attr("RangeIndex")(py::len(df));
+    out.attr("__setitem__")(name, values);
+    return out;
+}
+
+void standardize_column(py::handle df, py::handle name) {
+    py::array_t<double> v = as_float(column(df, name));
+    {
+        py::gil_scoped_release release;
+        core::standardize_inplace(view_mut(v));
+    }
+    df.attr("__setitem__")(name, v);
+}
+
+// Missing values of every numeric column become the column's median; text
+// columns have no median and are left as they are.
+py::object final_fill(py::object df) {
+    py::object types = pd().attr("api").attr("types");
+    py::object dtypes = df.attr("dtypes");
+    const auto ncols = static_cast<py::ssize_t>(py::len(dtypes));
+    for (py::ssize_t j = 0; j < ncols; ++j) {
+        py::object dt = dtypes.attr("iloc")[py::int_(j)];
+        if (!py::bool_(types.attr("is_numeric_dtype")(dt)) ||
+            py::bool_(types.attr("is_bool_dtype")(dt))) {
+            continue;
+        }
+        py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        if (py::str(dt).cast<std::string>() == "float64") {
+            py::array_t<double> v = as_float(col);
+            bool filled = false;
+            {
+                py::gil_scoped_release release;
+                if (core::has_missing(view(v))) {
+                    filled = core::fill_missing(view_mut(v), core::column_median(view(v)));
+                }
+            }
+            if (filled) {
+                df.attr("isetitem")(j, v);
+            }
+        } else if (py::bool_(col.attr("hasnans"))) {
+            df.attr("isetitem")(j, col.attr("fillna")(col.attr("median")()));
+        }
+    }
+    return df;
+}
+
+py::object series_of(py::object values, py::object index, py::handle name) {
+    return pd().attr("Series")(values, "index"_a = index, "name"_a = name);
+}
+
+// {key_col: distinct values in order of first appearance, count_label: rows}
+py::object count_frame(py::handle keys, py::handle key_col, py::handle count_label) {
+    Keys k = factorize(keys, false, true);
+    std::vector<std::int64_t> sizes = core::group_sizes(view(k.codes), k.ngroups);
+    py::dict d;
+    d[key_col] = k.uniques;
+    d[count_label] = to_array(sizes);
+    return pd().attr("DataFrame")(d);
+}
+
+// ---- count ----------------------------------------------------------------
+
+py::object count(py::object df, py::object col, py::object rec) {
+    py::object name = feature_name("count", py::list(py::make_tuple(col)));
+    py::object record = rec.attr("get")(name, py::none());
+    py::object keys = column(df, col);
+    py::array_t<double> values;
+    if (record.is_none()) {
+        Keys k = factorize(keys, false, true);
+        std::vector<std::int64_t> sizes = core::group_sizes(view(k.codes), k.ngroups);
+        py::dict d;
+        d[col] = k.uniques;
+        d[name] = to_array(sizes);
+        rec[name] = pd().attr("DataFrame")(d);
+        values = map_rows(std::vector<double>(sizes.begin(), sizes.end()), k.codes);
+    } else {
+        std::int64_t g = 0;
+        auto codes = joint_codes({column(record, col), keys}, true, g);
+        std::vector<double> total = record_table(codes[0], values_of(column(record, name)), g, true);
+        for (std::int64_t c : view(codes[1])) {
+            total[static_cast<std::size_t>(c)] += 1;
+        }
+        values = map_rows(total, codes[1]);
+    }
+    py::object out = with_feature(df, name, values);
+    standardize_column(out, name);
+    return final_fill(out);
+}
+
+// ---- crosscount -------------------------------------------------------------
+
+// Codes of combinations of several key columns, lexicographically ordered
+// when every part is sorted; -1 where any key is missing.
+py::array_t<std::int64_t> combine(const std::vector<py::array_t<std::int64_t>> &levels,
+                                  const std::vector<std::int64_t> &sizes, std::int64_t &ngroups) {
+    py::array_t<std::int64_t> acc(levels[0].size());
+    std::copy(levels[0].data(), levels[0].data() + levels[0].size(), acc.mutable_data());
+    ngroups = sizes[0];
+    py::gil_scoped_release release;
+    for (std::size_t k = 1; k < levels.size(); ++k) {
+        core::combine_codes(view(acc), view(levels[k]), sizes[k], view_mut(acc));
+        ngroups = core::dense_rank(view_mut(acc));
+    }
+    return acc;
+}
+
+py::object crosscount(py::object df, py::object col_list, py::object rec) {
+    bind::check_assert(py::isinstance<py::list>(col_list));
+    bind::check_assert(py::len(col_list) > 1);
+    py::list cols = col_list;
+    py::object name = feature_name("crosscount", cols);
+    py::object record = rec.attr("get")(name, py::none());
+    const std::size_t nk = cols.size();
+    std::vector<py::object> key_cols;
+    for (py::handle c : cols) {
+        key_cols.push_back(column(df, c));
+    }
+    py::array_t<double> values;
+    if (record.is_none()) {
+        std::vector<py::array_t<std::int64_t>> levels;
+        std::vector<std::int64_t> sizes;
+        for (const py::object &kc : key_cols) {
+            Keys k = factorize(kc, true, false);
+            levels.push_back(k.codes);
+            sizes.push_back(k.ngroups);
+        }
+        std::int64_t g = 0;
+        py::array_t<std::int64_t> codes = combine(levels, sizes, g);
+        std::vector<std::int64_t> counts = core::group_sizes(view(codes), g);
+        py::array_t<std::int64_t> first = to_array(core::first_rows(view(codes), g));
+        py::list arrays;
+        for (const py::object &kc : key_cols) {
+            arrays.append(kc.attr("take")(first).attr("to_numpy")());
+        }
+        py::object index = pd().attr("MultiIndex").attr("from_arrays")(arrays, "names"_a = cols);
+        rec[name] = series_of(to_array(counts), index, name);
+        values = map_rows(std::vector<double>(counts.begin(), counts.end()), codes);
+    } else {
+        py::object rindex = record.attr("index");
+        const auto nrec = static_cast<py::ssize_t>(py::len(record));
+        std::vector<py::array_t<std::int64_t>> levels;
+        std::vector<std::int64_t> sizes;
+        for (std::size_t k = 0; k < nk; ++k) {
+            std::int64_t g = 0;
+            auto parts = joint_codes(
+                {rindex.attr("get_level_values")(k), key_cols[k]}, false, g);
+            py::array_t<std::int64_t> both(nrec + parts[1].size());
+            std::copy(parts[0].data(), parts[0].data() + nrec, both.mutable_data());
+            std::copy(parts[1].data(), parts[1].data() + parts[1].size(),
+                      both.mutable_data() + nrec);
+            levels.push_back(both);
+            sizes.push_back(g);
+        }
+        std::int64_t g = 0;
+        py::array_t<std::int64_t> both = combine(levels, sizes, g);
+        py::array_t<std::int64_t> rcodes(nrec), dcodes(both.size() - nrec);
+        std::copy(both.data(), both.data() + nrec, rcodes.mutable_data());
+        std::copy(both.data() + nrec, both.data() + both.size(), dcodes.mutable_data());
+        std::vector<double> total = record_table(rcodes, values_of(record), g, true);
+        for (std::int64_t c : view(dcodes)) {
+            if (c >= 0) {
+                total[static_cast<std::size_t>(c)] += 1;
+            }
+        }
+        values = map_rows(total, dcodes);
+    }
+    py::object out = with_feature(df, name, values);
+    standardize_column(out, name);
+    return final_fill(out);
+}
+
+// ---- aggregate --------------------------------------------------------------
+
+// The table pandas would store after combining a "mean" record with the new
+// rows: one row per key of either side, keys sorted, missing values 0.
+py::object mean_count_table(py::object uniques, py::handle group_col, py::handle name,
+                            const std::vector<double> &m1, const std::vector<double> &m2,
+                            const std::vector<double> &n1, const std::vector<double> &n2,
+                            const std::vector<bool> &present, const std::vector<bool> &in_len,
+                            const std::vector<bool> &in_new) {
+    std::vector<std::int64_t> keep;
+    for (std::size_t k = 0; k < present.size(); ++k) {
+        if (present[k]) {
+            keep.push_back(static_cast<std::int64_t>(k));
+        }
+    }
+    py::object keys = uniques.attr("take")(to_array(keep));
+    py::array_t<std::int64_t> order(keys.attr("argsort")());
+    std::vector<double> c1, c2, c3, c4;
+    bool all_len = true, all_new = true;
+    std::vector<std::int64_t> sorted_codes;
+    for (std::int64_t o : view(order)) {
+        const auto k = static_cast<std::size_t>(keep[static_cast<std::size_t>(o)]);
+        sorted_codes.push_back(static_cast<std::int64_t>(k));
+        c1.push_back(std::isnan(m1[k]) ? 0.0 : m1[k]);
+        c2.push_back(std::isnan(m2[k]) ? 0.0 : m2[k]);
+        c3.push_back(n1[k]);
+        c4.push_back(n2[k]);
+        all_len = all_len && in_len[k];
+        all_new = all_new && in_new[k];
+    }
+    py::dict d;
+    d[group_col] = uniques.attr("take")(to_array(sorted_codes));
+    d[name] = to_array(c1);
+    d[concat_text({name, py::str("_2")})] = to_array(c2);
+    d[concat_text({group_col, py::str("_count")})] = maybe_int(to_array(c3), all_len);
+    d[concat_text({group_col, py::str("_count_2")})] = maybe_int(to_array(c4), all_new);
+    return pd().attr("DataFrame")(d);
+}
+
+py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle group_col,
+                                  const std::string &stat, py::handle name, py::object rec) {
+    py::object record = rec.attr("get")(name, py::none());
+    py::object x = column(df, num_col);
+    py::object keys = column(df, group_col);
+    bool int_valued = false;
+    if (record.is_none()) {
+        Keys k = factorize(keys, true, false);
+        std::vector<double> table = group_stat(stat, x, k.codes, k.ngroups, int_valued);
+        py::object index = k.uniques.attr("rename")(group_col);
+        py::object data = series_of(maybe_int(to_array(table), int_valued), index, name);
+        rec[name] = data;
+        if (stat == "mean") {
+            py::dict both;
+            both["data"] = data;
+            both["length"] = count_frame(keys, group_col, concat_text({group_col, py::str("_count")}));
+            rec[name] = both;
+        }
+        return map_rows(table, k.codes);
+    }
+    if (stat == "mean") {
+        py::object data = record["data"];
+        py::object length = record["length"];
+        std::int64_t g = 0;
+        py::object uniques;
+        auto codes = joint_codes({data.attr("index"), column(length, group_col), keys}, false, g,
+                                 &uniques);
+        const auto G = static_cast<std::size_t>(g);
+        std::vector<double> m1 = record_table(codes[0], values_of(data), g, false);
+        std::vector<double> n1 = record_table(
+            codes[1], values_of(column(length, concat_text({group_col, py::str("_count")}))), g,
+            true);
+        std::vector<double> m2 = group_stat("mean", x, codes[2], g, int_valued);
+        std::vector<std::int64_t> sizes = core::group_sizes(view(codes[2]), g);
+        std::vector<double> n2(sizes.begin(), sizes.end());
+        std::vector<bool> in_data(G, false), in_len(G, false), in_new(G, false), present(G, false);
+        for (std::int64_t c : view(codes[0])) {
+            if (c >= 0) in_data[static_cast<std::size_t>(c)] = true;
+        }
+        for (std::int64_t c : view(codes[1])) {
+            if (c >= 0) in_len[static_cast<std::size_t>(c)] = true;
+        }
+        for (std::int64_t c : view(codes[2])) {
+            if (c >= 0) in_new[static_cast<std::size_t>(c)] = true;
+        }
+        std::vector<double> table(G);
+        for (std::size_t k = 0; k < G; ++k) {
+            present[k] = in_data[k] || in_len[k] || in_new[k];
+            const double a = std::isnan(m1[k]) ? 0.0 : m1[k];
+            const double b = std::isnan(m2[k]) ? 0.0 : m2[k];
+            table[k] = (n2[k] * b + n1[k] * a) / (n1[k] + n2[k]);
+        }
+        rec[concat_text({name, py::str("_mean_count")})] =
+            mean_count_table(uniques, group_col, name, m1, m2, n1, n2, present, in_len, in_new);
+        return map_rows(table, codes[2]);
+    }
+    std::int64_t g = 0;
+    auto codes = joint_codes({record.attr("index"), keys}, false, g);
+    std::vector<double> old = record_table(codes[0], values_of(record), g, false);
+    if (stat == "var") {
+        return map_rows(old, codes[1]);  // variances stay those of the training data
+    }
+    std::vector<double> fresh = group_stat(stat, x, codes[1], g, int_valued);
+    std::vector<double> table(static_cast<std::size_t>(g));
+    for (std::size_t k = 0; k < table.size(); ++k) {
+        const double a = old[k], b = fresh[k];
+        if (stat == "min" || stat == "max") {
+            table[k] = std::isnan(a) ? b : std::isnan(b) ? a : (stat == "min" ? std::min(a, b) : std::max(a, b));
+        } else if (stat == "median") {
+            table[k] = (a + b) / 2;
+        } else {
+            table[k] = b;  // no combination rule: the statistic of the new rows
+        }
+    }
+    return map_rows(table, codes[1]);
+}
+
+py::object aggregate(py::object df, py::object num_col, py::object group_col,
+                     py::object stat_list, py::object rec) {
+    for (py::handle stat : stat_list) {
+        py::object name = feature_name("aggregate", py::list(py::make_tuple(stat, num_col, group_col)));
+        py::array_t<double> values =
+            aggregate_one(df, num_col, group_col, py::str(stat).cast<std::string>(), name, rec);
+        df = with_feature(df, name, values);
+        standardize_column(df, name);
+    }
+    return final_fill(df);
+}
+
+// ---- nunique ----------------------------------------------------------------
+
+py::object nunique(py::object df, py::object id_col, py::object group_col, py::object rec) {
+    py::object name = feature_name("nunique", py::list(py::make_tuple(id_col, group_col)));
+    py::object record = rec.attr("get")(name, py::none());
+    py::object keys = column(df, group_col);
+    py::array_t<double> values;
+    bool int_valued = true;
+    if (record.is_none()) {
+        Keys k = factorize(keys, true, false);
+        Keys ids = factorize(column(df, id_col), false, false);
+        std::vector<double> table;
+        {
+            py::gil_scoped_release release;
+            table = core::group_nunique(view(ids.codes), view(k.codes), k.ngroups);
+        }
+        rec[name] = series_of(to_array(table).attr("astype")("int64"),
+                              k.uniques.attr("rename")(group_col), name);
+        values = map_rows(table, k.codes);
+    } else {
+        std::int64_t g = 0;
+        auto codes = joint_codes({record.attr("index"), keys}, false, g);
+        values = map_rows(record_table(codes[0], values_of(record), g, false), codes[1]);
+        int_valued = integer_dtype(record);
+    }
+    py::object out = with_feature(df, name, maybe_int(values, int_valued));
+    return final_fill(out);
+}
+
+// ---- histstat ---------------------------------------------------------------
+
+py::object histstat(py::object df, py::object id_col, py::object group_col, py::object stat_list) {
+    py::object name = feature_name("histstat", py::list(py::make_tuple(id_col, group_col)));
+    Keys ids = factorize(column(df, id_col), false, false);
+    std::vector<std::int64_t> freq = core::group_sizes(view(ids.codes), ids.ngroups);
+    py::array_t<double> temp = map_rows(std::vector<double>(freq.begin(), freq.end()), ids.codes);
+    const bool temp_int = !core::has_missing(view(temp));
+    py::object temp_series = pd().attr("Series")(maybe_int(temp, temp_int));
+    Keys k = factorize(column(df, group_col), true, false);
+    // Every statistic has the same label: the last one is what the column keeps.
+    py::array_t<double> values;
+    bool int_valued = false;
+    bool any = false;
+    for (py::handle stat : stat_list) {
+        std::vector<double> table =
+            group_stat(py::str(stat).cast<std::string>(), temp_series, k.codes, k.ngroups, int_valued);
+        values = map_rows(table, k.codes);
+        any = true;
+    }
+    if (any) {
+        df.attr("__setitem__")(name, maybe_int(values, int_valued));
+    }
+    return df;
+}
+
+// ---- frame utilities ----------------------------------------------------------
+
+py::object concat(py::object frames) {
+    py::object result = py::none();
+    for (py::handle l : frames) {
+        if (l.is_none()) {
+            continue;
+        }
+        if (result.is_none()) {
+            result = py::reinterpret_borrow<py::object>(l);
+        } else {
+            result.attr("__setitem__")(l.attr("columns").attr("tolist")(), l);
+        }
+    }
+    return result;
+}
+
+py::object left_merge(py::object data1, py::object data2, py::object on) {
+    if (!PyList_CheckExact(on.ptr())) {
+        on = py::list(py::make_tuple(on));
+    }
+    py::object builtins = py::module_::import("builtins");
+    py::object on_set = builtins.attr("set")(on);
+    py::object common = on_set.attr("__and__")(builtins.attr("set")(data2.attr("columns")));
+    py::object temp = py::bool_(common.attr("__ne__")(on_set)) ? data2.attr("reset_index")()
+                                                                : data2.attr("copy")();
+    py::list columns;
+    for (py::handle c : data2.attr("columns")) {
+        if (!py::bool_(on.attr("__contains__")(c))) {
+            columns.append(c);
+        }
+    }
+    py::object result = data1.attr("merge")(temp, "on"_a = on, "how"_a = "left");
+    return result.attr("__getitem__")(columns);
+}
+
+}  // namespace
+
+void register_groupstats(py::module_ &m) {
+    if (!py::hasattr(m, "AGGREGATE_TYPE")) {
+        m.attr("AGGREGATE_TYPE") = py::list(py::make_tuple("min", "max", "mean", "median", "var"));
+    }
+    // The default statistic list is the list object bound when the functions
+    // are defined.
+    py::object default_stats = m.attr("AGGREGATE_TYPE");
+    m.def("count", &count, py::arg("df"), py::arg("col"), py::arg("lec_record_dt") = py::none(),
+          py::doc("\n    tools for count encode\n    测试集的增量方式，直接相加\n    "));
+    m.def("crosscount", &crosscount, py::arg("df"), py::arg("col_list"), py::arg("lec_record_dt"),
+          py::doc("\n    tools for multy thread bi_count\n    测试集的增量方式，直接相加\n    "));
+    m.def("aggregate", &aggregate, py::arg("df"), py::arg("num_col"), py::arg("group_col"),
+          py::arg("stat_list") = default_stats, py::arg("lec_record_dt") = py::none(),
+          py::doc("测试集的增量方式\n    min 求最小值\n    max 求最大值\n"
+                  "    mean (n1 * m1 + n2 * m2) / (n1 + n2)\n    median 求均值\n    "));
+    m.def("nunique", &nunique, py::arg("df"), py::arg("id_col"), py::arg("group_col"),
+          py::arg("lec_record_dt"),
+          py::doc("\n    get id group_by(id) nunique\n    测试集的增量方式，无\n    "));
+    m.def("histstat", &histstat, py::arg("df"), py::arg("id_col"), py::arg("group_col"),
+          py::arg("stat_list") = default_stats,
+          py::doc("\n    get id group_by(id) histgram statitics\n    "));
+    m.def("concat", &concat, py::arg("L"),
+          py::doc("\n    tools for concat some dataframes into a new dataframe.\n    "));
+    m.def("left_merge", &left_merge, py::arg("data1"), py::arg("data2"), py::arg("on"),
+          py::doc("\n    merge util for dataframe\n    "));
+}
 
 }  // namespace brinvale::tavrin

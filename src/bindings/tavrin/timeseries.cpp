@@ -1,7 +1,409 @@
+// Window, lag and calendar operators.  Columns are converted to float64
+// buffers once; the windows run in the core kernels with the GIL released.
+// Results are written by position, so every value lands on its own row
+// whatever labels the frame's index carries.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <pybind11/eval.h>
+
+#include "brinvale/windows.hpp"
 #include "tavrin.hpp"
 
 namespace brinvale::tavrin {
 
-void register_timeseries(py::module_ &) {}
+namespace {
+
+namespace core = brinvale::core;
+using core::PairStat;
+using core::WindowStat;
+
+// pandas' own expressions, for columns whose dtype the kernels do not take
+// (pandas then computes the result or raises its own error).
+constexpr const char *kFallback = R"(
+import numpy as np
+
+_APPLY = {
+    "product": lambda w: w.prod(),
+    "ts_argmax": lambda w: w.argmax(),
+    "ts_argmin": lambda w: w.argmin(),
+}
+_METHOD = {"tsum": "sum", "ts_min": "min", "ts_max": "max", "ts_rank": "rank", "stddev": "std"}
+
+
+def fallback(df, op, col, d, group_id):
+    grouped = group_id is not None
+    obj = df.groupby(group_id)[col] if grouped else df[col]
+    if op == "delta":
+        return obj.diff(d) if grouped else df[col] - df[col].shift(d)
+    r = obj.rolling(d)
+    if op == "decay_linear":
+        w = np.linspace(0.1, 1, d)
+        res = r.apply(lambda x: (x * w).sum())
+    elif op in _APPLY:
+        res = r.apply(_APPLY[op])
+    elif op == "ts_mean":
+        res = r.sum() if grouped else r.mean()
+    else:
+        res = getattr(r, _METHOD[op])()
+    return res.reset_index(0, drop=True) if grouped else res
+
+
+def crossrank_fallback(df, col1, col2):
+    return df.groupby(col1)[col2].transform("rank")
+)";
+
+py::object fallback_namespace() {
+    static py::object ns;
+    if (!ns) {
+        ns = py::dict();
+        py::exec(kFallback, ns);
+    }
+    return ns;
+}
+
+py::module_ pandas() { return py::module_::import("pandas"); }
+
+// operator + "###" + operands joined by "|||" + "$$$", concatenated as
+// Python does, so a non-text operand raises the same TypeError.
+py::object feature_name(const char *op, std::initializer_list<py::handle> operands) {
+    py::object name = py::str(std::string(op) + "###");
+    bool first = true;
+    for (py::handle part : operands) {
+        if (!first) {
+            name = py::reinterpret_steal<py::object>(PyNumber_Add(name.ptr(), py::str("|||").ptr()));
+        }
+        PyObject *joined = PyNumber_Add(name.ptr(), part.ptr());
+        if (joined == nullptr) {
+            throw py::error_already_set();
+        }
+        name = py::reinterpret_steal<py::object>(joined);
+        first = false;
+    }
+    return py::reinterpret_steal<py::object>(PyNumber_Add(name.ptr(), py::str("$$$").ptr()));
+}
+
+// The configured group column, read afresh at every call; None without one.
+py::object configured_group() {
+    py::object task_config = py::module_::import("module.common.quillet").attr("TaskConfig");
+    py::object feature = task_config().attr("cfg")["Feature"];
+    if (feature.attr("get")("GroupIndex", py::none()).is_none()) {
+        return py::none();
+    }
+    return task_config().attr("cfg")["Feature"]["GroupIndex"];
+}
+
+std::int64_t window_length(py::handle d) {
+    py::object n = py::module_::import("builtins").attr("int")(d);
+    const long long v = PyLong_AsLongLong(n.ptr());
+    if (v == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return v;
+}
+
+std::uint64_t rolling_window(std::int64_t d) {
+    if (d < 0) {
+        bind::raise(PyExc_ValueError, "window must be an integer 0 or greater");
+    }
+    return static_cast<std::uint64_t>(d);
+}
+
+py::object column(py::handle df, py::handle col) { return df.attr("__getitem__")(col); }
+
+bool kernel_dtype(py::handle series, bool allow_bool = true) {
+    py::object dtype = series.attr("dtype");
+    py::object types = pandas().attr("api").attr("types");
+    if (!py::bool_(types.attr("is_numeric_dtype")(dtype))) {
+        return false;
+    }
+    return allow_bool || !py::bool_(types.attr("is_bool_dtype")(dtype));
+}
+
+py::array_t<double> as_float(py::handle series) {
+    // A private, writable, contiguous copy the kernels may change.
+    return py::array_t<double, py::array::c_style | py::array::forcecast>(series.attr("to_numpy")(
+        "dtype"_a = "float64", "na_value"_a = py::float_(NAN), "copy"_a = true));
+}
+
+struct Codes {
+    py::array_t<std::int64_t> codes;
+    std::int64_t ngroups = 0;
+};
+
+Codes factorize(py::handle values) {
+    py::tuple res = pandas().attr("factorize")(values);
+    Codes c;
+    c.codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0]);
+    c.ngroups = static_cast<std::int64_t>(py::len(res[1]));
+    return c;
+}
+
+template <typename T>
+std::span<const T> view(const py::array_t<T> &a) {
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+template <typename T>
+std::span<T> view_mut(py::array_t<T> &a) {
+    return {a.mutable_data(), static_cast<std::size_t>(a.size())};
+}
+
+void store(py::handle df, py::handle name, py::handle values) {
+    df.attr("__setitem__")(name, values);
+}
+
+// One-column window operators.
+py::object window_op(const char *label, const char *op, WindowStat stat, WindowStat grouped_stat,
+                     py::object df, py::object col, py::object d) {
+    py::object name = feature_name(label, {col, d});
+    py::object group_id = configured_group();
+    const std::int64_t length = window_length(d);
+    py::object series = column(df, col);
+    std::optional<Codes> codes;
+    if (!group_id.is_none()) {
+        codes = factorize(column(df, group_id));
+        stat = grouped_stat;
+    }
+    const std::uint64_t window = rolling_window(length);
+    if (!kernel_dtype(series)) {
+        store(df, name,
+              fallback_namespace()["fallback"](df, op, col, py::int_(length), group_id));
+        return df;
+    }
+    if (window == 0 && (stat == WindowStat::ArgMax || stat == WindowStat::ArgMin)) {
+        bind::raise(PyExc_ValueError, stat == WindowStat::ArgMax
+                                          ? "attempt to get argmax of an empty sequence"
+                                          : "attempt to get argmin of an empty sequence");
+    }
+    py::array_t<double> x = as_float(series);
+    py::array_t<double> out(x.size());
+    {
+        py::gil_scoped_release release;
+        core::infinite_to_missing(view_mut(x));
+        if (codes) {
+            core::rolling_grouped(stat, view(x), view(codes->codes), codes->ngroups, window,
+                                  view_mut(out));
+        } else {
+            core::rolling(stat, view(x), window, view_mut(out));
+        }
+    }
+    store(df, name, out);
+    return df;
+}
+
+py::object shift_op(const char *label, py::object df, py::object col, py::object d) {
+    py::object name = feature_name(label, {col, d});
+    py::object group_id = configured_group();
+    const std::int64_t lag = window_length(d);
+    py::object series = column(df, col);
+    std::optional<Codes> codes;
+    if (!group_id.is_none()) {
+        codes = factorize(column(df, group_id));
+    }
+    const auto n = static_cast<py::ssize_t>(py::len(series));
+    py::array_t<std::int64_t> src(n);
+    {
+        py::gil_scoped_release release;
+        if (codes) {
+            core::shift_sources(view(codes->codes), codes->ngroups, lag, view_mut(src));
+        } else {
+            core::shift_sources({}, 0, lag, view_mut(src));
+        }
+    }
+    if (py::str(series.attr("dtype")).cast<std::string>() == "float64") {
+        py::array_t<double> x = as_float(series);
+        py::array_t<double> out(n);
+        {
+            py::gil_scoped_release release;
+            core::gather(view(x), view(src), view_mut(out));
+        }
+        store(df, name, out);
+    } else {
+        // Any other dtype keeps pandas' own take semantics (integers become
+        // floats only where a value is missing, text stays text).
+        py::object take = pandas().attr("api").attr("extensions").attr("take");
+        store(df, name, take(series.attr("array"), src, "allow_fill"_a = true));
+    }
+    return df;
+}
+
+py::object delta(py::object df, py::object col, py::object d) {
+    py::object name = feature_name("delta", {col, d});
+    py::object group_id = configured_group();
+    const std::int64_t lag = window_length(d);
+    py::object series = column(df, col);
+    std::optional<Codes> codes;
+    if (!group_id.is_none()) {
+        codes = factorize(column(df, group_id));
+    }
+    if (!kernel_dtype(series, false)) {
+        store(df, name, fallback_namespace()["fallback"](df, "delta", col, py::int_(lag), group_id));
+        return df;
+    }
+    py::array_t<double> x = as_float(series);
+    py::array_t<double> out(x.size());
+    {
+        py::gil_scoped_release release;
+        std::vector<std::int64_t> src(static_cast<std::size_t>(x.size()));
+        if (codes) {
+            core::shift_sources(view(codes->codes), codes->ngroups, lag, src);
+        } else {
+            core::shift_sources({}, 0, lag, src);
+        }
+        core::difference(view(x), src, view_mut(out));
+    }
+    store(df, name, out);
+    return df;
+}
+
+py::object pair_op(const char *label, PairStat stat, py::object df, py::object col1,
+                   py::object col2, py::object d) {
+    py::object name = feature_name(label, {col1, col2, d});
+    py::object group_id = configured_group();
+    const std::int64_t length = window_length(d);
+    py::object s1 = column(df, col1);
+    py::object s2 = column(df, col2);
+    std::optional<Codes> codes;
+    if (!group_id.is_none()) {
+        codes = factorize(column(df, group_id));
+    }
+    const std::uint64_t window = rolling_window(length);
+    for (py::handle s : {s1, s2}) {
+        if (!kernel_dtype(s)) {
+            bind::raise(PyExc_TypeError, "ops for Rolling for this dtype " +
+                                             py::str(s.attr("dtype")).cast<std::string>() +
+                                             " are not implemented");
+        }
+    }
+    py::array_t<double> x = as_float(s1);
+    py::array_t<double> y = as_float(s2);
+    py::array_t<double> out(x.size());
+    {
+        py::gil_scoped_release release;
+        if (codes) {
+            core::rolling_pair_grouped(stat, view(x), view(y), view(codes->codes),
+                                       codes->ngroups, window, view_mut(out));
+        } else {
+            core::rolling_pair(stat, view(x), view(y), window, view_mut(out));
+        }
+    }
+    store(df, name, out);
+    return df;
+}
+
+py::object crossrank(py::object df, py::object col1, py::object col2) {
+    py::object name = feature_name("crossrank", {col1, col2});
+    py::object keys = column(df, col1);
+    py::object values = column(df, col2);
+    if (!kernel_dtype(values)) {
+        store(df, name, fallback_namespace()["crossrank_fallback"](df, col1, col2));
+        return df;
+    }
+    Codes codes = factorize(keys);
+    py::array_t<double> x = as_float(values);
+    py::array_t<double> out(x.size());
+    {
+        py::gil_scoped_release release;
+        core::group_average_rank(view(x), view(codes.codes), codes.ngroups, view_mut(out));
+    }
+    store(df, name, out);
+    return df;
+}
+
+py::object calendar(const char *label, const char *part, bool silent_missing, py::object df,
+                    py::object tim_col) {
+    if (!py::bool_(df.attr("columns").attr("__contains__")(tim_col))) {
+        if (silent_missing) {
+            return df;
+        }
+        bind::raise_object(PyExc_KeyError,
+                           py::str(tim_col) + py::str(" not in the columns"));
+    }
+    try {
+        store(df, tim_col, pandas().attr("to_datetime")(column(df, tim_col)));
+    } catch (py::error_already_set &) {
+        return df;  // unparseable dates add no feature
+    }
+    py::object values = column(df, tim_col).attr("dt").attr(part);
+    py::object name = py::str(std::string(label) + "@@@") + py::str(tim_col);
+    store(df, name, values);
+    return df;
+}
+
+constexpr const char *kCalendarDoc[] = {
+    "\n    Converts the datetime column to the day of the year\n    \n    return:\n        df\n    ",
+    "\n    Converts the datatime column to the day of the week\n    \n    return:\n        df\n    ",
+    "\n    Converts the datatime column to the month of the year\n    \n    return:\n        df\n    ",
+    "\n    Converts the datatime column to the year\n    \n    return:\n        df\n    ",
+};
+
+}  // namespace
+
+void register_timeseries(py::module_ &m) {
+    auto one = [&m](const char *fname, const char *label, WindowStat stat,
+                    std::optional<WindowStat> grouped = std::nullopt) {
+        const WindowStat gstat = grouped.value_or(stat);
+        m.def(
+            fname,
+            [label, fname, stat, gstat](py::object df, py::object col, py::object d) {
+                return window_op(label, fname, stat, gstat, df, col, d);
+            },
+            py::arg("df"), py::arg("col"), py::arg("d"));
+    };
+    m.def(
+        "delay",
+        [](py::object df, py::object col, py::object d) { return shift_op("delay", df, col, d); },
+        py::arg("df"), py::arg("col"), py::arg("d"));
+    m.def(
+        "ts_o",
+        [](py::object df, py::object col, py::object d) { return shift_op("ts_o", df, col, d); },
+        py::arg("df"), py::arg("col"), py::arg("d"));
+    m.def("delta", &delta, py::arg("df"), py::arg("col"), py::arg("d"));
+    one("tsum", "tsum", WindowStat::Sum);
+    // Grouped, the mean operator gives the window sums.
+    one("ts_mean", "ts_mean", WindowStat::Mean, WindowStat::Sum);
+    one("ts_min", "ts_min", WindowStat::Min);
+    one("ts_max", "ts_max", WindowStat::Max);
+    one("ts_rank", "ts_rank", WindowStat::Rank);
+    // The standard deviation is stored under the rank's label.
+    one("stddev", "ts_rank", WindowStat::Std);
+    one("product", "product", WindowStat::Prod);
+    one("ts_argmax", "ts_argmax", WindowStat::ArgMax);
+    one("ts_argmin", "ts_argmin", WindowStat::ArgMin);
+    one("decay_linear", "decay_linear", WindowStat::DecayLinear);
+    m.def(
+        "tcorrelation",
+        [](py::object df, py::object col1, py::object col2, py::object d) {
+            return pair_op("tcorrelation", PairStat::Corr, df, col1, col2, d);
+        },
+        py::arg("df"), py::arg("col1"), py::arg("col2"), py::arg("d"));
+    m.def(
+        "tcorvariance",
+        [](py::object df, py::object col1, py::object col2, py::object d) {
+            return pair_op("tcorvariance", PairStat::Cov, df, col1, col2, d);
+        },
+        py::arg("df"), py::arg("col1"), py::arg("col2"), py::arg("d"));
+    m.def("crossrank", &crossrank, py::arg("df"), py::arg("col1"), py::arg("col2"));
+    m.def(
+        "indneutralize", [](py::object, py::object, py::object) { return py::none(); },
+        py::arg("df"), py::arg("col"), py::arg("d"));
+    m.def(
+        "day_of_year",
+        [](py::object df, py::object c) { return calendar("day_of_year", "day_of_year", true, df, c); },
+        py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[0]));
+    m.def(
+        "day_of_week",
+        [](py::object df, py::object c) { return calendar("day_of_week", "day_of_week", false, df, c); },
+        py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[1]));
+    m.def(
+        "month",
+        [](py::object df, py::object c) { return calendar("month", "month", false, df, c); },
+        py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[2]));
+    m.def(
+        "year",
+        [](py::object df, py::object c) { return calendar("year", "year", false, df, c); },
+        py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[3]));
+}
 
 }  // namespace brinvale::tavrin

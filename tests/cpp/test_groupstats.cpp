@@ -1,0 +1,58 @@
+#include "brinvale/groupstats.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace brinvale::core;
+
+TEST(GroupStats, ReductionsSkipMissingValues) {
+    std::vector<double> x{1, 4, NAN, 3, 2, 10};
+    std::vector<std::int64_t> codes{0, 0, 0, 1, 1, -1};
+    EXPECT_EQ(group_reduce(GroupStat::Min, x, codes, 2), (std::vector<double>{1, 2}));
+    EXPECT_EQ(group_reduce(GroupStat::Max, x, codes, 2), (std::vector<double>{4, 3}));
+    EXPECT_EQ(group_reduce(GroupStat::Mean, x, codes, 2), (std::vector<double>{2.5, 2.5}));
+    EXPECT_EQ(group_reduce(GroupStat::Median, x, codes, 2), (std::vector<double>{2.5, 2.5}));
+    EXPECT_EQ(group_reduce(GroupStat::Var, x, codes, 2), (std::vector<double>{4.5, 0.5}));
+    EXPECT_EQ(group_reduce(GroupStat::Count, x, codes, 2), (std::vector<double>{2, 2}));
+    EXPECT_EQ(group_reduce(GroupStat::Size, x, codes, 2), (std::vector<double>{3, 2}));
+    EXPECT_EQ(group_sizes(codes, 2), (std::vector<std::int64_t>{3, 2}));
+}
+
+TEST(GroupStats, EmptyGroupsAndSingleValues) {
+    std::vector<double> x{NAN, 7};
+    std::vector<std::int64_t> codes{0, 1};
+    auto var = group_reduce(GroupStat::Var, x, codes, 3);
+    EXPECT_TRUE(std::isnan(var[0]) && std::isnan(var[1]) && std::isnan(var[2]));
+    auto sum = group_reduce(GroupStat::Sum, x, codes, 3);
+    EXPECT_EQ(sum, (std::vector<double>{0, 7, 0}));
+    auto mean = group_reduce(GroupStat::Mean, std::vector<double>{INFINITY, 1}, std::vector<std::int64_t>{0, 0}, 1);
+    EXPECT_EQ(mean[0], INFINITY);
+}
+
+TEST(GroupStats, DistinctIdsAndMapping) {
+    std::vector<std::int64_t> ids{0, 0, 1, -1, 2};
+    std::vector<std::int64_t> codes{0, 0, 0, 1, 1};
+    EXPECT_EQ(group_nunique(ids, codes, 2), (std::vector<double>{2, 1}));
+    std::vector<double> out(3);
+    map_groups(std::vector<double>{5, 6}, std::vector<std::int64_t>{1, -1, 0}, out);
+    EXPECT_EQ(out[0], 6);
+    EXPECT_TRUE(std::isnan(out[1]));
+    EXPECT_EQ(out[2], 5);
+}
+
+TEST(GroupStats, DenseRankKeepsOrderForSmallAndLargeRanges) {
+    std::vector<std::int64_t> small{4, -1, 2, 4};
+    EXPECT_EQ(dense_rank(small), 2);
+    EXPECT_EQ(small, (std::vector<std::int64_t>{1, -1, 0, 1}));
+    std::vector<std::int64_t> large{1ll << 40, 3, -1, 1ll << 40};
+    EXPECT_EQ(dense_rank(large), 2);
+    EXPECT_EQ(large, (std::vector<std::int64_t>{1, 0, -1, 1}));
+}
+
+TEST(GroupStats, ColumnMedianLikePandas) {
+    EXPECT_EQ(column_median(std::vector<double>{3, NAN, 1, 2, 10}), 2.5);
+    EXPECT_EQ(column_median(std::vector<double>{3, 1, 2}), 2);
+    EXPECT_TRUE(std::isnan(column_median(std::vector<double>{NAN})));
+}

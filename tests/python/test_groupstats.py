@@ -1,0 +1,173 @@
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from pandas.testing import assert_frame_equal, assert_series_equal
+
+sys.path.insert(0, str(Path(__file__).parent))
+import twins  # noqa: E402
+
+from brinvale import tavrin  # noqa: E402
+
+
+def frame(n, seed, groups=7):
+    r = np.random.default_rng(seed)
+    x = r.normal(size=n).round(1)
+    x[r.random(n) < 0.05] = np.nan
+    return pd.DataFrame({
+        "k": r.choice([f"g{i}" for i in range(groups)], n),
+        "i": r.integers(-3, 6, n),
+        "x": x,
+        "z": r.integers(0, 4, n).astype(float),
+        "t": r.choice(["u", "v"], n),
+    })
+
+
+def same_records(mine, theirs):
+    assert mine.keys() == theirs.keys()
+    for key, value in theirs.items():
+        if isinstance(value, dict):
+            assert mine[key].keys() == value.keys()
+            for k in value:
+                same_pandas(mine[key][k], value[k])
+        else:
+            same_pandas(mine[key], value)
+
+
+def same_pandas(a, b):
+    if isinstance(b, pd.Series):
+        assert_series_equal(a, b, check_exact=False, rtol=1e-12)
+    else:
+        assert_frame_equal(a, b, check_exact=False, rtol=1e-12)
+
+
+CASES = [("count", ("k",)), ("count", ("i",)), ("crosscount", (["k", "i"],)),
+         ("crosscount", (["t", "k", "i"],)), ("nunique", ("i", "k")), ("nunique", ("x", "i"))]
+CASES += [("aggregate", (num, key, [s])) for s in twins.AGG for num, key in [("x", "k"), ("z", "i")]]
+
+
+@pytest.mark.parametrize("fn,args", CASES)
+@pytest.mark.parametrize("sizes", [(300, 200, 7), (40, 60, 25), (1, 5, 3)])
+def test_matches_pandas_with_and_without_record(fn, args, sizes):
+    n_train, n_test, groups = sizes
+    train, test = frame(n_train, 1, groups), frame(n_test, 2, groups)
+    mine, theirs = {}, {}
+    for df in (train, test):  # the second call combines the record of the first
+        got = getattr(tavrin, fn)(df.copy(), *args, mine)
+        want = getattr(twins, fn)(df.copy(), *args, theirs)
+        assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
+        same_records(mine, theirs)
+
+
+def test_record_made_by_pandas_is_read_and_left_unchanged():
+    train, test = frame(100, 3), frame(80, 4)
+    rec = {}
+    twins.aggregate(train, "x", "k", twins.AGG, rec)
+    twins.count(train, "k", rec)
+    before = {k: (v.copy() if not isinstance(v, dict) else dict(v)) for k, v in rec.items()}
+    theirs = {k: v for k, v in rec.items()}
+    got = tavrin.aggregate(test.copy(), "x", "k", list(twins.AGG), rec)
+    want = twins.aggregate(test.copy(), "x", "k", twins.AGG, theirs)
+    assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
+    same_records(rec, theirs)
+    same_pandas(rec["count###k$$$"], before["count###k$$$"])
+
+
+def test_documented_combinations():
+    rec = {"count###c$$$": pd.DataFrame({"c": ["a", "c"], "count###c$$$": [5, 1]})}
+    out = tavrin.count(pd.DataFrame({"c": ["a", "b"]}), "c", rec)
+    raw = out["count###c$$$"] * np.std([6, 1], ddof=1) + 3.5
+    np.testing.assert_allclose(raw, [6, 1])
+    assert rec["count###c$$$"]["count###c$$$"].tolist() == [5, 1]
+
+    name = "aggregate###mean|||x|||g$$$"
+    rec = {name: {"data": pd.Series([10.0], index=pd.Index(["g1"], name="g"), name=name),
+                  "length": pd.DataFrame({"g": ["g1"], "g_count": [2]})}}
+    df = pd.DataFrame({"g": ["g1", "g2"], "x": [4.0, 6.0]})
+    tavrin.aggregate(df, "x", "g", ["mean"], rec)
+    table = rec[name + "_mean_count"]
+    assert table.columns.tolist() == ["g", name, name + "_2", "g_count", "g_count_2"]
+    combined = (table["g_count_2"] * table[name + "_2"] + table["g_count"] * table[name]) / (
+        table["g_count"] + table["g_count_2"])
+    assert combined.tolist() == [8.0, 6.0]
+
+
+def test_missing_keys_never_multiply_rows():
+    df = pd.DataFrame({"k": [1.0, np.nan, np.nan, 2.0, 1.0], "x": [1.0, 2, 3, 4, 5]})
+    df.index = [9, 3, 3, 7, 1]
+    out = tavrin.count(df, "k", {})
+    assert len(out) == 5 and out.index.tolist() == [0, 1, 2, 3, 4]
+    # the two missing keys count as one value that occurs twice
+    assert out["count###k$$$"][1] == out["count###k$$$"][2] == out["count###k$$$"][0]
+    for fn, args in [("aggregate", ("x", "k", ["mean"])), ("nunique", ("x", "k")),
+                     ("crosscount", (["k", "x"],))]:
+        assert len(getattr(tavrin, fn)(df, *args, {})) == 5
+
+
+def test_final_fill_skips_text_and_fills_other_columns():
+    df = pd.DataFrame({"c": ["a", "a", "b", None], "v": [1.0, np.nan, 3.0, 5.0]})
+    out = tavrin.count(df, "c", {})
+    assert out["v"].tolist() == [1.0, 3.0, 3.0, 5.0]
+    assert out["c"].isna().tolist() == [False, False, False, True]
+
+
+def test_single_row_and_constant_column_stay_missing():
+    out = tavrin.count(pd.DataFrame({"c": ["a"]}), "c", {})
+    assert out["count###c$$$"].isna().all()
+    out = tavrin.count(pd.DataFrame({"c": ["a", "a"]}), "c", {})
+    assert out["count###c$$$"].isna().all()
+
+
+def test_other_statistic_with_record_uses_new_rows():
+    rec = {}
+    df = frame(50, 5)
+    tavrin.aggregate(df, "x", "k", ["std"], rec)
+    out = tavrin.aggregate(frame(30, 6), "x", "k", ["std"], rec)
+    assert "aggregate###std|||x|||k$$$" in out.columns
+
+
+def test_errors():
+    df = frame(10, 1)
+    with pytest.raises(AttributeError):
+        tavrin.count(df, "k")
+    with pytest.raises(KeyError):
+        tavrin.count(df, "nope", {})
+    with pytest.raises(AssertionError):
+        tavrin.crosscount(df, "k", {})
+    with pytest.raises(AssertionError):
+        tavrin.crosscount(df, ["k"], {})
+
+
+def test_histstat_single_statistic_matches_pandas():
+    df = frame(120, 7)
+    for stat in twins.AGG:
+        got = tavrin.histstat(df.copy(), "i", "k", [stat])
+        want = twins.histstat(df.copy(), "i", "k", [stat])
+        assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
+    out = tavrin.histstat(df.copy(), "i", "k")
+    assert out.columns.tolist().count("histstat###i|||k$$$") == 1
+
+
+def test_histstat_writes_by_position_and_keeps_user_columns():
+    df = pd.DataFrame({"i": [1, 1, 2], "g": ["a", "a", "b"], "temp_count": [7, 8, 9]},
+                      index=[5, 6, 7])
+    out = tavrin.histstat(df, "i", "g", ["max"])
+    assert out is df
+    assert out["histstat###i|||g$$$"].tolist() == [2, 2, 1]
+    assert out["temp_count"].tolist() == [7, 8, 9]
+
+
+def test_concat_and_left_merge():
+    a = pd.DataFrame({"x": [1, 2]})
+    b = pd.DataFrame({"y": [3, 4]})
+    assert tavrin.concat([None, None]) is None
+    out = tavrin.concat([a, None, b])
+    assert out is a and out.columns.tolist() == ["x", "y"]
+    grouped = pd.DataFrame({"g": ["p", "q", "p"], "v": [1, 2, 3]}).groupby("g").sum()
+    r = tavrin.left_merge(pd.DataFrame({"g": ["q", "p", "r"]}, index=[4, 5, 6]), grouped, "g")
+    assert r.columns.tolist() == ["v"] and r.index.tolist() == [0, 1, 2]
+    assert r["v"].tolist()[:2] == [2, 4] and np.isnan(r["v"][2])
+    assert tavrin.concat.__doc__ == "\n    tools for concat some dataframes into a new dataframe.\n    "
+    assert tavrin.left_merge.__doc__ == "\n    merge util for dataframe\n    "
