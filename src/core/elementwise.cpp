@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -167,9 +168,14 @@ void orop_rowwise(std::span<const double> x, std::span<const double> y, std::spa
 }
 
 void round_half_even(std::span<const double> x, std::span<double> out) {
-    // np.round(decimals=0) is rint, which follows the default rounding mode.
+    // np.round(decimals=0) is rint in the default (to nearest even) mode.
+    // Adding and removing 2^52 rounds the same way and vectorises; values of
+    // magnitude 2^52 and above (and NaN, inf) are integral already.
+    constexpr double kTwo52 = 4503599627370496.0;
     for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = std::nearbyint(x[i]);
+        const double v = x[i];
+        const double m = std::fabs(v);
+        out[i] = m < kTwo52 ? std::copysign((m + kTwo52) - kTwo52, v) : v;
     }
 }
 
@@ -306,33 +312,65 @@ void divide_by_sum(std::span<double> v) {
     }
 }
 
+namespace {
+
+// LabelEncoder codes: position of each value among the sorted distinct
+// values; every missing value takes the one code after them.
+template <typename T>
+void label_codes(const T *a, std::size_t n, std::vector<std::int64_t> &codes) {
+    if constexpr (std::is_same_v<T, std::int64_t>) {
+        if (n > 0) {
+            const auto [lo_it, hi_it] = std::minmax_element(a, a + n);
+            const std::uint64_t range =
+                static_cast<std::uint64_t>(*hi_it) - static_cast<std::uint64_t>(*lo_it);
+            if (range < 4 * static_cast<std::uint64_t>(n) + 1024) {
+                // Dense keys: codes by counting instead of sorting.
+                const std::int64_t lo = *lo_it;
+                std::vector<std::int64_t> rank(static_cast<std::size_t>(range) + 1, 0);
+                for (std::size_t i = 0; i < n; ++i) rank[static_cast<std::size_t>(wrap_sub(a[i], lo))] = 1;
+                std::int64_t next = 0;
+                for (auto &r : rank) {
+                    const std::int64_t present = r;
+                    r = next;
+                    next += present;
+                }
+                for (std::size_t i = 0; i < n; ++i)
+                    codes[i] = rank[static_cast<std::size_t>(wrap_sub(a[i], lo))];
+                return;
+            }
+        }
+    }
+    std::vector<T> distinct;
+    distinct.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!is_missing(a[i])) distinct.push_back(a[i]);
+    }
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    const auto missing_code = static_cast<std::int64_t>(distinct.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        codes[i] = is_missing(a[i])
+                       ? missing_code
+                       : std::lower_bound(distinct.begin(), distinct.end(), a[i]) - distinct.begin();
+    }
+}
+
+}  // namespace
+
 double entropy_of_codes(NumericColumn x) {
-    return visit(x, [&](const auto *a) {
-        const std::size_t n = x.size;
-        const auto order = sorted_present(a, n);
-        std::vector<std::int64_t> codes(n);
-        std::int64_t code = -1;
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            if (k == 0 || !(order[k].first == order[k - 1].first)) ++code;
-            codes[order[k].second] = code;
-        }
-        // Every missing value shares the one code after the present ones.
-        const std::int64_t missing_code = code + 1;
-        std::int64_t total = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (is_missing(a[i])) codes[i] = missing_code;
-            total += codes[i];
-        }
-        const double denominator = static_cast<double>(total);
-        const std::int64_t *c = codes.data();
-        std::vector<double> terms(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            // scipy.special.entr
-            const double p = static_cast<double>(c[i]) / denominator;
-            terms[i] = std::isnan(p) ? p : p > 0 ? -p * std::log(p) : p == 0 ? 0.0 : -INFINITY;
-        }
-        return pairwise_sum(terms);
-    });
+    const std::size_t n = x.size;
+    std::vector<std::int64_t> codes(n);
+    visit(x, [&](const auto *a) { label_codes(a, n, codes); });
+    std::int64_t total = 0;
+    for (std::int64_t c : codes) total += c;
+    const double denominator = static_cast<double>(total);
+    std::vector<double> terms(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        // scipy.special.entr of the normalised code
+        const double p = static_cast<double>(codes[i]) / denominator;
+        terms[i] = std::isnan(p) ? p : p > 0 ? -p * std::log(p) : p == 0 ? 0.0 : -INFINITY;
+    }
+    return pairwise_sum(terms);
 }
 
 std::string python_float_text(double v) {

@@ -236,3 +236,20 @@ def test_docstrings():
     assert tavrin.entropy.__doc__ == "\n    tools for entropy encode\n    "
     for op in ("percentile", "quadratic", "log", "round", "sigmoid", "residual"):
         assert getattr(tavrin, op).__doc__ == "\n    tools for percentile encode\n    "
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.floats(allow_nan=True, allow_infinity=True), min_size=1, max_size=30),
+       st.lists(st.integers(-(2**63), 2**63 - 1), min_size=1, max_size=30))
+def test_combine_texts_of_any_float_and_int(fs, ints):
+    n = min(len(fs), len(ints))
+    df = pd.DataFrame({"a": np.array(fs[:n], dtype=float), "b": np.array(ints[:n], dtype=np.int64)})
+    check(df, "combine", "a", "b")
+
+
+@settings(max_examples=50, deadline=None)
+@given(st.lists(st.integers(-(2**62), 2**62), min_size=1, max_size=30))
+def test_entropy_and_percentile_of_sparse_integers(values):
+    df = pd.DataFrame({"a": np.array(values, dtype=np.int64)})
+    check(df, "entropy", "a")
+    check(df, "percentile", "a")
