@@ -28,6 +28,13 @@ def _demo(args):
     print(f"building a sample result folder in {folder} ...")
     build_sample(folder, "classification")
     obj = _load(folder)
+    from brinvale.tavrin import name2formula
+
+    config = obj.obtain_model_configuration()
+    print(f"loaded: task {obj.task!r}, target {obj.target_name!r}, model {config['model_type']!r}, "
+          f"{len(obj.adv_features)} engineered features, {len(obj.lec_record_dt)} training records")
+    for name in obj.adv_features[:5]:
+        print(f"  {name}\n      = {name2formula(name)}")
     val = pd.read_csv(os.path.join(folder, "automl", "val_res"))
     truth = val.pop(obj.target_name)
     val = val.drop(columns=["ypred"])
