@@ -86,6 +86,9 @@ def chart_calls(frame, scores):
         "box_regression_label": lambda o, p: o.plot_box(frame, frame[["收入"]], "x2", "收入", path=p),
         "kde": lambda o, p: o.plot_kde(frame, "特征", p),
         "kde_constant": lambda o, p: o.plot_kde(pd.DataFrame({"c": [2.0] * 9}), "c", p),
+        "kde_engineered_name": lambda o, p: o.plot_kde(
+            frame.rename(columns={"x2": "divide###x2|||收入$$$"}), "divide###x2|||收入$$$", p
+        ),
         "trend": lambda o, p: o.plot_trend_comparison(frame, "特征", "收入", p),
         "roc_multiclass": lambda o, p: o.plot_roc_curve(y, s, path=p),
         "roc_binary_1d": lambda o, p: o.plot_roc_curve(yb, s[:, 1], roc_type="micro", path=p),
@@ -129,7 +132,8 @@ def test_chinese_labels_render_with_an_installed_font(frame, tmp_path):
         warnings.simplefilter("always")
         workbench().plot_box(frame, frame[["y"]], "特征", "y", str(tmp_path / "box.png"))
     assert not [w for w in caught if "missing from font" in str(w.message)]
-    assert plt.rcParams["font.sans-serif"][0] == "SimHei"
+    # the process-wide setting of the workbench module stays as it was
+    assert plt.rcParams["font.sans-serif"] == ["SimHei"]
 
 
 def test_confusion_matrix_cells_and_options(shown):
@@ -387,3 +391,27 @@ def test_gallery_script_draws_every_chart(tmp_path):
     assert len(pngs) >= 12
     for png in pngs:
         assert_chart(png)
+
+
+def test_shap_on_a_sample_result_folder_explains_its_validation_rows(tmp_path, monkeypatch):
+    fixtures = pytest.importorskip("workbench_fixtures")
+    from brinvale.sample import build_sample
+
+    folder = build_sample(str(tmp_path / "sample"), "classification")
+    fixtures.reset_task_config()
+    try:
+        wb = tabular_incrml(folder)
+        seen = {}
+        real_summary = shap.summary_plot
+        monkeypatch.setattr(
+            shap, "summary_plot", lambda v, X_, **kw: (seen.update(X=X_), real_summary(v, X_, **kw))
+        )
+        monkeypatch.setattr(plt, "show", lambda *a, **k: None)
+        wb.plot_shap(save_path=str(tmp_path / "val.png"))
+    finally:
+        fixtures.reset_task_config()
+    columns = list(seen["X"].columns)
+    assert "ypred" not in columns and wb.target_name not in columns
+    assert columns == list(wb.model._trained_estimator._model.feature_name_)
+    assert len(seen["X"]) == len(pd.read_csv(Path(folder) / "automl" / "val_res"))
+    assert_chart(tmp_path / "val.png")

@@ -133,6 +133,30 @@ void draw_class_panels(py::object shap, py::object plt, py::object per_class_val
     fig.attr("tight_layout")();
 }
 
+// Feature names are often Chinese, and engineered ones hold "$$$": the chart
+// is drawn, saved and shown in the chart module's text context, which is left
+// on every path.
+class ChartFonts {
+  public:
+    ChartFonts() {
+        py::object context = py::module_::import("module.util.report").attr("cjk_fonts")();
+        context.attr("__enter__")();
+        exit_ = context.attr("__exit__");
+    }
+    ChartFonts(const ChartFonts &) = delete;
+    ChartFonts &operator=(const ChartFonts &) = delete;
+    ~ChartFonts() {
+        try {
+            exit_(py::none(), py::none(), py::none());
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("restoring the chart fonts");
+        }
+    }
+
+  private:
+    py::object exit_;
+};
+
 void plot_shap(py::object self, py::object X_test, py::object save_path, py::object plot_type) {
     // shap draws nothing (and reports nothing) for a type it does not know
     const std::string type =
@@ -184,7 +208,7 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
     }
     const py::object last = py::reinterpret_borrow<py::object>(Py_Ellipsis);
 
-    py::module_::import("module.util.report").attr("use_cjk_fonts")();
+    ChartFonts fonts;
     py::list before(plt.attr("get_fignums")());
     plt.attr("figure")();
     py::object summary = shap.attr("summary_plot");

@@ -2,11 +2,12 @@
 
 Every routine draws one chart in a figure of its own: with ``path`` None the
 chart is shown, otherwise it is saved to ``path`` (the format follows the
-file extension, PNG when there is none).  Texts are in Chinese, so the font
-list keeps "SimHei" first, as the workbench sets it, and falls back to the
-CJK fonts installed on the machine.
+file extension, PNG when there is none).  Texts are in Chinese: charts are
+drawn with "SimHei" first, as the workbench sets it, followed by the CJK
+fonts installed on the machine.
 """
 
+import functools
 import os
 import sys
 
@@ -36,7 +37,7 @@ __all__ = [
     "plot_trends",
     "plot_box",
     "plot_kde",
-    "use_cjk_fonts",
+    "cjk_fonts",
 ]
 
 PRIMARY_FONT = "SimHei"
@@ -59,32 +60,43 @@ MAX_BOX_GROUPS = 10
 REGRESSION_BOX_BINS = 5
 
 
+@functools.lru_cache(maxsize=1)
 def _installed_fonts():
-    return {f.name for f in font_manager.fontManager.ttflist}
+    return frozenset(f.name for f in font_manager.fontManager.ttflist)
 
 
-def use_cjk_fonts():
-    """Keep "SimHei" first in the sans-serif list and add the installed CJK
-    fonts behind it, so Chinese text renders on machines without SimHei.  The workbench module sets the list to ["SimHei"] when it
-    is imported, after this module, so every chart calls this again."""
-    current = list(plt.rcParams["font.sans-serif"])
+def cjk_fonts():
+    """A context in which chart texts render Chinese, and render literally.
+
+    The workbench module sets the process-wide sans-serif list to ["SimHei"],
+    a font most Linux machines lack.  Inside this context SimHei stays first
+    and the installed CJK fonts follow it; texts created here keep that
+    family list, so they render the same when redrawn later.  The
+    process-wide settings are left as they were."""
     installed = _installed_fonts()
-    # Matplotlib takes the first installed font of the list for a generic
-    # family, so the CJK fonts come right after SimHei (they carry Latin
-    # glyphs as well).
-    cjk = [f for f in CJK_FALLBACK_FONTS if f in installed]
-    fonts = [PRIMARY_FONT] + cjk + [f for f in current if f != PRIMARY_FONT and f not in cjk]
-    plt.rcParams["font.sans-serif"] = fonts
-    # sans-serif must lead the family list for the list above to be used
-    family = plt.rcParams["font.family"]
-    if isinstance(family, str):
-        family = [family]
-    if not family or family[0] != "sans-serif":
-        plt.rcParams["font.family"] = ["sans-serif"] + [f for f in family if f != "sans-serif"]
-    plt.rcParams["axes.unicode_minus"] = False
+    preferred = [f for f in (PRIMARY_FONT,) + CJK_FALLBACK_FONTS if f in installed]
+    current = list(plt.rcParams["font.sans-serif"])
+    sans = [PRIMARY_FONT] + [f for f in CJK_FALLBACK_FONTS if f in installed]
+    sans += [f for f in current if f not in sans]
+    return plt.rc_context(
+        {
+            "font.family": preferred + ["sans-serif"],
+            "font.sans-serif": sans,
+            "axes.unicode_minus": False,
+            # engineered feature names hold "$$$": taken as mathematics they
+            # fail to render
+            "text.parse_math": False,
+        }
+    )
 
 
-use_cjk_fonts()
+def _with_cjk_fonts(routine):
+    @functools.wraps(routine)
+    def draw(*args, **kwargs):
+        with cjk_fonts():
+            return routine(*args, **kwargs)
+
+    return draw
 
 
 def _finish(fig, path):
@@ -144,10 +156,10 @@ def _class_labels(y_true, y_other, n_classes):
     return np.asarray(sorted(seen, key=str), dtype=object)
 
 
+@_with_cjk_fonts
 def plot_confusion_matrix(y_true, y_pred, n_classes, normalize=False, title=None, cmap=None, path=None):
     """Confusion matrix with the count (or row share with `normalize`) in each
     cell: rows are true labels, columns predicted labels."""
-    use_cjk_fonts()
     y_true = _values(y_true)
     y_pred = _values(y_pred)
     if y_true.shape[0] != y_pred.shape[0]:
@@ -202,9 +214,9 @@ def plot_confusion_matrix(y_true, y_pred, n_classes, normalize=False, title=None
     _finish(fig, path)
 
 
+@_with_cjk_fonts
 def plot_regression_results(y_true, y_pred, model_name="Model", path=None):
     """Predicted against actual values, with the identity line y = x."""
-    use_cjk_fonts()
     actual = _numeric(_values(y_true), "y_true")
     predicted = _numeric(_values(y_pred), "y_pred")
     if actual.shape[0] != predicted.shape[0]:
@@ -272,11 +284,11 @@ def _roc_scores(y_true, y_score, n_classes):
     return labels, truth.astype(np.int8), scores
 
 
+@_with_cjk_fonts
 def plot_roc_curve(y_true, y_score, n_classes=None, roc_type="both", path=None):
     """ROC curves: the positive class for two classes, one curve per class for
     more; `roc_type` adds the macro average ("macro"), the micro average
     ("micro") or both ("both")."""
-    use_cjk_fonts()
     if roc_type not in ("both", "macro", "micro"):
         raise ValueError(f'roc_type must be "both", "macro" or "micro", got {roc_type!r}')
     labels, truth, scores = _roc_scores(y_true, y_score, n_classes)
@@ -332,9 +344,9 @@ def plot_roc_curve(y_true, y_score, n_classes=None, roc_type="both", path=None):
     _finish(fig, path)
 
 
+@_with_cjk_fonts
 def plot_trends(feature_series, target_series, feature_name, target_name, path=None):
     """Feature and label over the rows, each on its own y axis."""
-    use_cjk_fonts()
     feature = _numeric(_values(feature_series), feature_name)
     target = _numeric(_values(target_series), target_name)
     if feature.shape[0] != target.shape[0]:
@@ -360,10 +372,10 @@ def plot_trends(feature_series, target_series, feature_name, target_name, path=N
     _finish(fig, path)
 
 
+@_with_cjk_fonts
 def plot_box(X, y, feature_name, target_name, path=None):
     """Distribution of a feature for each label value (quantile bins of the
     label when it takes many values)."""
-    use_cjk_fonts()
     feature = _numeric(_column(X, feature_name).to_numpy(), feature_name)
     target = pd.Series(_column(y, target_name).to_numpy())
     if feature.shape[0] != target.shape[0]:
@@ -396,9 +408,9 @@ def plot_box(X, y, feature_name, target_name, path=None):
     _finish(fig, path)
 
 
+@_with_cjk_fonts
 def plot_kde(X, feature_name, path=None):
     """Kernel density estimate of a feature over its histogram."""
-    use_cjk_fonts()
     values = _numeric(_column(X, feature_name).to_numpy(), feature_name)
     values = values[np.isfinite(values)]
     fig, ax = plt.subplots(figsize=(8, 5))
