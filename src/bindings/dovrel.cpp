@@ -192,7 +192,13 @@ BRINVALE_MODULE(dovrel, m) {
                 self.attr("classes_") = numpy().np.attr("append")(self.attr("classes_"), oov);
             }
             py::object classes = self.attr("classes_");
-            py::list items(y);
+            // A pandas column lists its elements in C (`tolist` gives what
+            // iterating it gives); iterating an extension array goes through
+            // Python one element at a time.
+            py::object pandas = py::module_::import("pandas");
+            const bool is_pandas = py::isinstance(y, pandas.attr("Series")) ||
+                                   py::isinstance(y, pandas.attr("Index"));
+            py::list items = is_pandas ? py::list(y.attr("tolist")()) : py::list(y);
             std::vector<std::uint8_t> mask = membership(classes, y, items);
             for (std::size_t i = 0; i < mask.size(); ++i) {
                 if (mask[i] == 0) {

@@ -126,20 +126,45 @@ py::object normalize_column_names(py::object self, py::object df) {
     return df;
 }
 
+// Whether some value's text form ends with "%": 1 or 0 when every value is
+// text, a number or missing (their text forms are known), -1 when some other
+// object would need its own str() to tell.
+int ends_with_percent(const py::object &column) {
+    py::array values = column.attr("to_numpy")("dtype"_a = "object");
+    const auto n = static_cast<std::size_t>(values.size());
+    PyObject *const *items = static_cast<PyObject *const *>(values.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject *o = items[i];
+        if (PyUnicode_Check(o)) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(o);
+            if (len > 0 && PyUnicode_READ_CHAR(o, len - 1) == '%') {
+                return 1;
+            }
+        } else if (!(o == Py_None || PyFloat_Check(o) || PyLong_Check(o) || PyBool_Check(o))) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 py::object percent_sign_conversion(py::object self, py::object df) {
     (void)self;
     // A copy keeps labels, order and row labels of the input; only the
-    // percentage columns are replaced in it.
-    py::object result = df.attr("copy")();
+    // percentage columns are replaced in it (the input is never written).
+    py::object result = df.attr("copy")("deep"_a = false);
     for (py::handle col : df.attr("columns").attr("tolist")()) {
         py::object column = df[col];
         if (!is_text_dtype(column.attr("dtype"))) {
             continue;
         }
         py::object builtins = py::module_::import("builtins");
+        const int quick = ends_with_percent(column);
+        if (quick == 0) {
+            continue;
+        }
         py::object text = column.attr("astype")(builtins.attr("str"));
         py::object strings = text.attr("str");
-        if (!strings.attr("endswith")("%").attr("any")().cast<bool>()) {
+        if (quick < 0 && !strings.attr("endswith")("%").attr("any")().cast<bool>()) {
             continue;
         }
         result[col] = strings.attr("replace")("%", "").attr("astype")(builtins.attr("float")) /
