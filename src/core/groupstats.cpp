@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <utility>
 
 #include "brinvale/windows.hpp"
 
@@ -264,50 +266,248 @@ bool fill_missing(std::span<double> x, double value) {
 
 namespace brinvale::core {
 
-std::int64_t dense_rank(std::span<std::int64_t> codes) {
-    std::int64_t top = -1;
-    for (std::int64_t c : codes) {
-        top = std::max(top, c);
-    }
-    if (top < 0) {
-        return 0;
-    }
-    if (static_cast<std::size_t>(top) <= 4 * codes.size() + 1024) {
-        // Small code range: a direct map keeps this linear.
-        std::vector<std::int64_t> map(static_cast<std::size_t>(top) + 1, -1);
-        for (std::int64_t c : codes) {
-            if (c >= 0) {
-                map[static_cast<std::size_t>(c)] = 0;
-            }
+namespace {
+
+// Open addressing over 64-bit key patterns; a code of -1 marks a free slot.
+class KeyTable {
+public:
+    explicit KeyTable(std::size_t expected) {
+        std::size_t cap = 16;
+        while (cap < 2 * expected) {
+            cap *= 2;
         }
-        std::int64_t next = 0;
-        for (std::int64_t &m : map) {
-            if (m == 0) {
-                m = next++;
+        resize(cap);
+    }
+
+    // The code of `key`, or `next` after inserting it.
+    std::int64_t code(std::uint64_t key, std::int64_t next) {
+        std::size_t slot = mix(key) & mask_;
+        while (codes_[slot] >= 0) {
+            if (keys_[slot] == key) {
+                return codes_[slot];
             }
+            slot = (slot + 1) & mask_;
         }
-        for (std::int64_t &c : codes) {
-            if (c >= 0) {
-                c = map[static_cast<std::size_t>(c)];
-            }
+        keys_[slot] = key;
+        codes_[slot] = next;
+        if (2 * ++used_ > codes_.size()) {
+            grow();
         }
         return next;
     }
-    std::vector<std::int64_t> sorted;
-    sorted.reserve(codes.size());
-    for (std::int64_t c : codes) {
-        if (c >= 0) {
-            sorted.push_back(c);
+
+private:
+    static std::size_t mix(std::uint64_t k) {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdULL;
+        k ^= k >> 33;
+        return static_cast<std::size_t>(k);
+    }
+    void resize(std::size_t cap) {
+        keys_.assign(cap, 0);
+        codes_.assign(cap, -1);
+        mask_ = cap - 1;
+    }
+    void grow() {
+        std::vector<std::uint64_t> keys = std::move(keys_);
+        std::vector<std::int64_t> codes = std::move(codes_);
+        resize(2 * codes.size());
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            if (codes[i] >= 0) {
+                std::size_t slot = mix(keys[i]) & mask_;
+                while (codes_[slot] >= 0) {
+                    slot = (slot + 1) & mask_;
+                }
+                keys_[slot] = keys[i];
+                codes_[slot] = codes[i];
+            }
         }
     }
-    std::sort(sorted.begin(), sorted.end());
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::int64_t> codes_;
+    std::size_t mask_ = 0;
+    std::size_t used_ = 0;
+};
+
+std::uint64_t bits_of(double v) {
+    std::uint64_t b = 0;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// A direct table when the keys span a range not much wider than the column.
+bool dense_range(std::span<const std::int64_t> x, std::int64_t &lo, std::uint64_t &width) {
+    if (x.empty()) {
+        return false;
+    }
+    const auto [mn, mx] = std::minmax_element(x.begin(), x.end());
+    lo = *mn;
+    width = static_cast<std::uint64_t>(*mx) - static_cast<std::uint64_t>(*mn) + 1;
+    return width != 0 && width <= 4 * static_cast<std::uint64_t>(x.size()) + 4096;
+}
+
+template <typename Key>
+std::vector<std::int64_t> sort_groups_by(std::span<std::int64_t> codes, std::span<const Key> keys) {
+    std::vector<std::pair<Key, std::int64_t>> order(keys.size());
+    for (Size k = 0; k < order.size(); ++k) {
+        order[k] = {keys[k], static_cast<std::int64_t>(k)};
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<std::int64_t> map(keys.size());
+    for (Size r = 0; r < order.size(); ++r) {
+        map[at(order[r].second)] = static_cast<std::int64_t>(r);
+    }
+    remap_codes(codes, map);
+    return map;
+}
+
+}  // namespace
+
+std::int64_t factorize_keys(std::span<const double> x, bool missing_group,
+                            std::span<std::int64_t> codes) {
+    KeyTable table(std::min<std::size_t>(x.size(), 1u << 16));
+    std::int64_t next = 0;
+    std::int64_t nan_code = -1;
+    for (Size i = 0; i < x.size(); ++i) {
+        const double v = x[i];
+        if (std::isnan(v)) {
+            if (missing_group && nan_code < 0) {
+                nan_code = next++;
+            }
+            codes[i] = nan_code;
+            continue;
+        }
+        // +0.0 for -0.0: pandas hashes both zeros as one key
+        const std::int64_t c = table.code(bits_of(v + 0.0), next);
+        next += c == next;
+        codes[i] = c;
+    }
+    return next;
+}
+
+std::int64_t factorize_keys(std::span<const std::int64_t> x, std::span<std::int64_t> codes,
+                            bool sorted) {
+    std::int64_t lo = 0;
+    std::uint64_t width = 0;
+    std::int64_t next = 0;
+    if (dense_range(x, lo, width)) {
+        std::vector<std::int64_t> seen(static_cast<Size>(width), -1);
+        const auto slot = [&](std::int64_t v) {
+            return static_cast<Size>(static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(lo));
+        };
+        if (sorted) {
+            // ranks of the values present, in ascending order
+            for (std::int64_t v : x) {
+                seen[slot(v)] = 0;
+            }
+            for (std::int64_t &c : seen) {
+                if (c == 0) {
+                    c = next++;
+                }
+            }
+            for (Size i = 0; i < x.size(); ++i) {
+                codes[i] = seen[slot(x[i])];
+            }
+            return next;
+        }
+        for (Size i = 0; i < x.size(); ++i) {
+            std::int64_t &c = seen[static_cast<Size>(static_cast<std::uint64_t>(x[i]) -
+                                                     static_cast<std::uint64_t>(lo))];
+            if (c < 0) {
+                c = next++;
+            }
+            codes[i] = c;
+        }
+        return next;
+    }
+    KeyTable table(std::min<std::size_t>(x.size(), 1u << 16));
+    std::vector<std::int64_t> keys;
+    for (Size i = 0; i < x.size(); ++i) {
+        const std::int64_t c = table.code(static_cast<std::uint64_t>(x[i]), next);
+        if (c == next) {
+            keys.push_back(x[i]);
+            ++next;
+        }
+        codes[i] = c;
+    }
+    if (sorted) {
+        sort_groups(codes, keys);
+    }
+    return next;
+}
+
+std::int64_t missing_as_group(std::span<std::int64_t> codes, std::int64_t ngroups) {
+    Size first = 0;
+    std::int64_t before = 0;  // groups first seen before the first missing key
+    while (first < codes.size() && codes[first] >= 0) {
+        before = std::max(before, codes[first] + 1);
+        ++first;
+    }
+    if (first == codes.size()) {
+        return ngroups;
+    }
+    for (std::int64_t &c : codes) {
+        c = c < 0 ? before : c >= before ? c + 1 : c;
+    }
+    return ngroups + 1;
+}
+
+void remap_codes(std::span<std::int64_t> codes, std::span<const std::int64_t> map) {
     for (std::int64_t &c : codes) {
         if (c >= 0) {
-            c = std::lower_bound(sorted.begin(), sorted.end(), c) - sorted.begin();
+            c = map[at(c)];
         }
     }
-    return static_cast<std::int64_t>(sorted.size());
+}
+
+std::vector<std::int64_t> sort_groups(std::span<std::int64_t> codes, std::span<const double> keys) {
+    return sort_groups_by(codes, keys);
+}
+
+std::vector<std::int64_t> sort_groups(std::span<std::int64_t> codes,
+                                      std::span<const std::int64_t> keys) {
+    return sort_groups_by(codes, keys);
+}
+
+std::vector<double> group_nunique(std::span<const std::int64_t> ids, std::int64_t nids,
+                                  std::span<const std::int64_t> codes, std::int64_t ngroups) {
+    std::vector<double> out(at(ngroups), 0.0);
+    // stamp[id] = last group (+1) that counted the id; rows visited group by group
+    const GroupRows rows = group_rows(codes, ngroups);
+    std::vector<std::int64_t> stamp(at(nids), 0);
+    for (Size k = 0; k < out.size(); ++k) {
+        const auto mark = static_cast<std::int64_t>(k) + 1;
+        std::int64_t distinct = 0;
+        for (auto j = rows.offsets[k]; j < rows.offsets[k + 1]; ++j) {
+            const std::int64_t id = ids[at(rows.order[at(j)])];
+            if (id >= 0 && stamp[at(id)] != mark) {
+                stamp[at(id)] = mark;
+                ++distinct;
+            }
+        }
+        out[k] = static_cast<double>(distinct);
+    }
+    return out;
+}
+
+std::int64_t dense_rank(std::span<std::int64_t> codes) {
+    std::vector<std::int64_t> present;
+    present.reserve(codes.size());
+    for (std::int64_t c : codes) {
+        if (c >= 0) {
+            present.push_back(c);
+        }
+    }
+    std::vector<std::int64_t> ranks(present.size());
+    const std::int64_t n = factorize_keys(present, ranks, true);
+    Size j = 0;
+    for (std::int64_t &c : codes) {
+        if (c >= 0) {
+            c = ranks[j++];
+        }
+    }
+    return n;
 }
 
 }  // namespace brinvale::core

@@ -1,9 +1,12 @@
 #include "brinvale/elementwise.hpp"
+#include "brinvale/stats.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <random>
 #include <vector>
 
 using namespace brinvale::core;
@@ -74,4 +77,27 @@ TEST(Elementwise, PythonTexts) {
     EXPECT_EQ(python_float_text(0.1 + 0.2), "0.30000000000000004");
     EXPECT_EQ(python_float_text(-1.5e-300), "-1.5e-300");
     EXPECT_EQ(python_int_text(-42), "-42");
+}
+
+TEST(Elementwise, DivideStandardisesLikeTheSeparateSteps) {
+    // the one-pass form must give pandas' z-score of the cleaned quotients bit for bit
+    std::mt19937_64 gen(3);
+    std::normal_distribution<double> normal(0.0, 50.0);
+    for (std::size_t n : {2u, 7u, 8u, 9u, 127u, 128u, 129u, 1000u, 4099u}) {
+        std::vector<double> x(n), y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = i % 11 == 3 ? NAN : std::round(normal(gen));
+            y[i] = i % 7 == 2 ? 0.0 : std::round(normal(gen) / 10);
+        }
+        std::vector<double> want(n), got(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double q = x[i] / y[i];
+            want[i] = std::isnan(q) ? 0.0 : std::isinf(q) ? (q > 0 ? 1e12 : -1e12) : q;
+        }
+        standardize_inplace(want);
+        arithmetic_standardized(Arithmetic::divide, NumericColumn::of(x), NumericColumn::of(y), got);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(std::memcmp(&got[i], &want[i], sizeof(double)), 0) << n << " row " << i;
+        }
+    }
 }

@@ -56,3 +56,47 @@ TEST(GroupStats, ColumnMedianLikePandas) {
     EXPECT_EQ(column_median(std::vector<double>{3, 1, 2}), 2);
     EXPECT_TRUE(std::isnan(column_median(std::vector<double>{NAN})));
 }
+
+TEST(GroupStats, FactorizeKeysLikePandas) {
+    // both zeros are one key, every NaN is one key (or no group)
+    std::vector<double> x{2.5, -0.0, NAN, 0.0, 2.5, NAN, -1};
+    std::vector<std::int64_t> codes(x.size());
+    EXPECT_EQ(factorize_keys(x, false, codes), 3);
+    EXPECT_EQ(codes, (std::vector<std::int64_t>{0, 1, -1, 1, 0, -1, 2}));
+    EXPECT_EQ(factorize_keys(x, true, codes), 4);
+    EXPECT_EQ(codes, (std::vector<std::int64_t>{0, 1, 2, 1, 0, 2, 3}));
+
+    // a narrow range of integers and one far too wide for a direct table
+    for (std::int64_t spread : {1ll, 1ll << 40}) {
+        std::vector<std::int64_t> v{5 * spread, -3, 5 * spread, 7 * spread, -3};
+        std::vector<std::int64_t> c(v.size());
+        EXPECT_EQ(factorize_keys(v, c), 3);
+        EXPECT_EQ(c, (std::vector<std::int64_t>{0, 1, 0, 2, 1}));
+        EXPECT_EQ(factorize_keys(v, c, true), 3);
+        EXPECT_EQ(c, (std::vector<std::int64_t>{1, 0, 1, 2, 0}));
+    }
+    std::vector<std::int64_t> extremes{INT64_MAX, INT64_MIN, INT64_MAX};
+    std::vector<std::int64_t> c(3);
+    EXPECT_EQ(factorize_keys(extremes, c, true), 2);
+    EXPECT_EQ(c, (std::vector<std::int64_t>{1, 0, 1}));
+}
+
+TEST(GroupStats, MissingKeysBecomeTheirOwnGroupInPlace) {
+    std::vector<std::int64_t> codes{0, 1, -1, 2, -1, 1};
+    EXPECT_EQ(missing_as_group(codes, 3), 4);
+    EXPECT_EQ(codes, (std::vector<std::int64_t>{0, 1, 2, 3, 2, 1}));
+    std::vector<std::int64_t> none{0, 1, 0};
+    EXPECT_EQ(missing_as_group(none, 2), 2);
+    EXPECT_EQ(none, (std::vector<std::int64_t>{0, 1, 0}));
+    std::vector<double> keys{3, 1, 2};
+    std::vector<std::int64_t> groups{0, 1, 2, -1, 0};
+    sort_groups(groups, keys);
+    EXPECT_EQ(groups, (std::vector<std::int64_t>{2, 0, 1, -1, 2}));
+}
+
+TEST(GroupStats, DistinctIdsWithStamps) {
+    // ids shared between groups are counted in each of them
+    std::vector<std::int64_t> ids{0, 1, 0, 1, 1, -1, 2};
+    std::vector<std::int64_t> codes{1, 1, 0, 0, 1, 0, -1};
+    EXPECT_EQ(group_nunique(ids, 3, codes, 3), (std::vector<double>{2, 2, 0}));
+}

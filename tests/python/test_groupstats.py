@@ -171,3 +171,17 @@ def test_concat_and_left_merge():
     assert r["v"].tolist()[:2] == [2, 4] and np.isnan(r["v"][2])
     assert tavrin.concat.__doc__ == "\n    tools for concat some dataframes into a new dataframe.\n    "
     assert tavrin.left_merge.__doc__ == "\n    merge util for dataframe\n    "
+
+
+def test_text_keys_with_missing_values_count_like_pandas():
+    dtype = "str"
+    r = np.random.default_rng(8)
+    keys = [None if v == "m" else v for v in r.choice(["a", "b", "m", "c"], 60)]
+    train = pd.DataFrame({"k": pd.Series(keys[:40], dtype=dtype), "v": r.normal(size=40)})
+    test = pd.DataFrame({"k": pd.Series(keys[40:], dtype=dtype), "v": r.normal(size=20)})
+    mine, theirs = {}, {}
+    for df in (train, test):
+        got = tavrin.count(df.copy(), "k", mine)
+        want = twins.count(df.copy(), "k", theirs)
+        assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
+        same_records(mine, theirs)

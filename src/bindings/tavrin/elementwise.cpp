@@ -292,11 +292,10 @@ py::object round_op(py::object df, py::object num_col) {
     py::str name = one_operand_name("round", num_col);
     Column x = column(df, num_col);
     if (x.kind == Kind::f64) {
+        // np.round with no decimals is rint, whose loops NumPy dispatches to
+        // the widest instructions of the machine.
         auto out = output<double>(x.size);
-        {
-            py::gil_scoped_release release;
-            core::round_half_even(x.f64(), span_of(out));
-        }
+        numpy().attr("rint")(x.values, "out"_a = out);
         store(df, name, out);
         return df;
     }

@@ -25,8 +25,8 @@ constexpr double kNaN = NAN;
 py::module_ pd() { return py::module_::import("pandas"); }
 py::module_ np() { return py::module_::import("numpy"); }
 
-template <typename T>
-std::span<const T> view(const py::array_t<T> &a) {
+template <typename T, int Flags>
+std::span<const T> view(const py::array_t<T, Flags> &a) {
     return {a.data(), static_cast<std::size_t>(a.size())};
 }
 template <typename T>
@@ -62,18 +62,93 @@ py::object column(py::handle df, py::handle col) { return df.attr("__getitem__")
 struct Keys {
     py::array_t<std::int64_t> codes;
     std::int64_t ngroups = 0;
-    py::object uniques;
+    py::object uniques;  // one key per code, in the column's dtype
 };
 
+std::string dtype_kind(py::handle series) {
+    py::object dt = series.attr("dtype");
+    if (!py::isinstance(dt, np().attr("dtype"))) {
+        return "";
+    }
+    return py::str(dt.attr("kind")).cast<std::string>() +
+           std::to_string(dt.attr("itemsize").cast<int>());
+}
+
+bool text_dtype(py::handle series) {
+    py::object dt = series.attr("dtype");
+    return py::isinstance(dt, pd().attr("StringDtype")) || dtype_kind(series) == "O8";
+}
+
+// Keys in first-appearance order from codes: the rows where each code first
+// occurs, taken from the column so that the keys keep its dtype.
+py::object keys_at_first_rows(py::handle series, const py::array_t<std::int64_t> &codes,
+                              std::int64_t ngroups) {
+    std::vector<std::int64_t> first;
+    {
+        py::gil_scoped_release release;
+        first = core::first_rows(view(codes), ngroups);
+    }
+    py::object taken = series.attr("take")(to_array(first));
+    return pd().attr("Index")(taken).attr("rename")(py::none());
+}
+
 // `missing_group`: missing keys form one group of their own (as counting
-// does) instead of belonging to no group (as groupby does).
-Keys factorize(py::handle values, bool sort, bool missing_group) {
-    py::tuple res = pd().attr("factorize")(values, "sort"_a = sort,
-                                           "use_na_sentinel"_a = !missing_group);
+// does) instead of belonging to no group (as groupby does).  Numeric keys
+// are coded natively; text and other keys go through pandas' factorize, whose
+// hashtable on an object array is faster than through the text array.
+Keys factorize(py::handle values, bool sort, bool missing_group, bool with_keys = true) {
+    py::object series = pd().attr("Series")(values, "copy"_a = false);
+    const std::string kind = dtype_kind(series);
+    const bool integral = kind == "i8" || kind == "i4" || kind == "i2" || kind == "i1" ||
+                          kind == "u4" || kind == "u2" || kind == "u1";
+    const bool floating = kind == "f8" || kind == "f4";
     Keys k;
+    if (integral || floating) {
+        const auto n = static_cast<py::ssize_t>(py::len(series));
+        k.codes = py::array_t<std::int64_t>(n);
+        if (integral) {
+            py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> x(
+                series.attr("to_numpy")());
+            py::gil_scoped_release release;
+            k.ngroups = core::factorize_keys(view(x), view_mut(k.codes), sort);
+        } else {
+            py::array_t<double, py::array::c_style | py::array::forcecast> x(
+                series.attr("to_numpy")());
+            py::gil_scoped_release release;
+            k.ngroups = core::factorize_keys(view(x), missing_group, view_mut(k.codes));
+        }
+        if (sort && !integral) {
+            // groupby orders its keys; the order of first appearance is kept otherwise
+            std::vector<std::int64_t> first = core::first_rows(view(k.codes), k.ngroups);
+            {
+                py::array_t<double, py::array::c_style | py::array::forcecast> x(
+                    series.attr("to_numpy")());
+                std::vector<double> keys;
+                for (std::int64_t r : first) keys.push_back(x.data()[r]);
+                core::sort_groups(view_mut(k.codes), keys);
+            }
+        }
+        if (with_keys) {
+            k.uniques = keys_at_first_rows(series, k.codes, k.ngroups);
+        }
+        return k;
+    }
+    const bool text = text_dtype(series);
+    // pandas' factorize looks for missing values once more when they are to
+    // form a group; in order of first appearance that group is placed here.
+    const bool own_missing = text && missing_group && !sort;
+    py::object input = text ? series.attr("to_numpy")() : series;
+    py::tuple res = pd().attr("factorize")(input, "sort"_a = sort,
+                                           "use_na_sentinel"_a = !missing_group || own_missing);
     k.codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0]);
-    k.uniques = res[1];
-    k.ngroups = static_cast<std::int64_t>(py::len(k.uniques));
+    k.ngroups = static_cast<std::int64_t>(py::len(res[1]));
+    if (own_missing) {
+        k.codes = py::array_t<std::int64_t>(k.codes.attr("copy")());
+        k.ngroups = core::missing_as_group(view_mut(k.codes), k.ngroups);
+    }
+    if (with_keys) {
+        k.uniques = keys_at_first_rows(series, k.codes, k.ngroups);
+    }
     return k;
 }
 
@@ -87,21 +162,44 @@ std::vector<py::array_t<std::int64_t>> joint_codes(const std::vector<py::object>
         series.append(pd().attr("Series")(np().attr("asarray")(p)));
     }
     py::object all = pd().attr("concat")(series, "ignore_index"_a = true);
-    Keys k = factorize(all, false, missing_group);
-    ngroups = k.ngroups;
+    py::tuple res = pd().attr("factorize")(all, "sort"_a = false,
+                                           "use_na_sentinel"_a = !missing_group);
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> codes(res[0]);
+    ngroups = static_cast<std::int64_t>(py::len(res[1]));
     if (uniques != nullptr) {
-        *uniques = k.uniques;
+        *uniques = res[1];
     }
     std::vector<py::array_t<std::int64_t>> out;
     py::ssize_t offset = 0;
     for (const py::object &p : parts) {
         const auto len = static_cast<py::ssize_t>(py::len(p));
         py::array_t<std::int64_t> c(len);
-        std::copy(k.codes.data() + offset, k.codes.data() + offset + len, c.mutable_data());
+        std::copy(codes.data() + offset, codes.data() + offset + len, c.mutable_data());
         out.push_back(c);
         offset += len;
     }
     return out;
+}
+
+// The frame's keys in the code space of a record's keys: only the distinct
+// keys of the frame are matched with the record, the rows follow their codes.
+// The last element holds the codes of the frame's rows.
+std::vector<py::array_t<std::int64_t>> joint_with_frame(std::vector<py::object> record_parts,
+                                                        const Keys &frame, bool missing_group,
+                                                        std::int64_t &ngroups,
+                                                        py::object *uniques = nullptr) {
+    record_parts.push_back(frame.uniques);
+    std::vector<py::array_t<std::int64_t>> parts =
+        joint_codes(record_parts, missing_group, ngroups, uniques);
+    py::array_t<std::int64_t> map = parts.back();
+    py::array_t<std::int64_t> rows(frame.codes.size());
+    std::copy(frame.codes.data(), frame.codes.data() + frame.codes.size(), rows.mutable_data());
+    {
+        py::gil_scoped_release release;
+        core::remap_codes(view_mut(rows), view(map));
+    }
+    parts.back() = rows;
+    return parts;
 }
 
 py::array_t<double> as_float(py::handle values) {
@@ -109,6 +207,17 @@ py::array_t<double> as_float(py::handle values) {
         "dtype"_a = "float64", "na_value"_a = py::float_(kNaN));
     return py::array_t<double, py::array::c_style | py::array::forcecast>(
         np().attr("array")(arr, "dtype"_a = "float64", "copy"_a = true));
+}
+
+// The values of a column as float64 for reading: the column's own buffer
+// when it already is one.
+py::array_t<double> float_view(py::handle values) {
+    py::object series = pd().attr("Series")(values, "copy"_a = false);
+    if (dtype_kind(series) == "f8") {
+        return py::array_t<double, py::array::c_style | py::array::forcecast>(
+            series.attr("to_numpy")());
+    }
+    return as_float(series);
 }
 
 // numeric columns the kernels take: NumPy integers and floats
@@ -149,7 +258,7 @@ std::vector<double> group_stat(const std::string &stat, py::handle series,
     int_valued = false;
     if (native) {
         int_valued = count_stat(gs) || (integer_valued_stat(gs) && integer_dtype(series));
-        py::array_t<double> x = as_float(series);
+        py::array_t<double> x = float_view(series);
         py::gil_scoped_release release;
         return core::group_reduce(gs, view(x), view(codes), ngroups);
     }
@@ -163,7 +272,7 @@ std::vector<double> group_stat(const std::string &stat, py::handle series,
 }
 
 std::vector<double> values_of(py::handle obj) {
-    py::array_t<double> a = as_float(obj);
+    py::array_t<double> a = float_view(obj);
     return std::vector<double>(a.data(), a.data() + a.size());
 }
 
@@ -208,13 +317,12 @@ py::object with_feature(py::handle df, py::handle name, py::object values) {
     return out;
 }
 
-void standardize_column(py::handle df, py::handle name) {
-    py::array_t<double> v = as_float(column(df, name));
-    {
-        py::gil_scoped_release release;
-        core::standardize_inplace(view_mut(v));
-    }
-    df.attr("__setitem__")(name, v);
+// The feature column is a fresh buffer of ours: standardised before it is
+// put into the frame.
+py::array_t<double> standardized(py::array_t<double> v) {
+    py::gil_scoped_release release;
+    core::standardize_inplace(view_mut(v));
+    return v;
 }
 
 // Missing values of every numeric column become the column's median; text
@@ -230,18 +338,29 @@ py::object final_fill(py::object df) {
             continue;
         }
         py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-        if (py::str(dt).cast<std::string>() == "float64") {
-            py::array_t<double> v = as_float(col);
-            bool filled = false;
+        if (dtype_kind(col) == "f8") {
+            // Only a column that holds missing values is copied and filled.
+            py::array_t<double> v = float_view(col);
+            bool missing = false;
+            double median = kNaN;
             {
                 py::gil_scoped_release release;
-                if (core::has_missing(view(v))) {
-                    filled = core::fill_missing(view_mut(v), core::column_median(view(v)));
+                missing = core::has_missing(view(v));
+                if (missing) {
+                    median = core::column_median(view(v));
                 }
             }
-            if (filled) {
-                df.attr("isetitem")(j, v);
+            if (missing) {
+                py::array_t<double> filled(v.size());
+                {
+                    py::gil_scoped_release release;
+                    std::copy(v.data(), v.data() + v.size(), filled.mutable_data());
+                    core::fill_missing(view_mut(filled), median);
+                }
+                df.attr("isetitem")(j, filled);
             }
+        } else if (dtype_kind(col).rfind('i', 0) == 0 || dtype_kind(col).rfind('u', 0) == 0) {
+            continue;  // NumPy integers hold no missing value
         } else if (py::bool_(col.attr("hasnans"))) {
             df.attr("isetitem")(j, col.attr("fillna")(col.attr("median")()));
         }
@@ -253,13 +372,36 @@ py::object series_of(py::object values, py::object index, py::handle name) {
     return pd().attr("Series")(values, "index"_a = index, "name"_a = name);
 }
 
-// {key_col: distinct values in order of first appearance, count_label: rows}
-py::object count_frame(py::handle keys, py::handle key_col, py::handle count_label) {
-    Keys k = factorize(keys, false, true);
-    std::vector<std::int64_t> sizes = core::group_sizes(view(k.codes), k.ngroups);
+// {key_col: distinct values in order of first appearance, count_label: rows},
+// from the sorted codes of a groupby (missing keys, coded -1, counted as one
+// value of their own, as a count of the column does).
+py::object count_frame(py::handle series, const Keys &sorted, py::handle key_col,
+                       py::handle count_label) {
+    std::vector<std::int64_t> first = core::first_rows(view(sorted.codes), sorted.ngroups);
+    std::vector<std::int64_t> sizes = core::group_sizes(view(sorted.codes), sorted.ngroups);
+    std::int64_t first_missing = -1, missing = 0;
+    for (py::ssize_t i = 0; i < sorted.codes.size(); ++i) {
+        if (sorted.codes.data()[i] < 0) {
+            first_missing = first_missing < 0 ? i : first_missing;
+            ++missing;
+        }
+    }
+    std::vector<std::pair<std::int64_t, std::int64_t>> rows;  // (first row, rows)
+    for (std::size_t k = 0; k < first.size(); ++k) {
+        rows.emplace_back(first[k], sizes[k]);
+    }
+    if (missing > 0) {
+        rows.emplace_back(first_missing, missing);
+    }
+    std::sort(rows.begin(), rows.end());
+    std::vector<std::int64_t> at, counts;
+    for (const auto &[r, c] : rows) {
+        at.push_back(r);
+        counts.push_back(c);
+    }
     py::dict d;
-    d[key_col] = k.uniques;
-    d[count_label] = to_array(sizes);
+    d[key_col] = pd().attr("Index")(series.attr("take")(to_array(at))).attr("rename")(py::none());
+    d[count_label] = to_array(counts);
     return pd().attr("DataFrame")(d);
 }
 
@@ -270,8 +412,8 @@ py::object count(py::object df, py::object col, py::object rec) {
     py::object record = rec.attr("get")(name, py::none());
     py::object keys = column(df, col);
     py::array_t<double> values;
+    Keys k = factorize(keys, false, true);
     if (record.is_none()) {
-        Keys k = factorize(keys, false, true);
         std::vector<std::int64_t> sizes = core::group_sizes(view(k.codes), k.ngroups);
         py::dict d;
         d[col] = k.uniques;
@@ -280,16 +422,14 @@ py::object count(py::object df, py::object col, py::object rec) {
         values = map_rows(std::vector<double>(sizes.begin(), sizes.end()), k.codes);
     } else {
         std::int64_t g = 0;
-        auto codes = joint_codes({column(record, col), keys}, true, g);
+        auto codes = joint_with_frame({column(record, col)}, k, true, g);
         std::vector<double> total = record_table(codes[0], values_of(column(record, name)), g, true);
         for (std::int64_t c : view(codes[1])) {
             total[static_cast<std::size_t>(c)] += 1;
         }
         values = map_rows(total, codes[1]);
     }
-    py::object out = with_feature(df, name, values);
-    standardize_column(out, name);
-    return final_fill(out);
+    return final_fill(with_feature(df, name, standardized(values)));
 }
 
 // ---- crosscount -------------------------------------------------------------
@@ -316,49 +456,68 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
     py::object name = feature_name("crosscount", cols);
     py::object record = rec.attr("get")(name, py::none());
     const std::size_t nk = cols.size();
-    std::vector<py::object> key_cols;
+    std::vector<Keys> keys;
     for (py::handle c : cols) {
-        key_cols.push_back(column(df, c));
+        keys.push_back(factorize(column(df, c), true, false));
     }
     py::array_t<double> values;
     if (record.is_none()) {
         std::vector<py::array_t<std::int64_t>> levels;
         std::vector<std::int64_t> sizes;
-        for (const py::object &kc : key_cols) {
-            Keys k = factorize(kc, true, false);
+        for (const Keys &k : keys) {
             levels.push_back(k.codes);
             sizes.push_back(k.ngroups);
         }
         std::int64_t g = 0;
         py::array_t<std::int64_t> codes = combine(levels, sizes, g);
         std::vector<std::int64_t> counts = core::group_sizes(view(codes), g);
-        py::array_t<std::int64_t> first = to_array(core::first_rows(view(codes), g));
-        py::list arrays;
-        for (const py::object &kc : key_cols) {
-            arrays.append(kc.attr("take")(first).attr("to_numpy")());
+        std::vector<std::int64_t> first = core::first_rows(view(codes), g);
+        // The index groupby builds: the sorted keys of each column as levels,
+        // and per combination the level code of each of its keys.
+        py::list level_keys, level_codes;
+        for (const Keys &k : keys) {
+            py::array_t<std::int64_t> c(static_cast<py::ssize_t>(first.size()));
+            for (std::size_t r = 0; r < first.size(); ++r) {
+                c.mutable_data()[r] = k.codes.data()[first[r]];
+            }
+            level_keys.append(k.uniques);
+            level_codes.append(c);
         }
-        py::object index = pd().attr("MultiIndex").attr("from_arrays")(arrays, "names"_a = cols);
+        py::object index = pd().attr("MultiIndex")("levels"_a = level_keys, "codes"_a = level_codes,
+                                                   "names"_a = cols, "verify_integrity"_a = false);
         rec[name] = series_of(to_array(counts), index, name);
         values = map_rows(std::vector<double>(counts.begin(), counts.end()), codes);
     } else {
         py::object rindex = record.attr("index");
+        const bool multi = py::isinstance(rindex, pd().attr("MultiIndex"));
         const auto nrec = static_cast<py::ssize_t>(py::len(record));
+        const auto nrows = static_cast<py::ssize_t>(py::len(df));
         std::vector<py::array_t<std::int64_t>> levels;
         std::vector<std::int64_t> sizes;
         for (std::size_t k = 0; k < nk; ++k) {
             std::int64_t g = 0;
-            auto parts = joint_codes(
-                {rindex.attr("get_level_values")(k), key_cols[k]}, false, g);
-            py::array_t<std::int64_t> both(nrec + parts[1].size());
-            std::copy(parts[0].data(), parts[0].data() + nrec, both.mutable_data());
-            std::copy(parts[1].data(), parts[1].data() + parts[1].size(),
-                      both.mutable_data() + nrec);
+            py::array_t<std::int64_t> both(nrec + nrows);
+            if (multi) {
+                // The record's distinct keys of this level, then its rows by level code.
+                auto parts = joint_with_frame({rindex.attr("levels")[py::int_(k)]}, keys[k], false, g);
+                py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> rc(
+                    rindex.attr("codes")[py::int_(k)]);
+                for (py::ssize_t r = 0; r < nrec; ++r) {
+                    const std::int64_t c = rc.data()[r];
+                    both.mutable_data()[r] = c < 0 ? -1 : parts[0].data()[c];
+                }
+                std::copy(parts[1].data(), parts[1].data() + nrows, both.mutable_data() + nrec);
+            } else {
+                auto parts = joint_with_frame({rindex.attr("get_level_values")(k)}, keys[k], false, g);
+                std::copy(parts[0].data(), parts[0].data() + nrec, both.mutable_data());
+                std::copy(parts[1].data(), parts[1].data() + nrows, both.mutable_data() + nrec);
+            }
             levels.push_back(both);
             sizes.push_back(g);
         }
         std::int64_t g = 0;
         py::array_t<std::int64_t> both = combine(levels, sizes, g);
-        py::array_t<std::int64_t> rcodes(nrec), dcodes(both.size() - nrec);
+        py::array_t<std::int64_t> rcodes(nrec), dcodes(nrows);
         std::copy(both.data(), both.data() + nrec, rcodes.mutable_data());
         std::copy(both.data() + nrec, both.data() + both.size(), dcodes.mutable_data());
         std::vector<double> total = record_table(rcodes, values_of(record), g, true);
@@ -369,9 +528,7 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
         }
         values = map_rows(total, dcodes);
     }
-    py::object out = with_feature(df, name, values);
-    standardize_column(out, name);
-    return final_fill(out);
+    return final_fill(with_feature(df, name, standardized(values)));
 }
 
 // ---- aggregate --------------------------------------------------------------
@@ -428,7 +585,7 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         if (stat == "mean") {
             py::dict both;
             both["data"] = data;
-            both["length"] = count_frame(keys, group_col, concat_text({group_col, py::str("_count")}));
+            both["length"] = count_frame(keys, k, group_col, concat_text({group_col, py::str("_count")}));
             rec[name] = both;
         }
         return map_rows(table, k.codes);
@@ -438,8 +595,8 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         py::object length = record["length"];
         std::int64_t g = 0;
         py::object uniques;
-        auto codes = joint_codes({data.attr("index"), column(length, group_col), keys}, false, g,
-                                 &uniques);
+        auto codes = joint_with_frame({data.attr("index"), column(length, group_col)},
+                                      factorize(keys, false, false), false, g, &uniques);
         const auto G = static_cast<std::size_t>(g);
         std::vector<double> m1 = record_table(codes[0], values_of(data), g, false);
         std::vector<double> n1 = record_table(
@@ -470,7 +627,7 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         return map_rows(table, codes[2]);
     }
     std::int64_t g = 0;
-    auto codes = joint_codes({record.attr("index"), keys}, false, g);
+    auto codes = joint_with_frame({record.attr("index")}, factorize(keys, false, false), false, g);
     std::vector<double> old = record_table(codes[0], values_of(record), g, false);
     if (stat == "var") {
         return map_rows(old, codes[1]);  // variances stay those of the training data
@@ -496,8 +653,7 @@ py::object aggregate(py::object df, py::object num_col, py::object group_col,
         py::object name = feature_name("aggregate", py::list(py::make_tuple(stat, num_col, group_col)));
         py::array_t<double> values =
             aggregate_one(df, num_col, group_col, py::str(stat).cast<std::string>(), name, rec);
-        df = with_feature(df, name, values);
-        standardize_column(df, name);
+        df = with_feature(df, name, standardized(values));
     }
     return final_fill(df);
 }
@@ -512,18 +668,18 @@ py::object nunique(py::object df, py::object id_col, py::object group_col, py::o
     bool int_valued = true;
     if (record.is_none()) {
         Keys k = factorize(keys, true, false);
-        Keys ids = factorize(column(df, id_col), false, false);
+        Keys ids = factorize(column(df, id_col), false, false, false);
         std::vector<double> table;
         {
             py::gil_scoped_release release;
-            table = core::group_nunique(view(ids.codes), view(k.codes), k.ngroups);
+            table = core::group_nunique(view(ids.codes), ids.ngroups, view(k.codes), k.ngroups);
         }
         rec[name] = series_of(to_array(table).attr("astype")("int64"),
                               k.uniques.attr("rename")(group_col), name);
         values = map_rows(table, k.codes);
     } else {
         std::int64_t g = 0;
-        auto codes = joint_codes({record.attr("index"), keys}, false, g);
+        auto codes = joint_with_frame({record.attr("index")}, factorize(keys, false, false), false, g);
         values = map_rows(record_table(codes[0], values_of(record), g, false), codes[1]);
         int_valued = integer_dtype(record);
     }
@@ -535,7 +691,7 @@ py::object nunique(py::object df, py::object id_col, py::object group_col, py::o
 
 py::object histstat(py::object df, py::object id_col, py::object group_col, py::object stat_list) {
     py::object name = feature_name("histstat", py::list(py::make_tuple(id_col, group_col)));
-    Keys ids = factorize(column(df, id_col), false, false);
+    Keys ids = factorize(column(df, id_col), false, false, false);
     std::vector<std::int64_t> freq = core::group_sizes(view(ids.codes), ids.ngroups);
     py::array_t<double> temp = map_rows(std::vector<double>(freq.begin(), freq.end()), ids.codes);
     const bool temp_int = !core::has_missing(view(temp));
@@ -552,7 +708,9 @@ py::object histstat(py::object df, py::object id_col, py::object group_col, py::
         any = true;
     }
     if (any) {
-        df.attr("__setitem__")(name, maybe_int(values, int_valued));
+        df.attr("__setitem__")(name, pd().attr("Series")(maybe_int(values, int_valued),
+                                                         "index"_a = df.attr("index"),
+                                                         "copy"_a = false));
     }
     return df;
 }

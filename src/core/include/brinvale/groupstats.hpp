@@ -51,6 +51,34 @@ bool has_missing(std::span<const double> x);
 
 namespace brinvale::core {
 
+// Codes of the distinct values of a key column in order of first appearance,
+// with pandas' equality of keys (0.0 and -0.0 are one key, every NaN is the
+// same key).  NaN gets -1, or a group of its own when `missing_group`.
+// Returns the number of groups.
+std::int64_t factorize_keys(std::span<const double> x, bool missing_group,
+                            std::span<std::int64_t> codes);
+// With `sorted`, codes follow the ascending order of the keys instead.
+std::int64_t factorize_keys(std::span<const std::int64_t> x, std::span<std::int64_t> codes,
+                            bool sorted = false);
+
+// Gives the keys coded -1 (missing) one group of their own, numbered in
+// order of first appearance among codes in that order; returns the count.
+std::int64_t missing_as_group(std::span<std::int64_t> codes, std::int64_t ngroups);
+
+// codes[i] = map[codes[i]] for non-negative codes.
+void remap_codes(std::span<std::int64_t> codes, std::span<const std::int64_t> map);
+
+// Renumbers non-negative codes so that groups appear in ascending order of
+// `keys` (one key per group, no NaN); returns the map old code -> new code.
+std::vector<std::int64_t> sort_groups(std::span<std::int64_t> codes, std::span<const double> keys);
+std::vector<std::int64_t> sort_groups(std::span<std::int64_t> codes,
+                                      std::span<const std::int64_t> keys);
+
+// Number of distinct non-missing ids (codes >= 0, below `nids`) per group,
+// with one stamp per id instead of a sort per group.
+std::vector<double> group_nunique(std::span<const std::int64_t> ids, std::int64_t nids,
+                                  std::span<const std::int64_t> codes, std::int64_t ngroups);
+
 // Dense ranks of non-negative codes in ascending order (negative codes stay
 // -1); returns the number of distinct codes.
 std::int64_t dense_rank(std::span<std::int64_t> codes);
