@@ -57,6 +57,49 @@ def test_fuzz_target_survives(target):
     assert int(summary.group(1)) > 0
 
 
+# Faults the fuzzing found, kept as plain cases.
+
+INF_WINDOW_OPS = ["tsum", "ts_mean", "ts_min", "ts_max", "ts_rank", "stddev", "product",
+                  "ts_argmax", "ts_argmin", "decay_linear"]
+
+
+@pytest.mark.parametrize("grouped_run", [False, True])
+@pytest.mark.parametrize("op", INF_WINDOW_OPS)
+def test_window_operand_with_infinities_is_left_unchanged(op, grouped_run, ungrouped, grouped):
+    import numpy as np
+    import pandas as pd
+
+    from brinvale import tavrin
+
+    if grouped_run:
+        grouped("g")
+    # no missing value: the column's own buffer would reach the kernel
+    df = pd.DataFrame({"x": [np.inf, 1.0, -np.inf, 2.0], "g": ["a", "a", "b", "b"]})
+    held = df["x"]
+    tavrin.__dict__[op](df, "x", "1")
+    expected = [np.inf, 1.0, -np.inf, 2.0]
+    assert df["x"].tolist() == expected
+    assert held.tolist() == expected
+    label = "ts_rank" if op == "stddev" else op
+    assert np.isnan(df[f"{label}###x|||1$$$"].iloc[[0, 2]]).all()  # infinities count as missing
+
+
+@pytest.mark.parametrize("grouped_run", [False, True])
+@pytest.mark.parametrize("op", ["delay", "ts_o", "delta"])
+@pytest.mark.parametrize("d", ["-9223372036854775808", "9223372036854775807", "-4", "4"])
+def test_shift_beyond_the_column_leaves_every_row_missing(op, d, grouped_run, ungrouped, grouped):
+    import numpy as np
+    import pandas as pd
+
+    from brinvale import tavrin
+
+    if grouped_run:
+        grouped("g")
+    df = pd.DataFrame({"x": [1.0, 2.0, 3.0, 4.0], "g": ["a", "b", "a", "b"]})
+    tavrin.__dict__[op](df, "x", d)
+    assert np.isnan(df[f"{op}###x|||{d}$$$"].to_numpy(dtype=float)).all()
+
+
 # ---------------------------------------------------------------------------
 # The child: everything below runs only in the fuzzing interpreter.
 
