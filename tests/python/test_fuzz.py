@@ -100,6 +100,19 @@ def test_shift_beyond_the_column_leaves_every_row_missing(op, d, grouped_run, un
     assert np.isnan(df[f"{op}###x|||{d}$$$"].to_numpy(dtype=float)).all()
 
 
+@pytest.mark.parametrize("values", [["a", "b"], [1, "b"]], ids=["text", "mixed"])
+def test_decay_linear_with_a_huge_window_over_other_columns_allocates_nothing(values, ungrouped):
+    import pandas as pd
+    from pandas.errors import DataError
+
+    from brinvale import tavrin
+
+    df = pd.DataFrame({"g": pd.array(values, dtype=object)})
+    # the weights of a 99999999999-row window would take 745 GiB
+    with pytest.raises(DataError):
+        tavrin.decay_linear(df, "g", "99999999999")
+
+
 # ---------------------------------------------------------------------------
 # The child: everything below runs only in the fuzzing interpreter.
 

@@ -39,7 +39,9 @@ def fallback(df, op, col, d, group_id):
         return obj.diff(d) if grouped else df[col] - df[col].shift(d)
     r = obj.rolling(d)
     if op == "decay_linear":
-        w = np.linspace(0.1, 1, d)
+        # A window longer than the frame is never full, so its weights are
+        # never used; building them could ask for any amount of memory.
+        w = np.linspace(0.1, 1, d) if d <= len(df) else None
         res = r.apply(lambda x: (x * w).sum())
     elif op in _APPLY:
         res = r.apply(_APPLY[op])
