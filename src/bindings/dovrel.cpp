@@ -147,6 +147,9 @@ std::vector<std::uint8_t> membership(const py::object &classes, const py::object
     // Typed arrays hold only numbers or only text: their elements have keys
     // unless they are dates or bytes, which take the exact path below.
     if (known_keys && value_keys && (typed || classes_kind == 'O')) {
+        // The keys view the UTF-8 buffers of strings that `known` and
+        // `items` keep alive; no Python object is touched while comparing.
+        py::gil_scoped_release release;
         brinvale::core::member_mask(*known_keys, *value_keys, mask);
         return mask;
     }

@@ -597,6 +597,9 @@ void rolling_pair_grouped(PairStat stat, std::span<const double> x, std::span<co
 void shift_sources(std::span<const std::int64_t> codes, std::int64_t ngroups, std::int64_t lag,
                    std::span<std::int64_t> src) {
     const auto n = static_cast<std::int64_t>(src.size());
+    // Any lag of the column's length or more moves every value out; bounding
+    // it keeps the index arithmetic below in range for every int64 lag.
+    lag = std::clamp<std::int64_t>(lag, -n - 1, n + 1);
     if (codes.empty()) {
         for (std::int64_t i = 0; i < n; ++i) {
             const std::int64_t j = i - lag;

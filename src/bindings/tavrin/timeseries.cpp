@@ -39,7 +39,9 @@ def fallback(df, op, col, d, group_id):
         return obj.diff(d) if grouped else df[col] - df[col].shift(d)
     r = obj.rolling(d)
     if op == "decay_linear":
-        w = np.linspace(0.1, 1, d)
+        # A window longer than the frame is never full, so its weights are
+        # never used; building them could ask for any amount of memory.
+        w = np.linspace(0.1, 1, d) if d <= len(df) else None
         res = r.apply(lambda x: (x * w).sum())
     elif op in _APPLY:
         res = r.apply(_APPLY[op])
@@ -54,13 +56,16 @@ def crossrank_fallback(df, col1, col2):
     return df.groupby(col1)[col2].transform("rank")
 )";
 
+// Kept for the life of the process: a static py::object would be released
+// by the C++ exit handlers after the interpreter has finalised.
 py::object fallback_namespace() {
-    static py::object ns;
+    static py::handle ns;
     if (!ns) {
-        ns = py::dict();
-        py::exec(kFallback, ns);
+        py::dict d;
+        py::exec(kFallback, d);
+        ns = d.release();
     }
-    return ns;
+    return py::reinterpret_borrow<py::object>(ns);
 }
 
 py::module_ pandas() { return py::module_::import("pandas"); }
@@ -122,9 +127,13 @@ bool kernel_dtype(py::handle series, bool allow_bool = true) {
 }
 
 py::array_t<double> as_float(py::handle series) {
-    // A private, writable, contiguous copy the kernels may change.
+    // A private, writable, contiguous copy the kernels may change.  pandas
+    // honours copy=True for a float column only when na_value is NumPy's own
+    // nan object; any other NaN object hands back the column's own buffer
+    // when it holds no missing value.
+    static py::handle numpy_nan = py::object(py::module_::import("numpy").attr("nan")).release();
     return py::array_t<double, py::array::c_style | py::array::forcecast>(series.attr("to_numpy")(
-        "dtype"_a = "float64", "na_value"_a = py::float_(NAN), "copy"_a = true));
+        "dtype"_a = "float64", "na_value"_a = numpy_nan, "copy"_a = true));
 }
 
 struct Codes {
