@@ -9,6 +9,10 @@
 
 #include "brinvale/stats.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace brinvale::core {
 
 namespace {
@@ -35,10 +39,9 @@ struct SumState {
         const double t = sum + y;
         comp_add = t - sum - y;
         sum = t;
-        if (std::signbit(v)) {
-            ++neg;
-        }
-        same = (v == prev) ? same + 1 : 1;
+        // branch-free: signs and repeats are unpredictable in real data
+        neg += static_cast<std::int64_t>(std::signbit(v));
+        same = same * static_cast<std::int64_t>(v == prev) + 1;
         prev = v;
     }
     void remove(double v) {
@@ -50,9 +53,7 @@ struct SumState {
         const double t = sum + y;
         comp_remove = t - sum - y;
         sum = t;
-        if (std::signbit(v)) {
-            --neg;
-        }
+        neg -= static_cast<std::int64_t>(std::signbit(v));
     }
     double result(std::int64_t minp, bool mean) const {
         if (mean) {
@@ -83,7 +84,7 @@ struct VarState {
         if (missing(v)) {
             return;
         }
-        same = (v == prev) ? same + 1 : 1;
+        same = same * static_cast<std::int64_t>(v == prev) + 1;
         prev = v;
         nobs += 1;
         const double prev_mean = mean - comp_add;
@@ -228,7 +229,8 @@ void roll_running_grouped(std::span<const double> x, std::span<const std::int64_
         }
         s.st.add(v);
         values[s.pos] = v;
-        s.pos = (s.pos + 1 == rings.size[static_cast<Size>(c)]) ? 0 : s.pos + 1;
+        const Size next = s.pos + 1;
+        s.pos = next == rings.size[static_cast<Size>(c)] ? 0 : next;
         ++s.seen;
         if constexpr (std::is_same_v<State, SumState>) {
             out[i] = s.st.result(minp, mean);
@@ -279,6 +281,62 @@ void roll_extreme_values(std::span<const double> x, std::uint64_t window,
         for (Size i = e; i > b; --i) {
             acc = pick(acc, clean(x[i - 1]));
             suffix[i - 1 - b] = acc;
+        }
+    }
+}
+
+// The same blocks per group in one row-order pass: each group keeps the
+// values of its current block and the suffix extremes of the previous one.
+template <bool Max>
+void roll_extreme_values_grouped(std::span<const double> x,
+                                 std::span<const std::int64_t> codes, std::int64_t ngroups,
+                                 std::uint64_t window, std::span<double> out) {
+    struct Slot {
+        std::uint64_t seen = 0, bad_until = 0;
+        Size pos = 0;
+        double prefix = Max ? -kInf : kInf;
+        bool flip = false;  // which half holds the current block
+    };
+    const double neutral = Max ? -kInf : kInf;
+    auto pick = [](double a, double b) { return Max ? std::max(a, b) : std::min(a, b); };
+    const Rings rings = ring_layout(codes, ngroups, window);
+    std::vector<double> blocks(2 * rings.total);
+    std::vector<Slot> slots(static_cast<Size>(ngroups));
+    for (Size i = 0; i < x.size(); ++i) {
+        const std::int64_t c = codes[i];
+        if (c < 0 || window == 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        const auto g = static_cast<Size>(c);
+        Slot &s = slots[g];
+        const Size size = rings.size[g];
+        double *half0 = blocks.data() + 2 * rings.begin[g];
+        double *cur = s.flip ? half0 + size : half0;
+        const double *prev_suffix = s.flip ? half0 : half0 + size;
+        const std::uint64_t k = s.seen++;
+        const double v = x[i];
+        if (missing(v)) {
+            s.bad_until = k + window;
+        }
+        const double clean = missing(v) ? neutral : v;
+        s.prefix = pick(s.prefix, clean);
+        cur[s.pos] = clean;
+        double r = s.prefix;
+        if (s.pos + 1 != size && k >= size) {
+            r = pick(prev_suffix[s.pos + 1], r);
+        }
+        out[i] = (k + 1 < window || k < s.bad_until) ? kNaN : r;
+        if (++s.pos == size) {
+            // the block is complete: its suffix extremes serve the next one
+            double acc = neutral;
+            for (Size j = size; j > 0; --j) {
+                acc = pick(acc, cur[j - 1]);
+                cur[j - 1] = acc;
+            }
+            s.pos = 0;
+            s.prefix = neutral;
+            s.flip = !s.flip;
         }
     }
 }
@@ -375,15 +433,35 @@ class MissingCounter {
     std::int64_t missing_ = 0;
 };
 
-// Average rank of the last value among `count` window values.
+// Average rank of the last value among `count` window values.  Compilers do
+// not vectorise this mixed double/integer count, so SSE2 (the x86-64
+// baseline) is used directly.
 inline double rank_in(const double *w, Size count, double v) {
-    // counted in doubles so that the loop vectorises
-    double less = 0, equal = 0;
-    for (Size j = 0; j < count; ++j) {
-        less += w[j] < v ? 1.0 : 0.0;
-        equal += w[j] == v ? 1.0 : 0.0;
+    std::int64_t less = 0, equal = 0;
+    Size j = 0;
+#if defined(__SSE2__)
+    const __m128d vv = _mm_set1_pd(v);
+    __m128i lt0 = _mm_setzero_si128(), eq0 = _mm_setzero_si128();
+    __m128i lt1 = _mm_setzero_si128(), eq1 = _mm_setzero_si128();
+    for (; j + 4 <= count; j += 4) {
+        const __m128d a = _mm_loadu_pd(w + j), b = _mm_loadu_pd(w + j + 2);
+        // true lanes are all ones, i.e. -1
+        lt0 = _mm_sub_epi64(lt0, _mm_castpd_si128(_mm_cmplt_pd(a, vv)));
+        eq0 = _mm_sub_epi64(eq0, _mm_castpd_si128(_mm_cmpeq_pd(a, vv)));
+        lt1 = _mm_sub_epi64(lt1, _mm_castpd_si128(_mm_cmplt_pd(b, vv)));
+        eq1 = _mm_sub_epi64(eq1, _mm_castpd_si128(_mm_cmpeq_pd(b, vv)));
     }
-    return less + (equal + 1.0) / 2.0;
+    alignas(16) std::int64_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), _mm_add_epi64(lt0, lt1));
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 2), _mm_add_epi64(eq0, eq1));
+    less = lanes[0] + lanes[1];
+    equal = lanes[2] + lanes[3];
+#endif
+    for (; j < count; ++j) {
+        less += w[j] < v;
+        equal += w[j] == v;
+    }
+    return static_cast<double>(less) + static_cast<double>(equal + 1) / 2.0;
 }
 
 constexpr std::uint64_t kDirectRank = 128;
@@ -876,9 +954,9 @@ void rolling_grouped(WindowStat stat, std::span<const double> x,
             return roll_running_grouped<SumState>(x, codes, ngroups, window,
                                                   stat == WindowStat::Mean, out);
         case WindowStat::Min:
-            return roll_extreme_deque<false>(x, codes, ngroups, window, false, out);
+            return roll_extreme_values_grouped<false>(x, codes, ngroups, window, out);
         case WindowStat::Max:
-            return roll_extreme_deque<true>(x, codes, ngroups, window, false, out);
+            return roll_extreme_values_grouped<true>(x, codes, ngroups, window, out);
         case WindowStat::ArgMin:
             return roll_extreme_deque<false>(x, codes, ngroups, window, true, out);
         case WindowStat::ArgMax:
