@@ -1,6 +1,8 @@
 """Window operators against the pandas expressions they reproduce.
 
 Run: PYTHONPATH=src python bench/bench_windows.py [rows]
+Times are the calling thread's CPU time (best of the repeats): on a shared
+machine wall-clock times mostly measure the other processes.
 pandas' rolling.apply makes one Python call per window, so the apply-based
 operators are timed in pandas on APPLY_ROWS rows and scaled to the full size.
 """
@@ -58,12 +60,12 @@ def pandas_expr(df, op, d, grouped):
     return res.reset_index(0, drop=True) if grouped else res
 
 
-def timed(f, repeat=3):
+def timed(f, repeat=5):
     best = float("inf")
     for _ in range(repeat):
-        t = time.perf_counter()
+        t = time.thread_time()
         f()
-        best = min(best, time.perf_counter() - t)
+        best = min(best, time.thread_time() - t)
     return best
 
 

@@ -2,22 +2,26 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 
 #include "brinvale/stats.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace brinvale::core {
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 using Size = std::size_t;
 
-// Fixed-window bounds of pandas: [max(0, i + 1 - window), i + 1).
-inline Size window_start(Size i, std::uint64_t window) {
-    return (i + 1 >= window) ? static_cast<Size>(i + 1 - window) : 0;
-}
+inline bool missing(double v) { return !std::isfinite(v); }
 
 // pandas recomputes a window from scratch whenever it does not overlap the
 // previous one (window 1 and window 0), and otherwise adds and removes
@@ -26,13 +30,8 @@ inline Size window_start(Size i, std::uint64_t window) {
 struct SumState {
     double sum = 0, comp_add = 0, comp_remove = 0, prev = 0;
     std::int64_t nobs = 0, neg = 0, same = 0;
-    void reset(double first) {
-        sum = comp_add = comp_remove = 0;
-        nobs = neg = same = 0;
-        prev = first;
-    }
     void add(double v) {
-        if (std::isnan(v)) {
+        if (missing(v)) {
             return;
         }
         ++nobs;
@@ -40,14 +39,13 @@ struct SumState {
         const double t = sum + y;
         comp_add = t - sum - y;
         sum = t;
-        if (std::signbit(v)) {
-            ++neg;
-        }
-        same = (v == prev) ? same + 1 : 1;
+        // branch-free: signs and repeats are unpredictable in real data
+        neg += static_cast<std::int64_t>(std::signbit(v));
+        same = same * static_cast<std::int64_t>(v == prev) + 1;
         prev = v;
     }
     void remove(double v) {
-        if (std::isnan(v)) {
+        if (missing(v)) {
             return;
         }
         --nobs;
@@ -55,64 +53,38 @@ struct SumState {
         const double t = sum + y;
         comp_remove = t - sum - y;
         sum = t;
-        if (std::signbit(v)) {
-            --neg;
+        neg -= static_cast<std::int64_t>(std::signbit(v));
+    }
+    double result(std::int64_t minp, bool mean) const {
+        if (mean) {
+            if (nobs < minp || nobs == 0) {
+                return kNaN;
+            }
+            if (same >= nobs) {
+                return prev;  // a window of one repeated value gives that value
+            }
+            const double r = sum / static_cast<double>(nobs);
+            if ((neg == 0 && r < 0) || (neg == nobs && r > 0)) {
+                return 0;
+            }
+            return r;
         }
+        if (nobs < minp) {
+            return kNaN;
+        }
+        return (same >= nobs) ? prev * static_cast<double>(nobs) : sum;
     }
 };
-
-void roll_sum_mean(std::span<const double> x, std::uint64_t window, std::int64_t minp, bool mean,
-                   std::span<double> out) {
-    SumState st;
-    for (Size i = 0; i < x.size(); ++i) {
-        const Size s = window_start(i, window);
-        const Size e = i + 1 < s ? s : i + 1;
-        if (i == 0 || s >= i) {
-            st.reset(s < x.size() ? x[s] : kNaN);
-            for (Size j = s; j < e; ++j) {
-                st.add(x[j]);
-            }
-        } else {
-            for (Size j = window_start(i - 1, window); j < s; ++j) {
-                st.remove(x[j]);
-            }
-            st.add(x[i]);
-        }
-        double r = kNaN;
-        if (mean) {
-            if (st.nobs >= minp && st.nobs > 0) {
-                r = st.sum / static_cast<double>(st.nobs);
-                if (st.same >= st.nobs) {
-                    r = st.prev;  // a window of one repeated value gives that value
-                } else if (st.neg == 0 && r < 0) {
-                    r = 0;
-                } else if (st.neg == st.nobs && r > 0) {
-                    r = 0;
-                }
-            }
-        } else if (st.nobs == 0 && minp == 0) {
-            r = 0;
-        } else if (st.nobs >= minp) {
-            r = (st.same >= st.nobs) ? st.prev * static_cast<double>(st.nobs) : st.sum;
-        }
-        out[i] = r;
-    }
-}
 
 // Welford's update with a Kahan-compensated mean, as pandas' roll_var.
 struct VarState {
     double nobs = 0, mean = 0, ssqdm = 0, comp_add = 0, comp_remove = 0, prev = 0;
     std::int64_t same = 0;
-    void reset(double first) {
-        nobs = mean = ssqdm = comp_add = comp_remove = 0;
-        same = 0;
-        prev = first;
-    }
     void add(double v) {
-        if (std::isnan(v)) {
+        if (missing(v)) {
             return;
         }
-        same = (v == prev) ? same + 1 : 1;
+        same = same * static_cast<std::int64_t>(v == prev) + 1;
         prev = v;
         nobs += 1;
         const double prev_mean = mean - comp_add;
@@ -123,7 +95,7 @@ struct VarState {
         ssqdm += (v - prev_mean) * (v - mean);
     }
     void remove(double v) {
-        if (std::isnan(v)) {
+        if (missing(v)) {
             return;
         }
         nobs -= 1;
@@ -139,42 +111,304 @@ struct VarState {
             ssqdm = 0;
         }
     }
+    double result(std::int64_t minp) const {
+        if (nobs < static_cast<double>(minp) || nobs <= 1) {
+            return kNaN;
+        }
+        // pandas returns exactly 0 for a window of one repeated value
+        if (static_cast<double>(same) >= nobs) {
+            return 0;
+        }
+        return std::sqrt(std::max(ssqdm / (nobs - 1), 0.0));
+    }
 };
 
-void roll_var(std::span<const double> x, std::uint64_t window, std::int64_t minp, bool take_sqrt,
-              std::span<double> out) {
-    VarState st;
-    const double ddof = 1;
+// Windows of at most one row are computed from scratch by pandas: the value
+// itself (or an empty window), never the running state.
+bool tiny_window(WindowStat stat, std::span<const double> x,
+                 std::span<const std::int64_t> codes, std::uint64_t window,
+                 std::span<double> out) {
+    if (window > 1) {
+        return false;
+    }
     for (Size i = 0; i < x.size(); ++i) {
-        const Size s = window_start(i, window);
-        const Size e = i + 1 < s ? s : i + 1;
-        if (i == 0 || s >= i) {
-            st.reset(s < x.size() ? x[s] : kNaN);
-            for (Size j = s; j < e; ++j) {
-                st.add(x[j]);
-            }
-        } else {
-            for (Size j = window_start(i - 1, window); j < s; ++j) {
-                st.remove(x[j]);
-            }
-            st.add(x[i]);
-        }
         double r = kNaN;
-        if (st.nobs >= static_cast<double>(minp) && st.nobs > ddof) {
-            // pandas returns exactly 0 for a window of one repeated value
-            if (st.nobs == 1 || static_cast<double>(st.same) >= st.nobs) {
-                r = 0;
-            } else {
-                r = st.ssqdm / (st.nobs - ddof);
-            }
-            if (r < 0) {
-                r = 0;
-            }
-            if (take_sqrt) {
-                r = std::sqrt(r);
+        if (codes.empty() || codes[i] >= 0) {
+            const bool empty = window == 0;
+            if (stat == WindowStat::Sum) {
+                r = empty ? 0.0 : (missing(x[i]) ? kNaN : x[i]);
+            } else if (!empty && stat != WindowStat::Std && !missing(x[i])) {
+                r = x[i];
             }
         }
         out[i] = r;
+    }
+    return true;
+}
+
+template <typename State>
+void roll_running(std::span<const double> x, std::uint64_t window, bool mean,
+                  std::span<double> out) {
+    State st;
+    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, x.size() + 1));
+    const Size full = static_cast<Size>(std::min<std::uint64_t>(window, x.size()));
+    for (Size i = 0; i < full; ++i) {
+        st.add(x[i]);
+        if constexpr (std::is_same_v<State, SumState>) {
+            out[i] = st.result(minp, mean);
+        } else {
+            out[i] = st.result(minp);
+        }
+    }
+    for (Size i = full; i < x.size(); ++i) {
+        st.remove(x[i - full]);
+        st.add(x[i]);
+        if constexpr (std::is_same_v<State, SumState>) {
+            out[i] = st.result(minp, mean);
+        } else {
+            out[i] = st.result(minp);
+        }
+    }
+}
+
+// Per-group ring buffers for the grouped one-pass kernels: group g owns
+// slots [begin[g], begin[g] + size[g]) with size min(capacity, rows of g),
+// so all rings together hold at most one slot per row.
+struct Rings {
+    std::vector<Size> begin, size;
+    Size total = 0;
+};
+
+Rings ring_layout(std::span<const std::int64_t> codes, std::int64_t ngroups, std::uint64_t cap) {
+    Rings r;
+    r.begin.assign(static_cast<Size>(ngroups), 0);
+    r.size.assign(static_cast<Size>(ngroups), 0);
+    for (std::int64_t c : codes) {
+        if (c >= 0) {
+            ++r.size[static_cast<Size>(c)];
+        }
+    }
+    for (Size g = 0; g < r.size.size(); ++g) {
+        r.size[g] = static_cast<Size>(std::min<std::uint64_t>(cap, r.size[g]));
+        r.begin[g] = r.total;
+        r.total += r.size[g];
+    }
+    return r;
+}
+
+// The row-order pass keeps one state per group; with very many small groups
+// the states would outweigh the column, and gathering each group is cheaper.
+bool one_pass(std::span<const std::int64_t> codes, std::int64_t ngroups) {
+    return static_cast<std::uint64_t>(ngroups) * 8 <= codes.size() + 64;
+}
+
+template <typename State>
+void roll_running_grouped(std::span<const double> x, std::span<const std::int64_t> codes,
+                          std::int64_t ngroups, std::uint64_t window, bool mean,
+                          std::span<double> out) {
+    struct Slot {
+        State st;
+        std::uint64_t seen = 0;
+        Size pos = 0;
+    };
+    const Rings rings = ring_layout(codes, ngroups, window);
+    std::vector<double> ring(rings.total);
+    std::vector<Slot> slots(static_cast<Size>(ngroups));
+    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, x.size() + 1));
+    for (Size i = 0; i < x.size(); ++i) {
+        const std::int64_t c = codes[i];
+        if (c < 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        Slot &s = slots[static_cast<Size>(c)];
+        double *values = ring.data() + rings.begin[static_cast<Size>(c)];
+        const double v = x[i];
+        if (s.seen >= window) {
+            s.st.remove(values[s.pos]);
+        }
+        s.st.add(v);
+        values[s.pos] = v;
+        const Size next = s.pos + 1;
+        s.pos = next == rings.size[static_cast<Size>(c)] ? 0 : next;
+        ++s.seen;
+        if constexpr (std::is_same_v<State, SumState>) {
+            out[i] = s.st.result(minp, mean);
+        } else {
+            out[i] = s.st.result(minp);
+        }
+    }
+}
+
+// Rolling extremes by van Herk / Gil-Werman: inside blocks of `window` rows,
+// the window ending at row i is the suffix extreme of the previous block from
+// i - window + 1 on, combined with the prefix extreme of i's block.  Missing
+// values enter as the neutral element; a window holding one is missing anyway.
+template <bool Max>
+void roll_extreme_values(std::span<const double> x, std::uint64_t window,
+                         std::span<double> out) {
+    const Size n = x.size();
+    if (window == 0 || window > n) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return;
+    }
+    const auto w = static_cast<Size>(window);
+    const double neutral = Max ? -kInf : kInf;
+    auto pick = [](double a, double b) { return Max ? std::max(a, b) : std::min(a, b); };
+    auto clean = [neutral](double v) { return missing(v) ? neutral : v; };
+    std::vector<double> suffix(w);
+    std::int64_t last_bad = -static_cast<std::int64_t>(w) - 1;
+    for (Size b = 0; b < n; b += w) {
+        const Size e = std::min(n, b + w);
+        double prefix = neutral;
+        for (Size i = b; i < e; ++i) {
+            const double v = x[i];
+            if (missing(v)) {
+                last_bad = static_cast<std::int64_t>(i);
+            }
+            prefix = pick(prefix, clean(v));
+            const bool valid = i + 1 >= w && static_cast<std::int64_t>(i) - last_bad >=
+                                                  static_cast<std::int64_t>(w);
+            double r = prefix;
+            if (i + 1 != e || e - b != w) {
+                // the window reaches into the previous block (rows i-w+1 .. b-1)
+                r = (b > 0) ? pick(suffix[i + 1 - b], prefix) : prefix;
+            }
+            out[i] = valid ? r : kNaN;
+        }
+        // suffix extremes of this block, for the next one
+        double acc = neutral;
+        for (Size i = e; i > b; --i) {
+            acc = pick(acc, clean(x[i - 1]));
+            suffix[i - 1 - b] = acc;
+        }
+    }
+}
+
+// The same blocks per group in one row-order pass: each group keeps the
+// values of its current block and the suffix extremes of the previous one.
+template <bool Max>
+void roll_extreme_values_grouped(std::span<const double> x,
+                                 std::span<const std::int64_t> codes, std::int64_t ngroups,
+                                 std::uint64_t window, std::span<double> out) {
+    struct Slot {
+        std::uint64_t seen = 0, bad_until = 0;
+        Size pos = 0;
+        double prefix = Max ? -kInf : kInf;
+        bool flip = false;  // which half holds the current block
+    };
+    const double neutral = Max ? -kInf : kInf;
+    auto pick = [](double a, double b) { return Max ? std::max(a, b) : std::min(a, b); };
+    const Rings rings = ring_layout(codes, ngroups, window);
+    std::vector<double> blocks(2 * rings.total);
+    std::vector<Slot> slots(static_cast<Size>(ngroups));
+    for (Size i = 0; i < x.size(); ++i) {
+        const std::int64_t c = codes[i];
+        if (c < 0 || window == 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        const auto g = static_cast<Size>(c);
+        Slot &s = slots[g];
+        const Size size = rings.size[g];
+        double *half0 = blocks.data() + 2 * rings.begin[g];
+        double *cur = s.flip ? half0 + size : half0;
+        const double *prev_suffix = s.flip ? half0 : half0 + size;
+        const std::uint64_t k = s.seen++;
+        const double v = x[i];
+        if (missing(v)) {
+            s.bad_until = k + window;
+        }
+        const double clean = missing(v) ? neutral : v;
+        s.prefix = pick(s.prefix, clean);
+        cur[s.pos] = clean;
+        double r = s.prefix;
+        if (s.pos + 1 != size && k >= size) {
+            r = pick(prev_suffix[s.pos + 1], r);
+        }
+        out[i] = (k + 1 < window || k < s.bad_until) ? kNaN : r;
+        if (++s.pos == size) {
+            // the block is complete: its suffix extremes serve the next one
+            double acc = neutral;
+            for (Size j = size; j > 0; --j) {
+                acc = pick(acc, cur[j - 1]);
+                cur[j - 1] = acc;
+            }
+            s.pos = 0;
+            s.prefix = neutral;
+            s.flip = !s.flip;
+        }
+    }
+}
+
+// Monotonic deques of (value, position) in one row-order pass, one ring per
+// group; the front holds the extreme of the window, the first position among
+// equal values (pandas' argmax/argmin over the window).
+template <bool Max>
+void roll_extreme_deque(std::span<const double> x, std::span<const std::int64_t> codes,
+                        std::int64_t ngroups, std::uint64_t window, bool position,
+                        std::span<double> out) {
+    struct Entry {
+        double value;
+        std::uint64_t pos;
+    };
+    struct Slot {
+        std::uint64_t seen = 0, bad_until = 0;
+        Size head = 0, count = 0;
+    };
+    const bool grouped = !codes.empty();
+    if (!grouped) {
+        ngroups = 1;
+    }
+    Rings rings;
+    if (grouped) {
+        rings = ring_layout(codes, ngroups, window);
+    } else {
+        rings.begin = {0};
+        rings.size = {static_cast<Size>(std::min<std::uint64_t>(window, x.size()))};
+        rings.total = rings.size[0];
+    }
+    std::vector<Entry> ring(rings.total + static_cast<Size>(ngroups));
+    std::vector<Slot> slots(static_cast<Size>(ngroups));
+    for (Size i = 0; i < x.size(); ++i) {
+        const std::int64_t c = grouped ? codes[i] : 0;
+        if (c < 0 || window == 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        const auto g = static_cast<Size>(c);
+        Slot &s = slots[g];
+        Entry *q = ring.data() + rings.begin[g] + g;
+        const Size cap = rings.size[g] + 1;
+        const std::uint64_t k = s.seen++;
+        const double v = x[i];
+        if (missing(v)) {
+            s.bad_until = k + window;
+        } else {
+            while (s.count > 0) {
+                Size back = s.head + s.count - 1;
+                back = back >= cap ? back - cap : back;
+                if (Max ? q[back].value < v : q[back].value > v) {
+                    --s.count;
+                } else {
+                    break;
+                }
+            }
+            Size at = s.head + s.count;
+            q[at >= cap ? at - cap : at] = {v, k};
+            ++s.count;
+        }
+        while (s.count > 0 && k >= window && q[s.head].pos <= k - window) {
+            s.head = s.head + 1 == cap ? 0 : s.head + 1;
+            --s.count;
+        }
+        if (k + 1 < window || k < s.bad_until) {
+            out[i] = kNaN;
+        } else if (position) {
+            out[i] = static_cast<double>(q[s.head].pos - (k + 1 - window));
+        } else {
+            out[i] = q[s.head].value;
+        }
     }
 }
 
@@ -184,10 +418,10 @@ class MissingCounter {
   public:
     MissingCounter(std::span<const double> x, std::uint64_t window) : x_(x), window_(window) {}
     bool valid(Size i) {
-        if (std::isnan(x_[i])) {
+        if (missing(x_[i])) {
             ++missing_;
         }
-        if (i >= window_ && std::isnan(x_[i - window_])) {
+        if (i >= window_ && missing(x_[i - window_])) {
             --missing_;
         }
         return i + 1 >= window_ && missing_ == 0;
@@ -199,42 +433,69 @@ class MissingCounter {
     std::int64_t missing_ = 0;
 };
 
-// Monotonic deque of positions: the front holds the extreme of the window,
-// the first position among equal values.
-template <bool Max>
-void roll_extreme(std::span<const double> x, std::uint64_t window, bool position,
-                  std::span<double> out) {
-    // Positions in a ring buffer: the window holds at most min(window, n)
-    // candidates at once.
-    const Size cap = static_cast<Size>(std::min<std::uint64_t>(window, x.size())) + 1;
-    std::vector<Size> ring(cap);
-    Size head = 0, count = 0;
-    MissingCounter mc(x, window);
+// Average rank of the last value among `count` window values.  Compilers do
+// not vectorise this mixed double/integer count, so SSE2 (the x86-64
+// baseline) is used directly.
+inline double rank_in(const double *w, Size count, double v) {
+    std::int64_t less = 0, equal = 0;
+    Size j = 0;
+#if defined(__SSE2__)
+    const __m128d vv = _mm_set1_pd(v);
+    __m128i lt0 = _mm_setzero_si128(), eq0 = _mm_setzero_si128();
+    __m128i lt1 = _mm_setzero_si128(), eq1 = _mm_setzero_si128();
+    for (; j + 4 <= count; j += 4) {
+        const __m128d a = _mm_loadu_pd(w + j), b = _mm_loadu_pd(w + j + 2);
+        // true lanes are all ones, i.e. -1
+        lt0 = _mm_sub_epi64(lt0, _mm_castpd_si128(_mm_cmplt_pd(a, vv)));
+        eq0 = _mm_sub_epi64(eq0, _mm_castpd_si128(_mm_cmpeq_pd(a, vv)));
+        lt1 = _mm_sub_epi64(lt1, _mm_castpd_si128(_mm_cmplt_pd(b, vv)));
+        eq1 = _mm_sub_epi64(eq1, _mm_castpd_si128(_mm_cmpeq_pd(b, vv)));
+    }
+    alignas(16) std::int64_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), _mm_add_epi64(lt0, lt1));
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 2), _mm_add_epi64(eq0, eq1));
+    less = lanes[0] + lanes[1];
+    equal = lanes[2] + lanes[3];
+#endif
+    for (; j < count; ++j) {
+        less += w[j] < v;
+        equal += w[j] == v;
+    }
+    return static_cast<double>(less) + static_cast<double>(equal + 1) / 2.0;
+}
+
+constexpr std::uint64_t kDirectRank = 128;
+
+void roll_rank_grouped_direct(std::span<const double> x, std::span<const std::int64_t> codes,
+                              std::int64_t ngroups, std::uint64_t window,
+                              std::span<double> out) {
+    struct Slot {
+        std::uint64_t seen = 0, bad_until = 0;
+        Size pos = 0;
+    };
+    const Rings rings = ring_layout(codes, ngroups, window);
+    std::vector<double> ring(rings.total);
+    std::vector<Slot> slots(static_cast<Size>(ngroups));
     for (Size i = 0; i < x.size(); ++i) {
-        const double v = x[i];
-        if (!std::isnan(v)) {
-            while (count > 0) {
-                const double back = x[ring[(head + count - 1) % cap]];
-                if (Max ? back < v : back > v) {
-                    --count;
-                } else {
-                    break;
-                }
-            }
-            ring[(head + count) % cap] = i;
-            ++count;
-        }
-        while (count > 0 && i >= window && ring[head] <= i - window) {
-            head = (head + 1) % cap;
-            --count;
-        }
-        if (window == 0 || !mc.valid(i)) {
+        const std::int64_t c = codes[i];
+        if (c < 0 || window == 0) {
             out[i] = kNaN;
-        } else if (position) {
-            out[i] = static_cast<double>(ring[head] - (i + 1 - window));
-        } else {
-            out[i] = x[ring[head]];
+            continue;
         }
+        const auto g = static_cast<Size>(c);
+        Slot &s = slots[g];
+        double *values = ring.data() + rings.begin[g];
+        const std::uint64_t k = s.seen++;
+        const double v = x[i];
+        if (missing(v)) {
+            s.bad_until = k + window;
+        }
+        values[s.pos] = v;
+        s.pos = s.pos + 1 == rings.size[g] ? 0 : s.pos + 1;
+        // a valid window fills the whole ring
+        out[i] = (k + 1 < window || k < s.bad_until)
+                     ? kNaN
+                     : rank_in(values, static_cast<Size>(window), v);
     }
 }
 
@@ -260,19 +521,11 @@ class Fenwick {
 
 void roll_rank(std::span<const double> x, std::uint64_t window, std::span<double> out) {
     MissingCounter mc(x, window);
-    if (window <= 128) {
+    if (window <= kDirectRank) {
         for (Size i = 0; i < x.size(); ++i) {
-            if (window == 0 || !mc.valid(i)) {
-                out[i] = kNaN;
-                continue;
-            }
-            const double v = x[i];
-            std::int64_t less = 0, equal = 0;
-            for (Size j = i + 1 - window; j <= i; ++j) {
-                less += x[j] < v;
-                equal += x[j] == v;
-            }
-            out[i] = static_cast<double>(less) + static_cast<double>(equal + 1) / 2.0;
+            out[i] = (window == 0 || !mc.valid(i))
+                         ? kNaN
+                         : rank_in(x.data() + (i + 1 - window), static_cast<Size>(window), x[i]);
         }
         return;
     }
@@ -280,7 +533,7 @@ void roll_rank(std::span<const double> x, std::uint64_t window, std::span<double
     std::vector<double> distinct;
     distinct.reserve(x.size());
     for (double v : x) {
-        if (!std::isnan(v)) {
+        if (!missing(v)) {
             distinct.push_back(v);
         }
     }
@@ -292,14 +545,14 @@ void roll_rank(std::span<const double> x, std::uint64_t window, std::span<double
     };
     std::vector<Size> ranks(x.size(), 0);
     for (Size i = 0; i < x.size(); ++i) {
-        ranks[i] = std::isnan(x[i]) ? 0 : rank_of(x[i]);
+        ranks[i] = missing(x[i]) ? 0 : rank_of(x[i]);
     }
     Fenwick tree(distinct.size());
     for (Size i = 0; i < x.size(); ++i) {
-        if (!std::isnan(x[i])) {
+        if (!missing(x[i])) {
             tree.add(ranks[i], 1);
         }
-        if (i >= window && !std::isnan(x[i - window])) {
+        if (i >= window && !missing(x[i - window])) {
             tree.add(ranks[i - window], -1);
         }
         if (!mc.valid(i)) {
@@ -403,32 +656,36 @@ void roll_decay(std::span<const double> x, std::uint64_t window, std::span<doubl
 
 }  // namespace
 
-void infinite_to_missing(std::span<double> x) {
-    for (double &v : x) {
-        if (std::isinf(v)) {
-            v = kNaN;
-        }
-    }
-}
-
 void rolling(WindowStat stat, std::span<const double> x, std::uint64_t window,
              std::span<double> out) {
-    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, x.size() + 1));
     switch (stat) {
     case WindowStat::Sum:
-        return roll_sum_mean(x, window, minp, false, out);
     case WindowStat::Mean:
-        return roll_sum_mean(x, window, minp, true, out);
     case WindowStat::Std:
-        return roll_var(x, window, minp, true, out);
     case WindowStat::Min:
-        return roll_extreme<false>(x, window, false, out);
     case WindowStat::Max:
-        return roll_extreme<true>(x, window, false, out);
+        if (tiny_window(stat, x, {}, window, out)) {
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    switch (stat) {
+    case WindowStat::Sum:
+        return roll_running<SumState>(x, window, false, out);
+    case WindowStat::Mean:
+        return roll_running<SumState>(x, window, true, out);
+    case WindowStat::Std:
+        return roll_running<VarState>(x, window, false, out);
+    case WindowStat::Min:
+        return roll_extreme_values<false>(x, window, out);
+    case WindowStat::Max:
+        return roll_extreme_values<true>(x, window, out);
     case WindowStat::ArgMin:
-        return roll_extreme<false>(x, window, true, out);
+        return roll_extreme_deque<false>(x, {}, 1, window, true, out);
     case WindowStat::ArgMax:
-        return roll_extreme<true>(x, window, true, out);
+        return roll_extreme_deque<true>(x, {}, 1, window, true, out);
     case WindowStat::Rank:
         return roll_rank(x, window, out);
     case WindowStat::Prod:
@@ -446,18 +703,20 @@ void rolling_pair(PairStat stat, std::span<const double> x, std::span<const doub
     // remove) and recomputed exactly every `window` rows, so rounding cannot
     // build up along the column.
     const Size n = x.size();
-    std::vector<double> bx(n), by(n);
-    for (Size i = 0; i < n; ++i) {
-        const double a = x[i] + 0.0 * y[i];
-        const double b = y[i] + 0.0 * x[i];
-        bx[i] = std::isinf(a) ? kNaN : a;
-        by[i] = std::isinf(b) ? kNaN : b;
-    }
+    const auto bx = [&](Size j) {
+        const double a = x[j] + 0.0 * y[j];
+        return std::isinf(a) ? kNaN : a;
+    };
+    const auto by = [&](Size j) {
+        const double b = y[j] + 0.0 * x[j];
+        return std::isinf(b) ? kNaN : b;
+    };
     if (window == 0 || window > n) {
         std::fill(out.begin(), out.end(), kNaN);
         return;
     }
-    MissingCounter mc(bx, window);
+    const auto w = static_cast<std::int64_t>(window);
+    std::int64_t last_bad = -w - 1;
     double cnt = 0, mx = 0, my = 0, cxy = 0, cxx = 0, cyy = 0;
     std::uint64_t same_x = 0, same_y = 0;
     Size since_exact = window;  // forces an exact start
@@ -466,23 +725,26 @@ void rolling_pair(PairStat stat, std::span<const double> x, std::span<const doub
         cnt = static_cast<double>(e - s);
         double sx = 0, sy = 0;
         for (Size j = s; j < e; ++j) {
-            sx += bx[j];
-            sy += by[j];
+            sx += bx(j);
+            sy += by(j);
         }
         mx = sx / cnt;
         my = sy / cnt;
         cxy = cxx = cyy = 0;
         for (Size j = s; j < e; ++j) {
-            const double dx = bx[j] - mx, dy = by[j] - my;
+            const double dx = bx(j) - mx, dy = by(j) - my;
             cxy += dx * dy;
             cxx += dx * dx;
             cyy += dy * dy;
         }
     };
     for (Size i = 0; i < n; ++i) {
-        same_x = (i > 0 && bx[i] == bx[i - 1]) ? same_x + 1 : 1;
-        same_y = (i > 0 && by[i] == by[i - 1]) ? same_y + 1 : 1;
-        if (!mc.valid(i)) {
+        same_x = (i > 0 && bx(i) == bx(i - 1)) ? same_x + 1 : 1;
+        same_y = (i > 0 && by(i) == by(i - 1)) ? same_y + 1 : 1;
+        if (std::isnan(bx(i))) {
+            last_bad = static_cast<std::int64_t>(i);
+        }
+        if (i + 1 < window || static_cast<std::int64_t>(i) - last_bad < w) {
             out[i] = kNaN;
             have = false;
             continue;
@@ -494,7 +756,7 @@ void rolling_pair(PairStat stat, std::span<const double> x, std::span<const doub
             since_exact = 0;
         } else {
             // remove the row leaving the window, then add the new one
-            const double ox = bx[s - 1], oy = by[s - 1];
+            const double ox = bx(s - 1), oy = by(s - 1);
             double dx = ox - mx, dy = oy - my;
             cnt -= 1;
             mx -= dx / cnt;
@@ -503,13 +765,13 @@ void rolling_pair(PairStat stat, std::span<const double> x, std::span<const doub
             cxx -= dx * (ox - mx);
             cyy -= dy * (oy - my);
             cnt += 1;
-            dx = bx[i] - mx;
-            dy = by[i] - my;
+            dx = bx(i) - mx;
+            dy = by(i) - my;
             mx += dx / cnt;
             my += dy / cnt;
-            cxy += dx * (by[i] - my);
-            cxx += dx * (bx[i] - mx);
-            cyy += dy * (by[i] - my);
+            cxy += dx * (by(i) - my);
+            cxx += dx * (bx(i) - mx);
+            cyy += dy * (by(i) - my);
             ++since_exact;
         }
         const bool const_x = same_x >= window, const_y = same_y >= window;
@@ -545,6 +807,9 @@ GroupRows group_rows(std::span<const std::int64_t> codes, std::int64_t ngroups) 
 
 namespace {
 
+// Gathers each group's rows into one buffer, runs the column kernel on every
+// group and scatters the results back: for statistics without a one-pass
+// grouped form, and for very many small groups.
 template <typename Kernel>
 void per_group(std::span<const std::int64_t> codes, std::int64_t ngroups,
                std::span<const double> x, std::span<const double> y, std::span<double> out,
@@ -568,17 +833,143 @@ void per_group(std::span<const std::int64_t> codes, std::int64_t ngroups,
                y.empty() ? std::span<const double>() : std::span<const double>(gy).subspan(b, len),
                std::span<double>(gout).subspan(b, len));
     }
-    std::fill(out.begin(), out.end(), kNaN);
+    if (m < out.size()) {
+        for (Size i = 0; i < out.size(); ++i) {
+            if (codes[i] < 0) {
+                out[i] = kNaN;
+            }
+        }
+    }
     for (Size k = 0; k < m; ++k) {
         out[static_cast<Size>(g.order[k])] = gout[k];
     }
 }
 
+// Open addressing over 64-bit keys, codes in order of first appearance.
+class KeyCoder {
+  public:
+    std::int64_t code(std::uint64_t key) {
+        if (static_cast<Size>(used_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
+        Size h = hash(key) & mask_;
+        while (true) {
+            Slot &s = slots_[h];
+            if (s.code < 0) {
+                s = {key, used_};
+                return used_++;
+            }
+            if (s.key == key) {
+                return s.code;
+            }
+            h = (h + 1) & mask_;
+        }
+    }
+
+    std::int64_t size() const { return used_; }
+
+  private:
+    struct Slot {
+        std::uint64_t key = 0;
+        std::int64_t code = -1;
+    };
+    static Size hash(std::uint64_t k) {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdULL;
+        k ^= k >> 33;
+        return static_cast<Size>(k);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        mask_ = slots_.size() - 1;
+        for (const Slot &s : old) {
+            if (s.code >= 0) {
+                Size h = hash(s.key) & mask_;
+                while (slots_[h].code >= 0) {
+                    h = (h + 1) & mask_;
+                }
+                slots_[h] = s;
+            }
+        }
+    }
+    std::vector<Slot> slots_;
+    Size mask_ = 0;
+    std::int64_t used_ = 0;
+};
+
 }  // namespace
+
+std::int64_t encode_keys(std::span<const std::int64_t> keys, std::span<std::int64_t> codes) {
+    if (keys.empty()) {
+        return 0;
+    }
+    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+    const std::uint64_t range = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
+    if (range < keys.size()) {
+        const std::int64_t base = *lo;
+        for (Size i = 0; i < keys.size(); ++i) {
+            codes[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(keys[i]) -
+                                                 static_cast<std::uint64_t>(base));
+        }
+        return static_cast<std::int64_t>(range) + 1;
+    }
+    KeyCoder coder;
+    for (Size i = 0; i < keys.size(); ++i) {
+        codes[i] = coder.code(static_cast<std::uint64_t>(keys[i]));
+    }
+    return coder.size();
+}
+
+std::int64_t encode_keys(std::span<const double> keys, std::span<std::int64_t> codes) {
+    KeyCoder coder;
+    for (Size i = 0; i < keys.size(); ++i) {
+        const double v = keys[i];
+        if (std::isnan(v)) {
+            codes[i] = -1;
+            continue;
+        }
+        std::uint64_t bits = 0;
+        const double k = v == 0.0 ? 0.0 : v;  // -0.0 and 0.0 are one key
+        std::memcpy(&bits, &k, sizeof bits);
+        codes[i] = coder.code(bits);
+    }
+    return coder.size();
+}
 
 void rolling_grouped(WindowStat stat, std::span<const double> x,
                      std::span<const std::int64_t> codes, std::int64_t ngroups,
                      std::uint64_t window, std::span<double> out) {
+    if (one_pass(codes, ngroups)) {
+        switch (stat) {
+        case WindowStat::Sum:
+        case WindowStat::Mean:
+        case WindowStat::Std:
+            if (tiny_window(stat, x, codes, window, out)) {
+                return;
+            }
+            if (stat == WindowStat::Std) {
+                return roll_running_grouped<VarState>(x, codes, ngroups, window, false, out);
+            }
+            return roll_running_grouped<SumState>(x, codes, ngroups, window,
+                                                  stat == WindowStat::Mean, out);
+        case WindowStat::Min:
+            return roll_extreme_values_grouped<false>(x, codes, ngroups, window, out);
+        case WindowStat::Max:
+            return roll_extreme_values_grouped<true>(x, codes, ngroups, window, out);
+        case WindowStat::ArgMin:
+            return roll_extreme_deque<false>(x, codes, ngroups, window, true, out);
+        case WindowStat::ArgMax:
+            return roll_extreme_deque<true>(x, codes, ngroups, window, true, out);
+        case WindowStat::Rank:
+            if (window <= kDirectRank) {
+                return roll_rank_grouped_direct(x, codes, ngroups, window, out);
+            }
+            break;
+        default:
+            break;
+        }
+    }
     per_group(codes, ngroups, x, {}, out,
               [&](std::span<const double> gx, std::span<const double>, std::span<double> go) {
                   rolling(stat, gx, window, go);
@@ -592,6 +983,82 @@ void rolling_pair_grouped(PairStat stat, std::span<const double> x, std::span<co
               [&](std::span<const double> gx, std::span<const double> gy, std::span<double> go) {
                   rolling_pair(stat, gx, gy, window, go);
               });
+}
+
+namespace {
+
+template <bool Difference>
+void shift_column(std::span<const double> x, std::int64_t lag, std::span<double> out) {
+    const Size n = x.size();
+    const Size shift = static_cast<Size>(std::min<std::uint64_t>(
+        lag < 0 ? static_cast<std::uint64_t>(-(lag + 1)) + 1 : static_cast<std::uint64_t>(lag),
+        n));
+    const Size kept = n - shift;
+    const Size dst = lag >= 0 ? shift : 0, src = lag >= 0 ? 0 : shift;
+    if constexpr (Difference) {
+        for (Size k = 0; k < kept; ++k) {
+            out[dst + k] = x[dst + k] - x[src + k];
+        }
+    } else if (kept > 0) {
+        std::memcpy(out.data() + dst, x.data() + src, kept * sizeof(double));
+    }
+    const Size hole = lag >= 0 ? 0 : kept;
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(hole),
+              out.begin() + static_cast<std::ptrdiff_t>(hole + shift), kNaN);
+}
+
+// Rows are visited in row order for lags, in reverse for leads; each group
+// keeps its last |lag| values in a ring.
+template <bool Difference>
+void shift_grouped(std::span<const double> x, std::span<const std::int64_t> codes,
+                   std::int64_t ngroups, std::int64_t lag, std::span<double> out) {
+    const std::uint64_t dist =
+        lag < 0 ? static_cast<std::uint64_t>(-(lag + 1)) + 1 : static_cast<std::uint64_t>(lag);
+    const Size n = x.size();
+    if (dist == 0) {
+        for (Size i = 0; i < n; ++i) {
+            out[i] = codes[i] < 0 ? kNaN : (Difference ? x[i] - x[i] : x[i]);
+        }
+        return;
+    }
+    struct Slot {
+        std::uint64_t seen = 0;
+        Size pos = 0;
+    };
+    const Rings rings = ring_layout(codes, ngroups, dist);
+    std::vector<double> ring(rings.total);
+    std::vector<Slot> slots(static_cast<Size>(ngroups));
+    for (Size step = 0; step < n; ++step) {
+        const Size i = lag > 0 ? step : n - 1 - step;
+        const std::int64_t c = codes[i];
+        if (c < 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        const auto g = static_cast<Size>(c);
+        Slot &s = slots[g];
+        double *values = ring.data() + rings.begin[g];
+        const double v = x[i];
+        double r = kNaN;
+        if (s.seen >= dist) {
+            r = Difference ? v - values[s.pos] : values[s.pos];
+        }
+        values[s.pos] = v;
+        s.pos = s.pos + 1 == rings.size[g] ? 0 : s.pos + 1;
+        ++s.seen;
+        out[i] = r;
+    }
+}
+
+}  // namespace
+
+void shift(std::span<const double> x, std::span<const std::int64_t> codes, std::int64_t ngroups,
+           std::int64_t lag, bool difference, std::span<double> out) {
+    if (codes.empty()) {
+        return difference ? shift_column<true>(x, lag, out) : shift_column<false>(x, lag, out);
+    }
+    return difference ? shift_grouped<true>(x, codes, ngroups, lag, out)
+                      : shift_grouped<false>(x, codes, ngroups, lag, out);
 }
 
 void shift_sources(std::span<const std::int64_t> codes, std::int64_t ngroups, std::int64_t lag,
@@ -618,19 +1085,6 @@ void shift_sources(std::span<const std::int64_t> codes, std::int64_t ngroups, st
                     g.order[static_cast<Size>(b + k - lag)];
             }
         }
-    }
-}
-
-void gather(std::span<const double> x, std::span<const std::int64_t> src, std::span<double> out) {
-    for (Size i = 0; i < out.size(); ++i) {
-        out[i] = src[i] < 0 ? kNaN : x[static_cast<Size>(src[i])];
-    }
-}
-
-void difference(std::span<const double> x, std::span<const std::int64_t> src,
-                std::span<double> out) {
-    for (Size i = 0; i < out.size(); ++i) {
-        out[i] = src[i] < 0 ? kNaN : x[i] - x[static_cast<Size>(src[i])];
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -21,6 +22,8 @@ void expect_same(const std::vector<double> &a, const std::vector<double> &b, dou
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (std::isnan(b[i])) {
             EXPECT_TRUE(std::isnan(a[i])) << i;
+        } else if (std::isinf(b[i])) {
+            EXPECT_EQ(a[i], b[i]) << i;
         } else {
             EXPECT_NEAR(a[i], b[i], tol) << i;
         }
@@ -143,4 +146,75 @@ TEST(Windows, GroupAverageRank) {
     std::vector<double> out(5);
     group_average_rank(x, codes, 2, out);
     expect_same(out, {2.5, 1, 1, 2.5, NAN});
+}
+
+TEST(Windows, OnePassGroupedMatchesEachGroupAlone) {
+    std::mt19937_64 gen(11);
+    std::normal_distribution<double> dist;
+    std::uniform_int_distribution<int> group(-1, 6), roll(0, 99);
+    const std::size_t n = 3000;
+    std::vector<double> x(n);
+    std::vector<std::int64_t> codes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int r = roll(gen);
+        x[i] = r < 3 ? NAN : r < 5 ? INFINITY : r < 15 ? 0.5 : std::round(dist(gen) * 10) / 10;
+        codes[i] = group(gen);
+    }
+    for (WindowStat s : {WindowStat::Sum, WindowStat::Mean, WindowStat::Std, WindowStat::Min,
+                         WindowStat::Max, WindowStat::ArgMax, WindowStat::ArgMin,
+                         WindowStat::Rank}) {
+        for (std::uint64_t d : {0u, 1u, 2u, 3u, 7u, 64u, 500u}) {
+            if (d == 0 && (s == WindowStat::ArgMax || s == WindowStat::ArgMin)) {
+                continue;
+            }
+            std::vector<double> got(n);
+            rolling_grouped(s, x, codes, 7, d, got);
+            std::vector<double> want(n, NAN);
+            for (std::int64_t g = 0; g < 7; ++g) {
+                std::vector<double> gx;
+                std::vector<std::size_t> rows;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (codes[i] == g) {
+                        gx.push_back(x[i]);
+                        rows.push_back(i);
+                    }
+                }
+                std::vector<double> go(gx.size());
+                rolling(s, gx, d, go);
+                for (std::size_t k = 0; k < rows.size(); ++k) {
+                    want[rows[k]] = go[k];
+                }
+            }
+            SCOPED_TRACE(static_cast<int>(s) * 1000 + static_cast<int>(d));
+            expect_same(got, want);
+        }
+    }
+}
+
+TEST(Windows, ShiftMovesValuesInsideGroups) {
+    std::vector<double> x{1, 2, 4, 8, 16, INFINITY};
+    std::vector<std::int64_t> codes{0, 1, 0, -1, 1, 0};
+    std::vector<double> out(6);
+    shift(x, codes, 2, 1, false, out);
+    expect_same(out, {NAN, NAN, 1, NAN, 2, 4});
+    shift(x, codes, 2, -1, true, out);
+    expect_same(out, {-3, -14, -INFINITY, NAN, NAN, NAN});
+    shift(x, {}, 0, 2, false, out);
+    expect_same(out, {NAN, NAN, 1, 2, 4, 8});
+    shift(x, {}, 0, -4, true, out);
+    expect_same(out, {-15, -INFINITY, NAN, NAN, NAN, NAN});
+    shift(x, {}, 0, 9, false, out);
+    expect_same(out, {NAN, NAN, NAN, NAN, NAN, NAN});
+}
+
+TEST(Windows, NumericKeysGetOneCodePerValue) {
+    std::vector<std::int64_t> codes(5);
+    // a narrow range is numbered by offset, a wide one by first appearance
+    EXPECT_EQ(encode_keys(std::vector<std::int64_t>{7, 5, 7, 6, 5}, codes), 3);
+    EXPECT_EQ(codes, (std::vector<std::int64_t>{2, 0, 2, 1, 0}));
+    const std::int64_t big = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(encode_keys(std::vector<std::int64_t>{big, -big, big, 0, -big}, codes), 3);
+    EXPECT_EQ(codes, (std::vector<std::int64_t>{0, 1, 0, 2, 1}));
+    EXPECT_EQ(encode_keys(std::vector<double>{0.0, NAN, -0.0, 1.5, 1.5}, codes), 2);
+    EXPECT_EQ(codes, (std::vector<std::int64_t>{0, -1, 0, 1, 1}));
 }

@@ -1,7 +1,7 @@
-// Window, lag and calendar operators.  Columns are converted to float64
-// buffers once; the windows run in the core kernels with the GIL released.
-// Results are written by position, so every value lands on its own row
-// whatever labels the frame's index carries.
+// Window, lag and calendar operators.  float64 columns are read in place,
+// others converted to float64 once; the windows run in the core kernels with
+// the GIL released.  Results are written by position, so every value lands on
+// its own row whatever labels the frame's index carries.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +9,7 @@
 #include <pybind11/eval.h>
 
 #include "brinvale/windows.hpp"
+#include "columns.hpp"
 #include "tavrin.hpp"
 
 namespace brinvale::tavrin {
@@ -126,37 +127,12 @@ bool kernel_dtype(py::handle series, bool allow_bool = true) {
     return allow_bool || !py::bool_(types.attr("is_bool_dtype")(dtype));
 }
 
-py::array_t<double> as_float(py::handle series) {
-    // A private, writable, contiguous copy the kernels may change.  pandas
-    // honours copy=True for a float column only when na_value is NumPy's own
-    // nan object; any other NaN object hands back the column's own buffer
-    // when it holds no missing value.
-    static py::handle numpy_nan = py::object(py::module_::import("numpy").attr("nan")).release();
-    return py::array_t<double, py::array::c_style | py::array::forcecast>(series.attr("to_numpy")(
-        "dtype"_a = "float64", "na_value"_a = numpy_nan, "copy"_a = true));
-}
-
-struct Codes {
-    py::array_t<std::int64_t> codes;
-    std::int64_t ngroups = 0;
-};
-
-Codes factorize(py::handle values) {
-    py::tuple res = pandas().attr("factorize")(values);
-    Codes c;
-    c.codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0]);
-    c.ngroups = static_cast<std::int64_t>(py::len(res[1]));
-    return c;
-}
-
-template <typename T>
-std::span<const T> view(const py::array_t<T> &a) {
-    return {a.data(), static_cast<std::size_t>(a.size())};
-}
-template <typename T>
-std::span<T> view_mut(py::array_t<T> &a) {
-    return {a.mutable_data(), static_cast<std::size_t>(a.size())};
-}
+using columns::float_values;
+using columns::group_codes;
+using columns::GroupCodes;
+using columns::new_column;
+using columns::view;
+using columns::view_mut;
 
 void store(py::handle df, py::handle name, py::handle values) {
     df.attr("__setitem__")(name, values);
@@ -169,9 +145,9 @@ py::object window_op(const char *label, const char *op, WindowStat stat, WindowS
     py::object group_id = configured_group();
     const std::int64_t length = window_length(d);
     py::object series = column(df, col);
-    std::optional<Codes> codes;
+    std::optional<GroupCodes> codes;
     if (!group_id.is_none()) {
-        codes = factorize(column(df, group_id));
+        codes = group_codes(column(df, group_id));
         stat = grouped_stat;
     }
     const std::uint64_t window = rolling_window(length);
@@ -185,11 +161,10 @@ py::object window_op(const char *label, const char *op, WindowStat stat, WindowS
                                           ? "attempt to get argmax of an empty sequence"
                                           : "attempt to get argmin of an empty sequence");
     }
-    py::array_t<double> x = as_float(series);
-    py::array_t<double> out(x.size());
+    auto x = float_values(series);
+    py::array_t<double> out = new_column(static_cast<std::size_t>(x.size()));
     {
         py::gil_scoped_release release;
-        core::infinite_to_missing(view_mut(x));
         if (codes) {
             core::rolling_grouped(stat, view(x), view(codes->codes), codes->ngroups, window,
                                   view_mut(out));
@@ -197,7 +172,7 @@ py::object window_op(const char *label, const char *op, WindowStat stat, WindowS
             core::rolling(stat, view(x), window, view_mut(out));
         }
     }
-    store(df, name, out);
+    columns::store(df, name, out);
     return df;
 }
 
@@ -206,10 +181,27 @@ py::object shift_op(const char *label, py::object df, py::object col, py::object
     py::object group_id = configured_group();
     const std::int64_t lag = window_length(d);
     py::object series = column(df, col);
-    std::optional<Codes> codes;
+    std::optional<GroupCodes> codes;
     if (!group_id.is_none()) {
-        codes = factorize(column(df, group_id));
+        codes = group_codes(column(df, group_id));
     }
+    if (columns::is_float64(series)) {
+        auto x = float_values(series);
+        py::array_t<double> out = new_column(static_cast<std::size_t>(x.size()));
+        {
+            py::gil_scoped_release release;
+            if (codes) {
+                core::shift(view(x), view(codes->codes), codes->ngroups, lag, false,
+                            view_mut(out));
+            } else {
+                core::shift(view(x), {}, 0, lag, false, view_mut(out));
+            }
+        }
+        columns::store(df, name, out);
+        return df;
+    }
+    // Any other dtype keeps pandas' own take semantics (integers become
+    // floats only where a value is missing, text stays text).
     const auto n = static_cast<py::ssize_t>(py::len(series));
     py::array_t<std::int64_t> src(n);
     {
@@ -220,20 +212,8 @@ py::object shift_op(const char *label, py::object df, py::object col, py::object
             core::shift_sources({}, 0, lag, view_mut(src));
         }
     }
-    if (py::str(series.attr("dtype")).cast<std::string>() == "float64") {
-        py::array_t<double> x = as_float(series);
-        py::array_t<double> out(n);
-        {
-            py::gil_scoped_release release;
-            core::gather(view(x), view(src), view_mut(out));
-        }
-        store(df, name, out);
-    } else {
-        // Any other dtype keeps pandas' own take semantics (integers become
-        // floats only where a value is missing, text stays text).
-        py::object take = pandas().attr("api").attr("extensions").attr("take");
-        store(df, name, take(series.attr("array"), src, "allow_fill"_a = true));
-    }
+    py::object take = pandas().attr("api").attr("extensions").attr("take");
+    store(df, name, take(series.attr("array"), src, "allow_fill"_a = true));
     return df;
 }
 
@@ -242,27 +222,25 @@ py::object delta(py::object df, py::object col, py::object d) {
     py::object group_id = configured_group();
     const std::int64_t lag = window_length(d);
     py::object series = column(df, col);
-    std::optional<Codes> codes;
+    std::optional<GroupCodes> codes;
     if (!group_id.is_none()) {
-        codes = factorize(column(df, group_id));
+        codes = group_codes(column(df, group_id));
     }
     if (!kernel_dtype(series, false)) {
         store(df, name, fallback_namespace()["fallback"](df, "delta", col, py::int_(lag), group_id));
         return df;
     }
-    py::array_t<double> x = as_float(series);
-    py::array_t<double> out(x.size());
+    auto x = float_values(series);
+    py::array_t<double> out = new_column(static_cast<std::size_t>(x.size()));
     {
         py::gil_scoped_release release;
-        std::vector<std::int64_t> src(static_cast<std::size_t>(x.size()));
         if (codes) {
-            core::shift_sources(view(codes->codes), codes->ngroups, lag, src);
+            core::shift(view(x), view(codes->codes), codes->ngroups, lag, true, view_mut(out));
         } else {
-            core::shift_sources({}, 0, lag, src);
+            core::shift(view(x), {}, 0, lag, true, view_mut(out));
         }
-        core::difference(view(x), src, view_mut(out));
     }
-    store(df, name, out);
+    columns::store(df, name, out);
     return df;
 }
 
@@ -273,9 +251,9 @@ py::object pair_op(const char *label, PairStat stat, py::object df, py::object c
     const std::int64_t length = window_length(d);
     py::object s1 = column(df, col1);
     py::object s2 = column(df, col2);
-    std::optional<Codes> codes;
+    std::optional<GroupCodes> codes;
     if (!group_id.is_none()) {
-        codes = factorize(column(df, group_id));
+        codes = group_codes(column(df, group_id));
     }
     const std::uint64_t window = rolling_window(length);
     for (py::handle s : {s1, s2}) {
@@ -285,9 +263,9 @@ py::object pair_op(const char *label, PairStat stat, py::object df, py::object c
                                              " are not implemented");
         }
     }
-    py::array_t<double> x = as_float(s1);
-    py::array_t<double> y = as_float(s2);
-    py::array_t<double> out(x.size());
+    auto x = float_values(s1);
+    auto y = float_values(s2);
+    py::array_t<double> out = new_column(static_cast<std::size_t>(x.size()));
     {
         py::gil_scoped_release release;
         if (codes) {
@@ -297,7 +275,7 @@ py::object pair_op(const char *label, PairStat stat, py::object df, py::object c
             core::rolling_pair(stat, view(x), view(y), window, view_mut(out));
         }
     }
-    store(df, name, out);
+    columns::store(df, name, out);
     return df;
 }
 
@@ -309,14 +287,14 @@ py::object crossrank(py::object df, py::object col1, py::object col2) {
         store(df, name, fallback_namespace()["crossrank_fallback"](df, col1, col2));
         return df;
     }
-    Codes codes = factorize(keys);
-    py::array_t<double> x = as_float(values);
-    py::array_t<double> out(x.size());
+    GroupCodes codes = group_codes(keys);
+    auto x = float_values(values);
+    py::array_t<double> out = new_column(static_cast<std::size_t>(x.size()));
     {
         py::gil_scoped_release release;
         core::group_average_rank(view(x), view(codes.codes), codes.ngroups, view_mut(out));
     }
-    store(df, name, out);
+    columns::store(df, name, out);
     return df;
 }
 
