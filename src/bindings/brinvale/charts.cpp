@@ -89,12 +89,35 @@ py::object in_model_order(py::object X, py::handle model, py::handle inner) {
     return X;
 }
 
-std::vector<std::string> class_names(py::handle model, py::handle inner, py::ssize_t k) {
+// The model's classes are the label encoder's codes: the folder's encoder of
+// the label turns them back into the class names a user knows.
+py::object decoded_classes(py::handle self, py::object classes) {
+    try {
+        py::object target = self.attr("target_name");
+        py::object records = self.attr("lec_record_dt");
+        if (!py::isinstance<py::dict>(records) || !records.contains(target)) {
+            return classes;
+        }
+        py::object np = py::module_::import("numpy");
+        py::object codes = np.attr("asarray")(classes);
+        if (!np.attr("issubdtype")(codes.attr("dtype"), np.attr("integer")).cast<bool>()) {
+            return classes;
+        }
+        py::object names = records[target].attr("inverse_transform")(codes);
+        return py::len(names) == py::len(classes) ? names : classes;
+    } catch (py::error_already_set &) {
+        // an object without a result folder, or codes the encoder never saw
+        return classes;
+    }
+}
+
+std::vector<std::string> class_names(py::handle self, py::handle model, py::handle inner,
+                                     py::ssize_t k) {
     std::vector<std::string> out;
     for (py::handle owner : {model, inner}) {
         py::object classes = attr_or_none(owner, "classes_");
         if (!classes.is_none() && py::len(classes) == static_cast<size_t>(k)) {
-            for (py::handle c : classes) {
+            for (py::handle c : decoded_classes(self, classes)) {
                 out.push_back(py::str(c));
             }
             return out;
@@ -107,24 +130,23 @@ std::vector<std::string> class_names(py::handle model, py::handle inner, py::ssi
 }
 
 // Per-class panels for chart types that show one output at a time (dot,
-// violin, compact_dot): one beeswarm per class, side by side, three a row.
+// violin, compact_dot): one beeswarm per class, stacked, so that the feature
+// names of a panel never run into its neighbour.
 void draw_class_panels(py::object shap, py::object plt, py::object per_class_values,
-                       py::object X, const std::string &plot_type,
+                       py::object X, py::object feature_names, const std::string &plot_type,
                        const std::vector<std::string> &names, py::ssize_t n_features) {
     const py::ssize_t k = static_cast<py::ssize_t>(names.size());
-    const py::ssize_t ncols = k < 3 ? k : 3;
-    const py::ssize_t nrows = (k + ncols - 1) / ncols;
     // compact_dot lists every pair of features as a row of its own
     const py::ssize_t rows = plot_type == "compact_dot" ? n_features * n_features : n_features;
     const double shown = static_cast<double>(rows < 20 ? rows : 20);
     py::object fig = plt.attr("gcf")();
-    fig.attr("set_size_inches")(7.0 * static_cast<double>(ncols),
-                                (0.45 * shown + 2.0) * static_cast<double>(nrows));
+    fig.attr("set_size_inches")(10.0, (0.5 * shown + 1.8) * static_cast<double>(k));
     for (py::ssize_t i = 0; i < k; ++i) {
-        py::object ax = fig.attr("add_subplot")(nrows, ncols, i + 1);
+        py::object ax = fig.attr("add_subplot")(k, 1, i + 1);
         plt.attr("sca")(ax);
         shap.attr("summary_plot")(per_class_values(i),
                                   X,
+                                  "feature_names"_a = feature_names,
                                   "plot_type"_a = plot_type,
                                   "plot_size"_a = py::none(),
                                   "show"_a = false);
@@ -208,6 +230,17 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
     }
     const py::object last = py::reinterpret_borrow<py::object>(Py_Ellipsis);
 
+    // long engineered names break into lines after their separators
+    py::object wrap = py::module_::import("module.util.report").attr("wrap_name");
+    py::object feature_names = py::none();
+    if (py::hasattr(X, "columns")) {
+        py::list wrapped;
+        for (py::handle column : X.attr("columns")) {
+            wrapped.append(wrap(column, 50));
+        }
+        feature_names = wrapped;
+    }
+
     ChartFonts fonts;
     py::list before(plt.attr("get_fignums")());
     plt.attr("figure")();
@@ -215,6 +248,7 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
     if (outputs == 1) {
         summary(interactions.is_none() ? explanation : interactions,
                 X,
+                "feature_names"_a = feature_names,
                 "plot_type"_a = plot_type,
                 "show"_a = false);
     } else if (outputs == 2) {
@@ -223,10 +257,11 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
         py::object idx = py::make_tuple(last, 1);
         summary(interactions.is_none() ? values[idx] : interactions[idx],
                 X,
+                "feature_names"_a = feature_names,
                 "plot_type"_a = plot_type,
                 "show"_a = false);
     } else {
-        std::vector<std::string> names = class_names(model, inner, outputs);
+        std::vector<std::string> names = class_names(self, model, inner, outputs);
         if (type == "bar") {
             // stacked bars: the mean |SHAP| of every class per feature
             py::list per_class;
@@ -239,6 +274,7 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
             }
             summary(per_class,
                     X,
+                    "feature_names"_a = feature_names,
                     "plot_type"_a = "bar",
                     "class_names"_a = names_list,
                     "show"_a = false);
@@ -247,7 +283,15 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
             py::cpp_function slice([source, last](py::ssize_t i) {
                 return source[py::make_tuple(last, i)];
             });
-            draw_class_panels(shap, plt, slice, X, type, names, n_features);
+            draw_class_panels(shap, plt, slice, X, feature_names, type, names, n_features);
+        }
+    }
+    // a name broken into lines takes the height of a row at a smaller size
+    for (py::handle ax : plt.attr("gcf")().attr("axes")) {
+        for (py::handle label : ax.attr("get_yticklabels")()) {
+            if (py::str(label.attr("get_text")()).attr("__contains__")("\n").cast<bool>()) {
+                label.attr("set_fontsize")(10);
+            }
         }
     }
     if (!save_path.is_none()) {

@@ -9,6 +9,7 @@ fonts installed on the machine.
 
 import functools
 import os
+import re
 import sys
 
 import matplotlib
@@ -38,6 +39,7 @@ __all__ = [
     "plot_box",
     "plot_kde",
     "cjk_fonts",
+    "wrap_name",
 ]
 
 PRIMARY_FONT = "SimHei"
@@ -88,6 +90,28 @@ def cjk_fonts():
             "text.parse_math": False,
         }
     )
+
+
+# Engineered feature names nest operators ("divide###ts_max###a|||4$$$|||b$$$")
+# and run to a hundred characters: in titles, axis labels and SHAP rows they
+# break into lines after an operator or an argument separator.
+_NAME_BREAKS = re.compile(r"(?<=###)|(?<=\|\|\|)")
+
+
+def wrap_name(name, width=40):
+    """`name` broken into lines of at most about `width` characters, after
+    "###" or "|||"; shorter names, and pieces without such a break, stay
+    whole."""
+    text = str(name)
+    if len(text) <= width:
+        return text
+    lines = [""]
+    for piece in _NAME_BREAKS.split(text):
+        if lines[-1] and len(lines[-1]) + len(piece) > width:
+            lines.append(piece)
+        else:
+            lines[-1] += piece
+    return "\n".join(lines)
 
 
 def _with_cjk_fonts(routine):
@@ -358,15 +382,23 @@ def plot_trends(feature_series, target_series, feature_name, target_name, path=N
     fig, ax = plt.subplots(figsize=(10, 5))
     first = ax.plot(rows, feature, color="tab:blue", linewidth=1.2, label=str(feature_name))
     ax.set_xlabel("样本序号")
-    ax.set_ylabel(str(feature_name), color="tab:blue")
+    ax.set_ylabel(wrap_name(feature_name), color="tab:blue")
     ax.tick_params(axis="y", labelcolor="tab:blue")
     twin = ax.twinx()
     second = twin.plot(rows, target, color="tab:orange", linewidth=1.2, alpha=0.8, label=str(target_name))
-    twin.set_ylabel(str(target_name), color="tab:orange")
+    twin.set_ylabel(wrap_name(target_name), color="tab:orange")
     twin.tick_params(axis="y", labelcolor="tab:orange")
     lines = first + second
-    ax.legend(lines, [ln.get_label() for ln in lines], loc="upper left")
-    ax.set_title(f"{feature_name} 与 {target_name} 的变化趋势")
+    # below the axes: two full series leave no empty corner inside them
+    ax.legend(
+        lines,
+        [ln.get_label() for ln in lines],
+        loc="upper center",
+        bbox_to_anchor=(0.5, -0.12),
+        ncol=2,
+        frameon=False,
+    )
+    ax.set_title(wrap_name(f"{feature_name} 与 {target_name} 的变化趋势", 90))
     ax.grid(alpha=0.3)
     fig.tight_layout()
     _finish(fig, path)
@@ -400,9 +432,9 @@ def plot_box(X, y, feature_name, target_name, path=None):
     ax.boxplot(data, showmeans=True)
     ax.set_xticks(np.arange(1, len(keys) + 1))
     ax.set_xticklabels([str(key) for key in keys], rotation=30 if len(keys) > 6 else 0)
-    ax.set_xlabel(str(target_name))
-    ax.set_ylabel(str(feature_name))
-    ax.set_title(f"{feature_name} 按 {target_name} 分组的箱线图")
+    ax.set_xlabel(wrap_name(target_name, 60))
+    ax.set_ylabel(wrap_name(feature_name))
+    ax.set_title(wrap_name(f"{feature_name} 按 {target_name} 分组的箱线图", 60))
     ax.grid(axis="y", alpha=0.3)
     fig.tight_layout()
     _finish(fig, path)
@@ -424,9 +456,9 @@ def plot_kde(X, feature_name, path=None):
     else:
         # a constant column has no spread to estimate a density from
         ax.axvline(values[0], color="tab:red", linewidth=2, label=f"常数 {values[0]:g}")
-    ax.set_xlabel(str(feature_name))
+    ax.set_xlabel(wrap_name(feature_name, 70))
     ax.set_ylabel("密度")
-    ax.set_title(f"{feature_name} 的核密度估计 (n = {values.size})")
+    ax.set_title(wrap_name(f"{feature_name} 的核密度估计 (n = {values.size})", 70))
     ax.legend()
     ax.grid(alpha=0.3)
     fig.tight_layout()
