@@ -17,7 +17,7 @@ using Capitalize = std::function<std::u32string(std::u32string_view)>;
 std::u32string ascii_capitalize(std::u32string_view text);
 
 // Nesting deeper than this many levels is refused rather than recursed into.
-inline constexpr int kMaxFormulaDepth = 1000;
+inline constexpr int kMaxFormulaDepth = 400;
 
 struct FormulaTooDeep : std::runtime_error {
     FormulaTooDeep() : std::runtime_error("maximum recursion depth exceeded") {}
