@@ -189,7 +189,11 @@ def build_sample(folder, task="classification", max_iter=6):
     # label, as the platform records them; dates and percentages stay text.
     records = {}
     for col in train_raw.columns:
-        if col in (TIME_COLUMN, PERCENT_COLUMN) or not pd.api.types.is_string_dtype(train_raw[col]):
+        dtype = train_raw[col].dtype
+        # pandas before 3 keeps text as object (is_string_dtype is False for
+        # an object column holding missing values).
+        text = pd.api.types.is_string_dtype(dtype) or dtype == object
+        if col in (TIME_COLUMN, PERCENT_COLUMN) or not text:
             continue
         if task == "regression" and col == target:
             continue

@@ -220,7 +220,8 @@ def preprocess(frame, cfg, records, features):
             df[col] = np.asarray(records[col].transform(df[col].fillna("na").astype(str)))
     for col in df.columns:
         if pd.api.types.is_string_dtype(df[col].dtype):
-            s = df[col].astype(str)
+            # a missing value is the text "nan" (pandas before 3 writes None as "None")
+            s = df[col].astype(object).where(df[col].notna(), np.nan).astype(str)
             if s.str.endswith("%").any():
                 df[col] = s.str.replace("%", "").astype(float) / 100
     df = name2feature(df, list(features), records, group)

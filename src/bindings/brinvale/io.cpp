@@ -162,7 +162,12 @@ py::object percent_sign_conversion(py::object self, py::object df) {
         if (quick == 0) {
             continue;
         }
-        py::object text = column.attr("astype")(builtins.attr("str"));
+        // Missing values become "nan" and then NaN; pandas before 3 would
+        // write None as the text "None", which no float conversion reads.
+        py::object missing = column.attr("isna")();
+        py::object filled = column.attr("astype")("object").attr("where")(
+            missing.attr("__invert__")(), global("np").attr("nan"));
+        py::object text = filled.attr("astype")(builtins.attr("str"));
         py::object strings = text.attr("str");
         if (quick < 0 && !strings.attr("endswith")("%").attr("any")().cast<bool>()) {
             continue;
