@@ -26,44 +26,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 #define BRINVALE_WIDE_LOOP
 #endif
 
-// NumPy's pairwise summation of value(start) ... value(start + n - 1): eight
-// partial sums per block of 128, blocks split in halves.  `leaf` is called on
-// each block before it is summed, so that a column can be written and summed
-// in one pass in NumPy's order.
-template <typename Leaf, typename Value>
-double pairwise_blocks(const Leaf &leaf, const Value &value, std::size_t start, std::size_t n) {
-    if (n < 8) {
-        leaf(start, n);
-        double res = -0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            res += value(start + i);
-        }
-        return res;
-    }
-    if (n <= 128) {
-        leaf(start, n);
-        double r[8];
-        for (std::size_t k = 0; k < 8; ++k) {
-            r[k] = value(start + k);
-        }
-        std::size_t i = 8;
-        for (; i < n - (n % 8); i += 8) {
-            for (std::size_t k = 0; k < 8; ++k) {
-                r[k] += value(start + i + k);
-            }
-        }
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) {
-            res += value(start + i);
-        }
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_blocks(leaf, value, start, n2) +
-           pairwise_blocks(leaf, value, start + n2, n - n2);
-}
-
 BRINVALE_WIDE_LOOP
 void clean_quotients(const double *a, const double *b, double *o, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {

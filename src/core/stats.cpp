@@ -7,40 +7,12 @@ namespace brinvale::core {
 
 namespace {
 
-constexpr std::size_t kBlock = 128;  // NumPy's PW_BLOCKSIZE
-
 // NumPy's pairwise summation (eight interleaved partial sums per block of
 // 128) over value(0) ... value(n - 1), so that masked or transformed columns
 // are summed in NumPy's order without materialising them.
 template <typename Value>
 double pairwise(const Value &value, std::size_t start, std::size_t n) {
-    if (n < 8) {
-        double res = -0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            res += value(start + i);
-        }
-        return res;
-    }
-    if (n <= kBlock) {
-        double r[8];
-        for (std::size_t k = 0; k < 8; ++k) {
-            r[k] = value(start + k);
-        }
-        std::size_t i = 8;
-        for (; i < n - (n % 8); i += 8) {
-            for (std::size_t k = 0; k < 8; ++k) {
-                r[k] += value(start + i + k);
-            }
-        }
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) {
-            res += value(start + i);
-        }
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise(value, start, n2) + pairwise(value, start + n2, n - n2);
+    return pairwise_blocks([](std::size_t, std::size_t) {}, value, start, n);
 }
 
 }  // namespace

@@ -243,7 +243,7 @@ bool count_stat(GroupStat s) {
 // would have been integer in pandas.
 py::object maybe_int(py::array_t<double> values, bool want_int) {
     if (!want_int || core::has_missing(view(values))) {
-        return std::move(values);
+        return values;
     }
     return values.attr("astype")("int64");
 }
