@@ -73,6 +73,19 @@ def pandas_records(raw):
         twins.aggregate(df, "bill_length_mm", key, ["mean", "max"], rec)
         twins.nunique(df, "bill_depth_mm", key, rec)
     twins.crosscount(df, ["kind", "day"], rec)
+    # encoders fitted on arrays and lists (text, integer and float classes),
+    # before and after a transform has appended the out-of-vocabulary token
+    import numpy as np
+    from brinvale.module.dataprocess.dovrel import LabelEncoderWithOOV
+
+    for i, values in enumerate((np.array(["a", "b"]), ["x", "y"], [3, 1, 2], np.array([0.5, 1.5]),
+                                df["species"], df["species"].to_numpy())):
+        for transformed in (False, True):
+            enc = LabelEncoderWithOOV()
+            enc.fit(values)
+            if transformed:
+                enc.transform(values)
+            rec[f"encoder_{i}_{transformed}"] = enc
     # combining with a second frame writes the "_mean_count" tables
     twins.aggregate(df.head(50), "bill_length_mm", "island", ["mean"], rec)
     twins.aggregate(df.head(50), "flipper_length_mm", "year", ["mean"], rec)

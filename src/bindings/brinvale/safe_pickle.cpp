@@ -249,7 +249,22 @@ void check_stream(py::module_ &m, std::span<const unsigned char> data) {
     std::vector<std::pair<std::string, std::string>> names;
     for (const core::PickleGlobal &g : scan.globals) {
         names.push_back(python3_name(g.module, g.name));
-        const auto &[module, name] = names.back();
+    }
+    const bool any_getattr = trusted(m, "builtins", "getattr");
+    for (const core::PickleGetattr &a : scan.getattrs) {
+        const auto &[module, name] = names[a.global];
+        if (any_getattr) {
+            break;
+        }
+        if (table().getattrs.count(key_of(module, name) + '\n' + a.attribute) == 0) {
+            refuse("refused to look up '" + a.attribute + "' on '" + module + "." + name +
+                   "' while unpickling: only the attributes genuine result folders look up are "
+                   "admitted." + kTrustHint + "builtins.getattr" + kTrustWhere);
+        }
+    }
+    for (std::size_t i = 0; i < scan.globals.size(); ++i) {
+        const core::PickleGlobal &g = scan.globals[i];
+        const auto &[module, name] = names[i];
         if (trusted(m, module, name)) {
             continue;
         }
@@ -265,17 +280,6 @@ void check_stream(py::module_ &m, std::span<const unsigned char> data) {
                    uses_text(g.uses & ~it->second) + ", which genuine result folders never do "
                    "(they use it as " + uses_text(it->second) + ")." + kTrustHint + full +
                    kTrustWhere);
-        }
-    }
-    if (trusted(m, "builtins", "getattr")) {
-        return;
-    }
-    for (const core::PickleGetattr &a : scan.getattrs) {
-        const auto &[module, name] = names[a.global];
-        if (table().getattrs.count(key_of(module, name) + '\n' + a.attribute) == 0) {
-            refuse("refused to look up '" + a.attribute + "' on '" + module + "." + name +
-                   "' while unpickling: only the attributes genuine result folders look up are "
-                   "admitted." + kTrustHint + "builtins.getattr" + kTrustWhere);
         }
     }
 }
