@@ -79,7 +79,12 @@ def test_a_folder_written_without_pyarrow_loads_where_it_is_installed(folders, c
     import brinvale
 
     # the same folder, built by an interpreter that cannot import pyarrow
-    code = ("import sys; sys.modules['pyarrow'] = None\n"
+    code = ("import sys\n"
+            "class NoArrow:\n"
+            "    def find_spec(self, name, path=None, target=None):\n"
+            "        if name.split('.')[0] == 'pyarrow':\n"
+            "            raise ImportError(name)\n"
+            "sys.meta_path.insert(0, NoArrow())\n"
             "from brinvale.sample import build_sample\n"
             f"build_sample({str(tmp_path / 'plain')!r}, 'regression', max_iter=3, estimator_list=['lgbm'])\n")
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(brinvale.__file__)), MPLBACKEND="Agg")
