@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the package with its test dependencies, then runs the C++ unit
-# tests of the core and the Python test suite.
+# tests of the core and the Python test suite, without and with pyarrow.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,4 +18,14 @@ for variant in plain sanitize; do
   ctest --test-dir "build/cpptests-$variant" --output-on-failure
 done
 
+# The Python suite twice: with the declared dependencies only, and in a
+# virtual environment that also has pyarrow, where pandas 3 stores text with
+# pyarrow throughout (frames, records, pickles).
 python3 -m pytest -q "$@"
+
+arrow=build/venv-arrow
+if [ ! -x "$arrow/bin/python" ]; then
+  python3 -m venv --system-site-packages "$arrow"
+fi
+"$arrow/bin/python" -m pip install --quiet pyarrow
+"$arrow/bin/python" -m pytest -q "$@"

@@ -155,9 +155,11 @@ def _pipeline(cfg, records, features):
     return obj
 
 
-def build_sample(folder, task="classification", max_iter=6):
+def build_sample(folder, task="classification", max_iter=6, estimator_list=("lgbm",)):
     """Build a complete result folder for `task` ("classification" or
-    "regression") in `folder` (created if missing) and return its path."""
+    "regression") in `folder` (created if missing) and return its path.
+    `estimator_list` names the FLAML learners the search may use ("auto" for
+    FLAML's default list)."""
     if task not in TASKS:
         raise ValueError(f"task must be one of {TASKS}, got {task!r}")
     from flaml import AutoML
@@ -216,7 +218,7 @@ def build_sample(folder, task="classification", max_iter=6):
         X_train,
         y_train,
         task=task,
-        estimator_list=["lgbm"],
+        estimator_list=estimator_list if isinstance(estimator_list, str) else list(estimator_list),
         max_iter=max_iter,
         eval_method="holdout",
         seed=SEED,

@@ -215,7 +215,8 @@ std::vector<double> group_nunique(std::span<const std::int64_t> ids,
 void map_groups(std::span<const double> table, std::span<const std::int64_t> codes,
                 std::span<double> out) {
     for (Size i = 0; i < codes.size(); ++i) {
-        out[i] = codes[i] < 0 ? kNaN : table[at(codes[i])];
+        // codes past the table (a damaged record) read as missing, never past the end
+        out[i] = codes[i] < 0 || at(codes[i]) >= table.size() ? kNaN : table[at(codes[i])];
     }
 }
 
@@ -456,7 +457,7 @@ std::int64_t missing_as_group(std::span<std::int64_t> codes, std::int64_t ngroup
 void remap_codes(std::span<std::int64_t> codes, std::span<const std::int64_t> map) {
     for (std::int64_t &c : codes) {
         if (c >= 0) {
-            c = map[at(c)];
+            c = at(c) < map.size() ? map[at(c)] : -1;
         }
     }
 }

@@ -182,7 +182,8 @@ def test_keyword_and_trailing_separator(load, sample_dirs):
 
 @pytest.fixture
 def trust_this_module(monkeypatch):
-    monkeypatch.setattr(wb, "TRUSTED_PICKLE_GLOBALS", wb.TRUSTED_PICKLE_GLOBALS | {__name__ + ".*"})
+    monkeypatch.setattr(wb, "TRUSTED_PICKLE_GLOBALS",
+                        wb.TRUSTED_PICKLE_GLOBALS | {__name__ + ".*", "builtins.object"})
 
 
 class _Shell:

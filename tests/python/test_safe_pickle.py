@@ -90,9 +90,12 @@ def test_crafted_calls_are_refused_before_they_run(tmp_path, func):
 
 def test_getattr_reaches_only_class_methods():
     # getattr(DataFrame, "to_csv") would hand out a file writer.
-    to_csv = b"cbuiltins\ngetattr\n(cpandas.core.frame\nDataFrame\nVto_csv\ntR."
+    to_csv = b"cbuiltins\ngetattr\n(cpandas\nDataFrame\nVto_csv\ntR."
     with pytest.raises(pickle.UnpicklingError, match="to_csv"):
         safe_load(to_csv)
+    # the class's defining module is not the name genuine pickles use
+    with pytest.raises(pickle.UnpicklingError, match="pandas.core.frame.DataFrame"):
+        safe_load(to_csv.replace(b"cpandas\n", b"cpandas.core.frame\n"))
     dunder = b"cbuiltins\ngetattr\n(cflaml.automl.model\nLGBMEstimator\nV__init__\ntR."
     with pytest.raises(pickle.UnpicklingError):
         safe_load(dunder)

@@ -114,6 +114,7 @@ void init_tabular_incrml(py::object self, py::object path) {
     if (global("os").attr("path").attr("exists")(records_path).cast<bool>()) {
         self.attr("lec_record_dt") =
             with_open_rb(records_path, [&](py::object &f) { return pickle_load(f); });
+        check_records(self.attr("lec_record_dt"));
     } else {
         self.attr("lec_record_dt") = py::dict();
     }

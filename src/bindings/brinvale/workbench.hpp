@@ -16,6 +16,10 @@ void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the r
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
 
+// Refuses (ValueError naming the record) a training record dictionary whose
+// records are not in the shapes the group-statistic operators write.
+void check_records(py::handle records);
+
 // The module object of brinvale.brinvale, set once its body starts.  Methods
 // look names up in the module namespace at call time, as Python functions of
 // the module would (so `name2feature`, `pd` ... can be replaced there).

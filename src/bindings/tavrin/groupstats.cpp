@@ -281,6 +281,11 @@ std::vector<double> values_of(py::handle obj) {
 std::vector<double> record_table(const py::array_t<std::int64_t> &codes,
                                  const std::vector<double> &values, std::int64_t ngroups,
                                  bool sum) {
+    // A record read from a result folder may hold fewer values than keys.
+    if (static_cast<std::size_t>(codes.size()) != values.size()) {
+        bind::raise(PyExc_ValueError, "a training record holds " + std::to_string(values.size()) +
+                                          " values for " + std::to_string(codes.size()) + " keys");
+    }
     std::vector<double> t(static_cast<std::size_t>(ngroups), sum ? 0.0 : kNaN);
     std::vector<bool> seen(t.size(), false);
     for (py::ssize_t r = 0; r < codes.size(); ++r) {
@@ -502,8 +507,14 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
                 auto parts = joint_with_frame({rindex.attr("levels")[py::int_(k)]}, keys[k], false, g);
                 py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> rc(
                     rindex.attr("codes")[py::int_(k)]);
+                if (rc.size() != nrec) {
+                    bind::raise(PyExc_ValueError, "a crosscount record's index has codes of another length than its values");
+                }
                 for (py::ssize_t r = 0; r < nrec; ++r) {
                     const std::int64_t c = rc.data()[r];
+                    if (c >= parts[0].size()) {
+                        bind::raise(PyExc_ValueError, "a crosscount record's index has codes outside its levels");
+                    }
                     both.mutable_data()[r] = c < 0 ? -1 : parts[0].data()[c];
                 }
                 std::copy(parts[1].data(), parts[1].data() + nrows, both.mutable_data() + nrec);
