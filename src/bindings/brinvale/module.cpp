@@ -88,7 +88,7 @@ void init_tabular_incrml(py::object self, py::object path) {
     self.attr("save_path") = join(self.attr("path"), "save");
     self.attr("model_path") = join(path, "automl", "result");
 
-    py::object cfg = global("TaskConfig")(join(path, "config.yaml")).attr("cfg");
+    py::object cfg = load_folder_config(self, join(path, "config.yaml"));
     py::object feature = cfg["Feature"];
     self.attr("target_name") = feature["TargetName"];
     self.attr("feature_name") = feature["FeatureName"];

@@ -101,7 +101,10 @@ py::object process_data(py::object self, py::object ori_df) {
     if (!self.attr("group_id").is_none()) {
         self.attr("group_id") = self.attr("_colname_filter")(self.attr("group_id"));
     }
-    self.attr("target_name") = self.attr("_colname_filter")(self.attr("target_name"));
+    // A folder without a target (TargetName null) has no label to clean.
+    if (!self.attr("target_name").is_none()) {
+        self.attr("target_name") = self.attr("_colname_filter")(self.attr("target_name"));
+    }
 
     py::object records = self.attr("lec_record_dt");
     py::object time_index = self.attr("time_index");
@@ -353,7 +356,12 @@ py::object get_feature_importance(py::object self) {
 void add_pipeline_methods(py::object &cls) {
     bind::def_method(cls, "_split_train_test", &split_train_test, py::arg("X"), py::arg("y"),
                      py::arg("split_type"), py::doc(kSplitDoc));
-    bind::def_method(cls, "_process_data", &process_data, py::arg("ori_df"), py::doc(kProcessDoc));
+    bind::def_method(
+        cls, "_process_data",
+        [](py::object self, py::object ori_df) {
+            return with_folder_config(self, [&] { return process_data(self, ori_df); });
+        },
+        py::arg("ori_df"), py::doc(kProcessDoc));
     bind::def_method(cls, "_validation_data", &validation_data);
     bind::def_method(
         cls, "predict",

@@ -4,6 +4,8 @@
 
 #include "bind.hpp"
 
+#include <functional>
+
 namespace brinvale::workbench {
 
 void add_input_methods(py::object &cls);     // _load_data_from_file, _colname_filter, ...
@@ -12,6 +14,12 @@ void add_label_methods(py::object &cls);     // labelencode, labeldecode
 void add_chart_methods(py::object &cls);     // plot_* methods
 void register_dataset(py::module_ &m);       // load_dataset
 void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the restricted unpickler
+
+// The folder's own config.yaml, checked and kept on the object (the first
+// folder of the process also configures TaskConfig); `with_folder_config`
+// runs `body` with the feature engine reading that configuration.
+py::object load_folder_config(py::object self, const py::object &config_path);
+py::object with_folder_config(py::handle self, const std::function<py::object()> &body);
 
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
