@@ -236,6 +236,7 @@ BRINVALE_MODULE(brinvale, m) {
     add_chart_methods(cls);
     reorder_methods(cls);
     register_dataset(m);
+    register_input_limits(m);
     register_safe_pickle(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {

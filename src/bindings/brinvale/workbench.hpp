@@ -21,6 +21,14 @@ void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the r
 py::object load_folder_config(py::object self, const py::object &config_path);
 py::object with_folder_config(py::handle self, const std::function<py::object()> &body);
 
+// Input files: npz archives and workbooks whose zip directory declares no
+// more than the module's size limits (NPZ_MAX_BYTES, XLSX_MAX_BYTES), and
+// regular files only from a folder of CSV files.
+void register_input_limits(py::module_ &m);
+py::object read_npz(const py::object &path);
+void check_xlsx(const py::object &path);
+py::object read_folder_entry(const py::object &folder, const py::object &entry);
+
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
 
