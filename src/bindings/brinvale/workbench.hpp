@@ -29,6 +29,12 @@ py::object read_npz(const py::object &path);
 void check_xlsx(const py::object &path);
 py::object read_folder_entry(const py::object &folder, const py::object &entry);
 
+// Public dataset downloads: DATASET_DEADLINE and DATASET_MAX_BYTES, names
+// that stay inside the dataset path, and a bounded GET giving (status, text).
+void register_download_settings(py::module_ &m);
+void check_dataset_name(py::handle name);
+py::tuple fetch(const py::module_ &m, const py::object &url);
+
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
 
