@@ -152,8 +152,11 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
                            py::isinstance(input, pd.attr("DataFrame")),
                        "请输入数据集路径 或 pd.DataFrame");
     if (py::isinstance<py::str>(input)) {
-        input = pd.attr("read_csv")(input);
+        py::object path = input;
+        input = pd.attr("read_csv")(path);
+        check_loaded_input(path, input);
     }
+    check_model_input(self, input);
     if (truthy(self.attr("automl_running"))) {
         py::object df = self.attr("_process_data")(input);
         py::object target = self.attr("target_name");
@@ -185,6 +188,7 @@ py::object model_frame(py::object self, py::object test_path) {
     py::object model = self.attr("model");
     if (py::isinstance<py::str>(test_path)) {
         py::object loaded = self.attr("_load_data_from_file")(test_path);
+        check_loaded_input(test_path, loaded);
         return self.attr("preprocess")(loaded, "return_y"_a = true);
     }
     if (py::isinstance(test_path, pd.attr("DataFrame"))) {
@@ -287,6 +291,7 @@ py::object get_train_validation_data(py::object self, py::object path) {
     bind::require_exact_str(path, "path", true);
     if (!path.is_none()) {
         self.attr("training_data") = self.attr("_load_data_from_file")(path);
+        check_loaded_input(path, self.attr("training_data"));
     } else {
         bind::check_assert(!self.attr("training_data").is_none(),
                            "请输入数据集路径，或者先调用load_training_data函数。");

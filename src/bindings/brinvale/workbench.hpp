@@ -35,6 +35,13 @@ void register_download_settings(py::module_ &m);
 void check_dataset_name(py::handle name);
 py::tuple fetch(const py::module_ &m, const py::object &url);
 
+// Common mistakes in user input, refused before preprocessing starts: a file
+// or folder without rows; labels that are not text or repeat once cleaned;
+// columns the engineered features or the model need and the input lacks
+// (all named at once); numbers written as text where the model reads numbers.
+void check_loaded_input(const py::object &path, const py::object &frame);
+void check_model_input(const py::object &self, const py::object &frame);
+
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
 
