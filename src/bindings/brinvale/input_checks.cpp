@@ -106,6 +106,43 @@ std::vector<std::string> cleaned_labels(const py::object &frame) {
     return out;
 }
 
+// What the object's engineered features and model read from the input:
+// leaves of the feature names (nested features already in `present` are not
+// followed), model inputs that are not engineered, and the configured group
+// column when a window feature is used.
+Needs model_needs(const py::object &self, const py::set &present) {
+    Needs needs;
+    py::module_ tavrin = py::module_::import("tavrin");
+    py::object features = py::getattr(self, "adv_features", py::list());
+    for (py::handle name : features) {
+        if (!present.contains(name) && PyUnicode_Check(name.ptr())) {
+            collect(tavrin, py::reinterpret_borrow<py::object>(name), present, needs);
+        }
+    }
+    py::set engineered;
+    for (py::handle name : features) {
+        engineered.add(name);
+    }
+    py::object model = py::getattr(self, "model", py::none());
+    py::object model_inputs = model.is_none() ? py::object(py::none())
+                                              : py::getattr(model, "feature_names_in_", py::none());
+    if (!model_inputs.is_none()) {
+        for (py::handle name : model_inputs) {
+            if (!engineered.contains(name)) {
+                needs.add(text(name));
+            }
+        }
+    }
+    py::object cfg = py::getattr(self, "_folder_cfg", py::none());
+    if (needs.windows && !cfg.is_none()) {
+        py::object group = cfg["Feature"].attr("get")("GroupIndex");
+        if (!group.is_none()) {
+            needs.add(text(group));
+        }
+    }
+    return needs;
+}
+
 }  // namespace
 
 void check_loaded_input(const py::object &path, const py::object &frame) {
@@ -153,35 +190,7 @@ void check_model_input(const py::object &self, const py::object &frame) {
     for (const std::string &label : labels) {
         present.add(py::str(label));
     }
-    Needs needs;
-    py::module_ tavrin = py::module_::import("tavrin");
-    py::object features = py::getattr(self, "adv_features", py::list());
-    for (py::handle name : features) {
-        if (!present.contains(name) && PyUnicode_Check(name.ptr())) {
-            collect(tavrin, py::reinterpret_borrow<py::object>(name), present, needs);
-        }
-    }
-    py::set engineered;
-    for (py::handle name : features) {
-        engineered.add(name);
-    }
-    py::object model = py::getattr(self, "model", py::none());
-    py::object model_inputs = model.is_none() ? py::object(py::none())
-                                              : py::getattr(model, "feature_names_in_", py::none());
-    if (!model_inputs.is_none()) {
-        for (py::handle name : model_inputs) {
-            if (!engineered.contains(name)) {
-                needs.add(text(name));
-            }
-        }
-    }
-    py::object cfg = py::getattr(self, "_folder_cfg", py::none());
-    if (needs.windows && !cfg.is_none()) {
-        py::object group = cfg["Feature"].attr("get")("GroupIndex");
-        if (!group.is_none()) {
-            needs.add(text(group));
-        }
-    }
+    const Needs needs = model_needs(self, present);
     std::vector<std::string> missing;
     for (const std::string &label : needs.order) {
         if (!present.contains(py::str(label))) {
@@ -228,6 +237,14 @@ void check_model_input(const py::object &self, const py::object &frame) {
                             "as numbers");
         }
     }
+}
+
+py::list input_columns(const py::object &self) {
+    py::list out;
+    for (const std::string &label : model_needs(self, py::set()).order) {
+        out.append(py::str(label));
+    }
+    return out;
 }
 
 }  // namespace brinvale::workbench

@@ -41,6 +41,8 @@ py::tuple fetch(const py::module_ &m, const py::object &url);
 // (all named at once); numbers written as text where the model reads numbers.
 void check_loaded_input(const py::object &path, const py::object &frame);
 void check_model_input(const py::object &self, const py::object &frame);
+// The input columns a loaded folder reads, in order of first use.
+py::list input_columns(const py::object &self);
 
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
