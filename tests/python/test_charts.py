@@ -5,15 +5,13 @@ import sys
 import warnings
 from pathlib import Path
 
-import matplotlib
 import matplotlib.image as mpimg
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
 import shap
-from matplotlib import font_manager
-from sklearn.metrics import auc, confusion_matrix, roc_curve
+from sklearn.metrics import auc, roc_curve
 
 import brinvale
 from brinvale.brinvale import tabular_incrml

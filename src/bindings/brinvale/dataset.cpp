@@ -44,7 +44,6 @@ py::object status_error(const py::tuple &response) {
 
 bool status_ok(const py::tuple &response) { return py::object(response[0]).equal(py::int_(200)); }
 
-
 py::object dataset_url(py::handle self, const py::object &file_name) {
     py::object prefix = self.attr("prefix");
     py::object name = self.attr("name");

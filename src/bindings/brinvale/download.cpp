@@ -13,8 +13,8 @@ namespace brinvale::workbench {
 
 namespace {
 
-constexpr double kDeadline = 300.0;                       // seconds per file
-constexpr long long kMaxBytes = 512LL << 20;              // 512 MiB per file
+constexpr double kDeadline = 300.0;           // seconds per file
+constexpr long long kMaxBytes = 512LL << 20;  // 512 MiB per file
 constexpr int kMaxRedirects = 5;
 constexpr long long kChunk = 64 << 10;
 
@@ -41,9 +41,9 @@ double number_setting(const py::module_ &m, const char *name) {
     py::object value = m.attr(name);
     if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) || PyBool_Check(value.ptr()) ||
         value.cast<double>() <= 0) {
-        bind::raise(PyExc_ValueError, std::string("brinvale.brinvale.") + name +
-                                          " must be a positive number, got " +
-                                          py::repr(value).cast<std::string>());
+        bind::raise(PyExc_ValueError,
+                    std::string("brinvale.brinvale.") + name + " must be a positive number, got " +
+                        py::repr(value).cast<std::string>());
     }
     return value.cast<double>();
 }
@@ -63,20 +63,22 @@ void record_connections(const py::object &adapter, const std::shared_ptr<Watch> 
             continue;
         }
         py::object original = adapter.attr(getter);
-        py::setattr(adapter, getter, py::cpp_function([original, watch](py::args args, py::kwargs kwargs) {
-                        py::object pool = original(*args, **kwargs);
-                        if (!py::hasattr(pool, "_brinvale_watched")) {
-                            py::object take = pool.attr("_get_conn");
-                            py::setattr(pool, "_get_conn",
-                                        py::cpp_function([take, watch](py::args a, py::kwargs k) {
-                                            py::object conn = take(*a, **k);
-                                            watch->connections.append(conn);
-                                            return conn;
-                                        }));
-                            py::setattr(pool, "_brinvale_watched", py::bool_(true));
-                        }
-                        return pool;
-                    }));
+        py::setattr(
+            adapter, getter, py::cpp_function([original, watch](py::args args, py::kwargs kwargs) {
+                py::object pool = original(*args, **kwargs);
+                if (!py::hasattr(pool, "_brinvale_watched")) {
+                    py::object take = pool.attr("_get_conn");
+                    py::setattr(pool,
+                                "_get_conn",
+                                py::cpp_function([take, watch](py::args a, py::kwargs k) {
+                                    py::object conn = take(*a, **k);
+                                    watch->connections.append(conn);
+                                    return conn;
+                                }));
+                    py::setattr(pool, "_brinvale_watched", py::bool_(true));
+                }
+                return pool;
+            }));
     }
 }
 
@@ -100,12 +102,14 @@ void close_sockets(const std::shared_ptr<Watch> &watch) {
 
 // Body bytes, decompressed as the server declared, at most `limit` of them.
 class BodyReader {
-public:
+  public:
     BodyReader(const py::object &response, const py::object &url, long long limit)
         : url_(url), limit_(limit) {
         py::object zlib = py::module_::import("zlib");
-        const std::string coding =
-            text(response.attr("headers").attr("get")("Content-Encoding", "").attr("strip")().attr("lower")());
+        const std::string coding = text(response.attr("headers")
+                                            .attr("get")("Content-Encoding", "")
+                                            .attr("strip")()
+                                            .attr("lower")());
         const int max_bits = zlib.attr("MAX_WBITS").cast<int>();
         if (coding == "gzip" || coding == "x-gzip") {
             decoder_ = zlib.attr("decompressobj")(16 + max_bits);
@@ -113,8 +117,8 @@ public:
             deflate_ = true;
             decoder_ = zlib.attr("decompressobj")(max_bits);
         } else if (!(coding.empty() || coding == "identity")) {
-            fail("cannot read the response from " + text(url) + ": unsupported Content-Encoding '" +
-                 coding + "'");
+            fail("cannot read the response from " + text(url) +
+                 ": unsupported Content-Encoding '" + coding + "'");
         }
     }
 
@@ -155,7 +159,7 @@ public:
         return py::bytes(py::bytes("").attr("join")(parts_));
     }
 
-private:
+  private:
     void add(const py::object &bytes) {
         total_ += static_cast<long long>(py::len(bytes));
         if (total_ > limit_) {
@@ -200,9 +204,11 @@ py::tuple fetch(const py::module_ &m, const py::object &url) {
     py::object monotonic = py::module_::import("time").attr("monotonic");
     const double deadline_s = number_setting(m, "DATASET_DEADLINE");
     py::object max_bytes = m.attr("DATASET_MAX_BYTES");
-    if (!PyLong_Check(max_bytes.ptr()) || PyBool_Check(max_bytes.ptr()) || max_bytes.cast<long long>() < 0) {
-        bind::raise(PyExc_ValueError, "brinvale.brinvale.DATASET_MAX_BYTES must be a number of bytes, got " +
-                                          py::repr(max_bytes).cast<std::string>());
+    if (!PyLong_Check(max_bytes.ptr()) || PyBool_Check(max_bytes.ptr()) ||
+        max_bytes.cast<long long>() < 0) {
+        bind::raise(PyExc_ValueError,
+                    "brinvale.brinvale.DATASET_MAX_BYTES must be a number of bytes, got " +
+                        py::repr(max_bytes).cast<std::string>());
     }
     const long long limit = max_bytes.cast<long long>();
     const double deadline = monotonic().cast<double>() + deadline_s;
@@ -217,8 +223,10 @@ py::tuple fetch(const py::module_ &m, const py::object &url) {
     for (const char *prefix : {"http://", "https://"}) {
         record_connections(session.attr("get_adapter")(prefix), watch);
     }
-    py::object timer = py::module_::import("threading").attr("Timer")(
-        deadline_s, py::cpp_function([watch]() { close_sockets(watch); }));
+    py::object timer =
+        py::module_::import("threading").attr("Timer")(deadline_s, py::cpp_function([watch]() {
+                                                           close_sockets(watch);
+                                                       }));
     timer.attr("daemon") = true;
     timer.attr("start")();
 
@@ -230,8 +238,10 @@ py::tuple fetch(const py::module_ &m, const py::object &url) {
         for (int hop = 0;; ++hop) {
             py::object response;
             try {
-                response = session.attr("get")(current, "timeout"_a = m.attr("DATASET_TIMEOUT"),
-                                               "allow_redirects"_a = false, "stream"_a = true,
+                response = session.attr("get")(current,
+                                               "timeout"_a = m.attr("DATASET_TIMEOUT"),
+                                               "allow_redirects"_a = false,
+                                               "stream"_a = true,
                                                "headers"_a = headers);
             } catch (py::error_already_set &) {
                 if (watch->expired) {
@@ -241,12 +251,14 @@ py::tuple fetch(const py::module_ &m, const py::object &url) {
             }
             try {
                 if (response.attr("is_redirect").cast<bool>()) {
-                    py::object target = py::module_::import("urllib.parse").attr("urljoin")(
-                        current, response.attr("headers")["location"]);
+                    py::object target =
+                        py::module_::import("urllib.parse")
+                            .attr("urljoin")(current, response.attr("headers")["location"]);
                     response.attr("close")();
                     if (!origin(target).equal(home)) {
-                        fail("refusing the redirect from " + text(current) + " to " + text(target) +
-                             ": a dataset is only fetched from the origin of " + text(url));
+                        fail("refusing the redirect from " + text(current) + " to " +
+                             text(target) + ": a dataset is only fetched from the origin of " +
+                             text(url));
                     }
                     if (hop == kMaxRedirects) {
                         fail("too many redirects (more than " + std::to_string(kMaxRedirects) +
@@ -277,7 +289,8 @@ py::tuple fetch(const py::module_ &m, const py::object &url) {
                 }
                 py::bytes content = reader.finish();
                 response.attr("close")();
-                return py::make_tuple(status, content.attr("decode")("utf-8", "errors"_a = "replace"));
+                return py::make_tuple(status,
+                                      content.attr("decode")("utf-8", "errors"_a = "replace"));
             } catch (py::error_already_set &) {
                 response.attr("close")();
                 if (watch->expired) {

@@ -44,13 +44,14 @@ void check_config(const py::object &cfg, const py::object &config_path) {
     if (!is_mapping(cfg)) {
         bad_value(config_path,
                   "config.yaml must be a mapping with the sections Feature, AutoFE and AutoML, "
-                  "got " + describe(cfg));
+                  "got " +
+                      describe(cfg));
     }
     for (const char *section : {"Feature", "AutoFE", "AutoML"}) {
         if (cfg.contains(section) && !is_mapping(cfg[section])) {
-            bad_value(config_path, std::string("config.yaml section '") + section +
-                                       "' must be a mapping of keys, got " +
-                                       describe(cfg[section]));
+            bad_value(config_path,
+                      std::string("config.yaml section '") + section +
+                          "' must be a mapping of keys, got " + describe(cfg[section]));
         }
     }
     if (!cfg.contains("Feature")) {
@@ -63,9 +64,9 @@ void check_config(const py::object &cfg, const py::object &config_path) {
         }
         py::object value = feature[key];
         if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-            bad_value(config_path, std::string("config.yaml key Feature.") + key +
-                                       " must be a column name (text) or null, got " +
-                                       describe(value));
+            bad_value(config_path,
+                      std::string("config.yaml key Feature.") + key +
+                          " must be a column name (text) or null, got " + describe(value));
         }
     }
     if (feature.contains("IgnoreFeature")) {
@@ -79,7 +80,8 @@ void check_config(const py::object &cfg, const py::object &config_path) {
         if (!ok) {
             bad_value(config_path,
                       "config.yaml key Feature.IgnoreFeature must be a list of column names, "
-                      "got " + describe(value));
+                      "got " +
+                          describe(value));
         }
     }
 }
@@ -94,9 +96,8 @@ py::object load_folder_config(py::object self, const py::object &config_path) {
     // The first folder of the process still configures the process-wide
     // instance, which direct callers of the engine read.
     global("TaskConfig")(config_path);
-    py::object cfg = py::module_::import("module.util.corlet")
-                         .attr("YamlParser")
-                         .attr("parse")(config_path);
+    py::object cfg =
+        py::module_::import("module.util.corlet").attr("YamlParser").attr("parse")(config_path);
     check_config(cfg, config_path);
     py::setattr(self, kConfigAttr, cfg);
     return cfg;

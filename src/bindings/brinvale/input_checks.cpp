@@ -27,9 +27,19 @@ std::string listing(const std::vector<std::string> &names, std::size_t shown = 2
 
 // Operators whose second operand is a window length or lag, not a column.
 bool is_window(const std::string &op) {
-    static const std::set<std::string> ops{"delay",  "delta",        "ts_rank", "ts_argmax", "ts_argmin",
-                                           "ts_max", "ts_min",       "stddev",  "tsum",      "product",
-                                           "ts_o",   "decay_linear", "ts_mean"};
+    static const std::set<std::string> ops{"delay",
+                                           "delta",
+                                           "ts_rank",
+                                           "ts_argmax",
+                                           "ts_argmin",
+                                           "ts_max",
+                                           "ts_min",
+                                           "stddev",
+                                           "tsum",
+                                           "product",
+                                           "ts_o",
+                                           "decay_linear",
+                                           "ts_mean"};
     return ops.count(op) != 0;
 }
 
@@ -46,8 +56,8 @@ struct Needs {
 };
 
 // The input columns a feature name reads, following nested features.
-void collect(const py::module_ &tavrin, const py::object &name, const py::set &present, Needs &needs,
-             int depth = 0) {
+void collect(const py::module_ &tavrin, const py::object &name, const py::set &present,
+             Needs &needs, int depth = 0) {
     if (depth > 200) {
         return;  // the engine reports names nested this deep itself
     }
@@ -68,11 +78,14 @@ void collect(const py::module_ &tavrin, const py::object &name, const py::set &p
         columns.push_back(parts[1]);
     } else if (op == "tcorrelation" || op == "tcorvariance") {
         needs.windows = true;
-        for (std::size_t i = 1; i < n && i < 3; ++i) columns.push_back(parts[i]);
+        for (std::size_t i = 1; i < n && i < 3; ++i)
+            columns.push_back(parts[i]);
     } else if (op == "aggregate") {
-        for (std::size_t i = 2; i < n; ++i) columns.push_back(parts[i]);
+        for (std::size_t i = 2; i < n; ++i)
+            columns.push_back(parts[i]);
     } else {
-        for (std::size_t i = 1; i < n; ++i) columns.push_back(parts[i]);
+        for (std::size_t i = 1; i < n; ++i)
+            columns.push_back(parts[i]);
     }
     for (const py::object &operand : columns) {
         if (present.contains(operand)) {
@@ -96,10 +109,13 @@ std::vector<std::string> cleaned_labels(const py::object &frame) {
             PyErr_Format(PyExc_TypeError,
                          "column labels must be text, the names the model was trained on; the "
                          "column at position %zu is labelled %.200s (%.200s)",
-                         position, quote(label).c_str(), bind::type_name(label));
+                         position,
+                         quote(label).c_str(),
+                         bind::type_name(label));
             throw py::error_already_set();
         }
-        py::object clean = py::reinterpret_borrow<py::object>(label).attr("strip")().attr("replace")(" ", "_");
+        py::object clean =
+            py::reinterpret_borrow<py::object>(label).attr("strip")().attr("replace")(" ", "_");
         out.push_back(text(clean));
         ++position;
     }
@@ -124,8 +140,9 @@ Needs model_needs(const py::object &self, const py::set &present) {
         engineered.add(name);
     }
     py::object model = py::getattr(self, "model", py::none());
-    py::object model_inputs = model.is_none() ? py::object(py::none())
-                                              : py::getattr(model, "feature_names_in_", py::none());
+    py::object model_inputs = model.is_none()
+                                  ? py::object(py::none())
+                                  : py::getattr(model, "feature_names_in_", py::none());
     if (!model_inputs.is_none()) {
         for (py::handle name : model_inputs) {
             if (!engineered.contains(name)) {
@@ -152,12 +169,14 @@ void check_loaded_input(const py::object &path, const py::object &frame) {
     py::module_ os = py::module_::import("os");
     if (os.attr("path").attr("isdir")(path).cast<bool>()) {
         if (py::len(frame.attr("columns")) == 0) {
-            bind::raise(PyExc_ValueError, "the folder " + text(path) +
-                                              " holds no CSV files (a folder input is read as "
-                                              "the rows of every file in it)");
+            bind::raise(PyExc_ValueError,
+                        "the folder " + text(path) +
+                            " holds no CSV files (a folder input is read as "
+                            "the rows of every file in it)");
         }
         bind::raise(PyExc_ValueError,
-                    "the CSV files of the folder " + text(path) + " hold column names but no rows");
+                    "the CSV files of the folder " + text(path) +
+                        " hold column names but no rows");
     }
     bind::raise(PyExc_ValueError, text(path) + " holds column names but no rows");
 }
@@ -217,8 +236,8 @@ void check_model_input(const py::object &self, const py::object &frame) {
             (!time_index.is_none() && key.equal(time_index))) {
             continue;
         }
-        py::object column = frame.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                                              py::int_(position - 1))];
+        py::object column = frame.attr("iloc")[py::make_tuple(
+            py::slice(py::none(), py::none(), py::none()), py::int_(position - 1))];
         const std::string dtype = text(column.attr("dtype").attr("name"));
         if (dtype != "object" && dtype != "str" && dtype != "string") {
             continue;
@@ -227,14 +246,16 @@ void check_model_input(const py::object &self, const py::object &frame) {
         if (py::len(values) == 0) {
             continue;
         }
-        py::object numbers = pd.attr("to_numeric")(values.attr("astype")("object"), "errors"_a = "coerce");
+        py::object numbers =
+            pd.attr("to_numeric")(values.attr("astype")("object"), "errors"_a = "coerce");
         if (numbers.attr("notna")().attr("all")().cast<bool>()) {
-            bind::raise(PyExc_ValueError,
-                        "column " + quote(label) + " holds numbers written as text (such as " +
-                            quote(values.attr("iloc")[py::int_(0)]) +
-                            ") and no value ending in '%': the model reads it as numbers. Write the "
-                            "values of a percentage column with '%' (30.2%), or pass the column "
-                            "as numbers");
+            bind::raise(
+                PyExc_ValueError,
+                "column " + quote(label) + " holds numbers written as text (such as " +
+                    quote(values.attr("iloc")[py::int_(0)]) +
+                    ") and no value ending in '%': the model reads it as numbers. Write the "
+                    "values of a percentage column with '%' (30.2%), or pass the column "
+                    "as numbers");
         }
     }
 }

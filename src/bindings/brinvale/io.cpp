@@ -51,7 +51,8 @@ py::object load_data_from_file(py::object self, py::object input_file_path) {
         parts.append(pd.attr("DataFrame")());
         py::object entries = py::module_::import("glob").attr("glob")(input_file_path + py::str("/*"));
         for (py::handle entry : entries) {
-            parts.append(read_folder_entry(input_file_path, py::reinterpret_borrow<py::object>(entry)));
+            parts.append(
+                read_folder_entry(input_file_path, py::reinterpret_borrow<py::object>(entry)));
         }
         frame = py::len(parts) == 1 ? py::object(parts[0]) : pd.attr("concat")(parts);
     } else if (ends_with(path, "csv")) {

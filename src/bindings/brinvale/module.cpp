@@ -237,9 +237,12 @@ BRINVALE_MODULE(brinvale, m) {
     reorder_methods(cls);
     register_dataset(m);
     register_input_limits(m);
-    m.def("_input_columns", &input_columns, py::arg("obj"),
-          py::doc("The input columns (cleaned labels) that the engineered features and the model of "
-                  "a loaded result folder read, in order of first use."));
+    m.def(
+        "_input_columns",
+        &input_columns,
+        py::arg("obj"),
+        py::doc("The input columns (cleaned labels) that the engineered features and the model of "
+                "a loaded result folder read, in order of first use."));
     register_safe_pickle(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {

@@ -362,11 +362,13 @@ void add_pipeline_methods(py::object &cls) {
     bind::def_method(cls, "_split_train_test", &split_train_test, py::arg("X"), py::arg("y"),
                      py::arg("split_type"), py::doc(kSplitDoc));
     bind::def_method(
-        cls, "_process_data",
+        cls,
+        "_process_data",
         [](py::object self, py::object ori_df) {
             return with_folder_config(self, [&] { return process_data(self, ori_df); });
         },
-        py::arg("ori_df"), py::doc(kProcessDoc));
+        py::arg("ori_df"),
+        py::doc(kProcessDoc));
     bind::def_method(cls, "_validation_data", &validation_data);
     bind::def_method(
         cls, "predict",
