@@ -242,13 +242,21 @@ void check_model_input(const py::object &self, const py::object &frame) {
         if (dtype != "object" && dtype != "str" && dtype != "string") {
             continue;
         }
+        auto all_numbers = [&](const py::object &part) {
+            py::object numbers =
+                pd.attr("to_numeric")(part.attr("astype")("object"), "errors"_a = "coerce");
+            return numbers.attr("notna")().attr("all")().cast<bool>();
+        };
+        // the first values decide for percentage and other text columns
+        py::object head = column.attr("head")(256).attr("dropna")();
+        if (py::len(head) != 0 && !all_numbers(head)) {
+            continue;
+        }
         py::object values = column.attr("dropna")();
         if (py::len(values) == 0) {
             continue;
         }
-        py::object numbers =
-            pd.attr("to_numeric")(values.attr("astype")("object"), "errors"_a = "coerce");
-        if (numbers.attr("notna")().attr("all")().cast<bool>()) {
+        if (all_numbers(values)) {
             bind::raise(
                 PyExc_ValueError,
                 "column " + quote(label) + " holds numbers written as text (such as " +

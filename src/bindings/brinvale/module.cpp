@@ -144,16 +144,25 @@ void run_manual_check() {
     py::object tempfile = py::module_::import("tempfile");
     py::object builtins = py::module_::import("builtins");
     py::object print = builtins.attr("print");
-    py::object tmp = tempfile.attr("mkdtemp")();
-    py::object join = global("os").attr("path").attr("join");
-    py::object cls = global("tabular_incrml");
-    py::object first = sample.attr("build_sample")(join(tmp, "classification"), "classification");
-    py::object data = sample.attr("write_sample_csv")(join(tmp, "new.csv"));
-    py::object obj = cls(first);
-    print(obj.attr("predict")(data));
-    print(obj.attr("predict_proba")(data));
-    py::object second = sample.attr("build_sample")(join(tmp, "regression"), "regression");
-    print(cls(second).attr("predict")(data));
+    // the sample folders are removed when the check ends, also on failure
+    py::object workdir = tempfile.attr("TemporaryDirectory")("prefix"_a = "brinvale-check-");
+    py::object tmp = workdir.attr("name");
+    try {
+        py::object join = global("os").attr("path").attr("join");
+        py::object cls = global("tabular_incrml");
+        py::object first =
+            sample.attr("build_sample")(join(tmp, "classification"), "classification");
+        py::object data = sample.attr("write_sample_csv")(join(tmp, "new.csv"));
+        py::object obj = cls(first);
+        print(obj.attr("predict")(data));
+        print(obj.attr("predict_proba")(data));
+        py::object second = sample.attr("build_sample")(join(tmp, "regression"), "regression");
+        print(cls(second).attr("predict")(data));
+    } catch (...) {
+        workdir.attr("cleanup")();
+        throw;
+    }
+    workdir.attr("cleanup")();
 }
 
 }  // namespace
