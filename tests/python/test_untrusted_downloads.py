@@ -252,7 +252,3 @@ def test_unknown_content_encoding_is_refused(first, capsys):
     with pytest.raises(UnboundLocalError):
         load_dataset("iris")
     assert "unsupported Content-Encoding 'br'" in capsys.readouterr().out
-
-
-def test_settings_have_generous_defaults():
-    assert bv.DATASET_DEADLINE >= 60 and bv.DATASET_MAX_BYTES >= 100 << 20

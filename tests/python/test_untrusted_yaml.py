@@ -38,12 +38,6 @@ def fresh_config():
     reset_task_config()
 
 
-def test_loader_is_a_safe_loader():
-    import brinvale.module.util.corlet as corlet
-
-    assert corlet.Loader in (getattr(yaml, "CSafeLoader", None), yaml.SafeLoader)
-
-
 def test_object_tags_are_refused_and_run_nothing(tmp_path, fresh_config):
     marker = tmp_path / "marker"
     path = tmp_path / "config.yaml"
@@ -131,14 +125,6 @@ def test_wrong_shapes_are_named(folder_copy, fresh_config, edit, named):
     assert "config.yaml" in str(info.value)
 
 
-def test_second_folder_with_a_wrong_shape_is_refused_too(sample_dirs, folder_copy, fresh_config):
-    tabular_incrml(sample_dirs["classification"])
-    folder = folder_copy("regression")
-    edit_config(folder, setting("Feature", "IgnoreFeature", "note"))
-    with pytest.raises(ValueError, match="IgnoreFeature"):
-        tabular_incrml(str(folder))
-
-
 @pytest.mark.parametrize("key", ["GroupIndex", "TimeIndex", "id_index", "TargetName"])
 def test_null_column_names_are_accepted(folder_copy, fresh_config, key):
     folder = folder_copy()
@@ -159,3 +145,12 @@ def test_missing_keys_keep_their_key_error(folder_copy, fresh_config):
     edit_config(folder, drop)
     with pytest.raises(KeyError, match="TaskType"):
         tabular_incrml(str(folder))
+
+
+def test_a_refused_folder_leaves_the_process_configuration_to_the_next(sample_dirs, folder_copy, fresh_config):
+    bad = folder_copy()
+    edit_config(bad, setting("Feature", "IgnoreFeature", "note"))
+    with pytest.raises(ValueError):
+        tabular_incrml(str(bad))
+    tabular_incrml(sample_dirs["regression"])
+    assert TaskConfig().cfg["Feature"]["TargetName"] == "body_mass_g"

@@ -93,12 +93,13 @@ py::object active_config_var() {
 }  // namespace
 
 py::object load_folder_config(py::object self, const py::object &config_path) {
-    // The first folder of the process still configures the process-wide
-    // instance, which direct callers of the engine read.
-    global("TaskConfig")(config_path);
     py::object cfg =
         py::module_::import("module.util.corlet").attr("YamlParser").attr("parse")(config_path);
     check_config(cfg, config_path);
+    // The first folder of the process still configures the process-wide
+    // instance, which direct callers of the engine read; a folder refused
+    // above leaves it to the next one.
+    global("TaskConfig")(config_path);
     py::setattr(self, kConfigAttr, cfg);
     return cfg;
 }
