@@ -29,9 +29,25 @@ def pytest_configure(config):
     # pytest's tmp_path goes below one folder, checked and removed at the end.
     global _session_tmp
     if _session_tmp is None:
-        _session_tmp = tempfile.mkdtemp(prefix="brinvale-tests-")
+        prune_finished_sessions(tempfile.gettempdir())
+        _session_tmp = tempfile.mkdtemp(prefix=f"brinvale-tests-{os.getpid()}-")
         os.environ["TMPDIR"] = _session_tmp
         tempfile.tempdir = _session_tmp
+
+
+def prune_finished_sessions(root):
+    """Folders that failed sessions kept for inspection, once their session's
+    process has ended: they are kept until the next session starts."""
+    for name in os.listdir(root):
+        parts = name.split("-")
+        if len(parts) < 4 or parts[:2] != ["brinvale", "tests"] or not parts[2].isdigit():
+            continue
+        try:
+            os.kill(int(parts[2]), 0)
+        except ProcessLookupError:
+            shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+        except OSError:
+            pass  # alive, owned by another user
 
 
 def leftovers(folder):

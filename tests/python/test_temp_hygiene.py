@@ -53,3 +53,18 @@ def test_a_leaking_test_fails_the_session(tmp_path):
     (session,) = left
     assert session.startswith("brinvale-tests-")
     assert [p.name for p in (tmp_path / "tmp" / session).iterdir() if not p.name.startswith("pytest-of-")] == []
+
+
+def test_folders_of_finished_sessions_are_pruned(tmp_path):
+    root = tmp_path / "tmp"
+    root.mkdir()
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    finished = root / f"brinvale-tests-{dead.stdout.strip()}-abc"
+    running = root / f"brinvale-tests-{os.getpid()}-def"
+    other = root / "brinvale-tests-notes"
+    for d in (finished, running, other):
+        d.mkdir()
+    import conftest
+
+    conftest.prune_finished_sessions(str(root))
+    assert sorted(p.name for p in root.iterdir()) == sorted([running.name, other.name])
