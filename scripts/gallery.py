@@ -28,14 +28,43 @@ matplotlib.use("Agg")
 import numpy as np
 import pandas as pd
 
-try:
-    import brinvale.brinvale as workbench
-except ImportError:  # not installed: the development build in the source tree
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import brinvale.brinvale as workbench
 
-from brinvale.module.common.quillet import TaskConfig
-from brinvale.sample import TARGETS, build_sample
+def _import_workbench():
+    """The installed package, else the in-place development build.  A source
+    tree without built modules on the path (PYTHONPATH=src in a fresh clone)
+    would hide the installed package: it is taken off the path."""
+    try:
+        import brinvale.brinvale as found
+
+        return found
+    except ImportError:
+        pass
+    src = Path(__file__).resolve().parents[1] / "src"
+
+    def forget():
+        for name in [n for n in sys.modules if n == "brinvale" or n.startswith("brinvale.")]:
+            del sys.modules[name]
+        sys.meta_path[:] = [f for f in sys.meta_path if type(f).__name__ != "_BareNameFinder"]
+
+    for path in (None, src):
+        forget()
+        sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != src]
+        if path is not None:
+            sys.path.insert(0, str(path))
+        try:
+            import brinvale.brinvale as found
+
+            return found
+        except ImportError:
+            continue
+    sys.exit("gallery: brinvale is neither installed nor built in place; run `bash scripts/demo.sh` "
+             "(installs it) or `scripts/dev-build.sh` first")
+
+
+workbench = _import_workbench()
+
+from brinvale.module.common.quillet import TaskConfig  # noqa: E402  (after the package is found)
+from brinvale.sample import TARGETS, build_sample  # noqa: E402
 
 SHAP_TYPES = ("dot", "bar", "violin", "compact_dot")
 

@@ -1,4 +1,5 @@
-// YAML file access: PyYAML does the parsing, with libyaml when it is built in.
+// YAML file access: PyYAML does the parsing, with libyaml when it is built in,
+// through its safe loaders.
 #include "bind.hpp"
 
 namespace {
@@ -34,15 +35,19 @@ BRINVALE_MODULE(corlet, m) {
     py::module_ yaml = py::module_::import("yaml");
     m.attr("yaml") = yaml;
     m.attr("load") = yaml.attr("load");
+    // Configuration files come with result folders from elsewhere: the safe
+    // loaders build plain data only (PyYAML's full loaders construct any
+    // Python object a tag names, running its code), and plain configuration
+    // values load identically with them.
     try {
-        m.attr("Loader") = py::module_::import("yaml").attr("CLoader");
+        m.attr("Loader") = py::module_::import("yaml").attr("CSafeLoader");
     } catch (py::error_already_set &e) {
         // PyYAML without libyaml: only the attribute lookup fails (ImportError
-        // in `from yaml import CLoader`), anything else propagates.
+        // in `from yaml import CSafeLoader`), anything else propagates.
         if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_ImportError)) {
             throw;
         }
-        m.attr("Loader") = yaml.attr("Loader");
+        m.attr("Loader") = yaml.attr("SafeLoader");
     }
 
     py::object object_type = py::module_::import("builtins").attr("object");

@@ -7,6 +7,12 @@ BRINVALE_MODULE(quillet, m) {
     m.attr("YamlParser") = py::module_::import("module.util.corlet").attr("YamlParser");
     m.attr("logging") = py::module_::import("logging");
 
+    // The configuration of the result folder whose pipeline is running on this
+    // thread (or task), read by the engine before the process-wide instance.
+    m.attr("_active_config") =
+        py::module_::import("contextvars")
+            .attr("ContextVar")("brinvale_active_config", "default"_a = py::none());
+
     py::object object_type = py::module_::import("builtins").attr("object");
     py::object cls = brinvale::bind::make_class("TaskConfig", py::make_tuple(object_type), m);
     cls.attr("_TaskConfig__species") = py::none();

@@ -1,9 +1,12 @@
 """Command line of brinvale.
 
-    python -m brinvale demo [FOLDER]
-    python -m brinvale predict RESULT DATA [--proba] [--output FILE]
-    python -m brinvale info RESULT
-    python -m brinvale formula NAME...
+    brinvale demo [FOLDER]
+    brinvale predict RESULT DATA [--proba] [--output FILE]
+    brinvale info RESULT
+    brinvale formula NAME...
+
+(also as `python -m brinvale ...`).  Errors the user can act on print one
+line on standard error and exit with status 2; --debug shows the traceback.
 """
 
 import argparse
@@ -12,37 +15,86 @@ import os
 import sys
 import tempfile
 
+EXIT_USAGE = 2
+
+
+class UserError(Exception):
+    """A failure explained by its message alone."""
+
 
 def _load(folder):
     from brinvale.brinvale import tabular_incrml
 
+    if not os.path.isdir(folder):
+        raise UserError(f"{folder}: no such result folder (expected the folder holding config.yaml, "
+                        "autofe/ and automl/)")
+    if not os.path.isfile(os.path.join(folder, "config.yaml")):
+        raise UserError(f"{folder} is not a result folder: it holds no config.yaml")
     return tabular_incrml(os.fspath(folder))
+
+
+def _target_encoder(obj):
+    if obj.task != "classification":
+        return None
+    return obj.lec_record_dt.get(obj.target_name)
+
+
+def _class_codes(obj, n):
+    codes = getattr(obj.model, "classes_", None)
+    if codes is None or len(codes) != n:
+        codes = range(n)
+    return list(codes)
+
+
+def _decode(encoder, codes):
+    import numpy as np
+
+    if encoder is None:
+        return list(codes)
+    return list(encoder.inverse_transform(np.asarray(codes).astype(int)))
+
+
+def _class_labels(obj):
+    """The classes a classification model predicts, decoded."""
+    codes = getattr(obj.model, "classes_", None)
+    if codes is None:
+        return None
+    return _decode(_target_encoder(obj), codes)
+
+
+def _id_values(obj, frame):
+    """The identifier column of the input, matched as the pipeline matches labels."""
+    if not obj.id_index:
+        return None
+    for label in frame.columns:
+        if isinstance(label, str) and label.strip().replace(" ", "_") == obj.id_index:
+            return frame[label].to_numpy(copy=True)
+    return None
 
 
 def _demo(args):
     import pandas as pd
 
     from brinvale.sample import build_sample
-
-    folder = args.folder or os.path.join(tempfile.mkdtemp(prefix="brinvale-demo-"), "result")
-    print(f"building a sample result folder in {folder} ...")
-    build_sample(folder, "classification")
-    obj = _load(folder)
     from brinvale.tavrin import name2formula
 
-    config = obj.obtain_model_configuration()
-    print(f"loaded: task {obj.task!r}, target {obj.target_name!r}, model {config['model_type']!r}, "
-          f"{len(obj.adv_features)} engineered features, {len(obj.lec_record_dt)} training records")
-    for name in obj.adv_features[:5]:
-        print(f"  {name}\n      = {name2formula(name)}")
-    val = pd.read_csv(os.path.join(folder, "automl", "val_res"))
-    truth = val.pop(obj.target_name)
-    val = val.drop(columns=["ypred"])
-    codes = obj.predict(val)
-    labels = obj.lec_record_dt[obj.target_name].inverse_transform(codes.astype(int))
-    out = pd.DataFrame({"predicted": labels, "actual": truth})
-    print(out.head(10).to_string())
-    print(f"accuracy on the {len(out)} validation rows: {(out.predicted == out.actual).mean():.3f}")
+    with tempfile.TemporaryDirectory(prefix="brinvale-demo-") as tmp:
+        folder = args.folder or os.path.join(tmp, "result")
+        print(f"building a sample result folder in {folder} ...")
+        build_sample(folder, "classification")
+        obj = _load(folder)
+        config = obj.obtain_model_configuration()
+        print(f"loaded: task {obj.task!r}, target {obj.target_name!r}, model {config['model_type']!r}, "
+              f"{len(obj.adv_features)} engineered features, {len(obj.lec_record_dt)} training records")
+        for name in obj.adv_features[:5]:
+            print(f"  {name}\n      = {name2formula(name)}")
+        val = pd.read_csv(os.path.join(folder, "automl", "val_res"))
+        truth = val.pop(obj.target_name)
+        val = val.drop(columns=["ypred"])
+        labels = _decode(_target_encoder(obj), obj.predict(val))
+        out = pd.DataFrame({"predicted": labels, "actual": truth})
+        print(out.head(10).to_string())
+        print(f"accuracy on the {len(out)} validation rows: {(out.predicted == out.actual).mean():.3f}")
     return 0
 
 
@@ -50,22 +102,44 @@ def _predict(args):
     import pandas as pd
 
     obj = _load(args.result)
-    values = obj.predict_proba(args.data) if args.proba else obj.predict(args.data)
-    if values.ndim == 2:
-        frame = pd.DataFrame(values, columns=[f"proba_{i}" for i in range(values.shape[1])])
+    frame = obj._load_data_from_file(os.fspath(args.data))
+    ids = _id_values(obj, frame)
+    # A frame as wide as the model's inputs would be taken as model input and
+    # an empty one loses its file name: the path itself gives predict's own
+    # handling of a file.
+    width = len(getattr(obj.model, "feature_names_in_", ()))
+    source = args.data if frame.empty or frame.shape[1] == width else frame
+    if args.proba:
+        values = obj.predict_proba(source)
+        names = _decode(_target_encoder(obj), _class_codes(obj, values.shape[1]))
+        out = pd.DataFrame(values, columns=[str(n) for n in names])
     else:
-        frame = pd.DataFrame({"prediction": values})
-    if args.output:
-        frame.to_csv(args.output, index=False)
+        values = obj.predict(source)
+        out = pd.DataFrame({"prediction": _decode(_target_encoder(obj), values)})
+    if ids is not None and len(ids) == len(out):
+        out.insert(0, obj.id_index, ids)
+    if args.output and args.output != "-":
+        out.to_csv(args.output, index=False)
     else:
-        frame.to_csv(sys.stdout, index=False)
+        out.to_csv(sys.stdout, index=False)
+        sys.stdout.flush()
     return 0
 
 
 def _info(args):
+    from brinvale.brinvale import _input_columns
+
     obj = _load(args.result)
     config = obj.obtain_model_configuration()
     print(json.dumps(config, ensure_ascii=False, indent=2, default=str))
+    print(f"target: {obj.target_name}")
+    labels = _class_labels(obj) if obj.task == "classification" else None
+    if labels is not None:
+        print(f"classes ({len(labels)}): " + ", ".join(str(v) for v in labels))
+    columns = _input_columns(obj)
+    print(f"input columns the model needs ({len(columns)}):")
+    for name in columns:
+        print(f"  {name}")
     pairs = sorted(obj.get_feature_importance(), key=lambda p: -float(p[1]))
     width = max((len(str(name)) for name, _ in pairs), default=0)
     print("feature importances:")
@@ -77,31 +151,95 @@ def _info(args):
 def _formula(args):
     from brinvale.tavrin import name2formula
 
+    failed = 0
     for name in args.names:
-        print(f"{name}\n  = {name2formula(name)}")
-    return 0
+        try:
+            formula = name2formula(name)
+        except Exception as e:  # a malformed name
+            formula, why = None, f"{type(e).__name__}: {e}"
+        else:
+            why = "not an engineered feature name with a known operator"
+        if formula is None:
+            print(f"brinvale: error: cannot render {name!r} as a formula ({why})", file=sys.stderr)
+            failed += 1
+        else:
+            print(f"{name}\n  = {formula}")
+    return EXIT_USAGE if failed else 0
 
 
-def main(argv=None):
+def _message(e):
+    """One line saying what went wrong, naming the file or column concerned."""
+    if isinstance(e, OSError) and e.filename is not None:
+        text = f"{e.filename}: {e.strerror or e}"
+    elif isinstance(e, KeyError) and len(e.args) == 1 and isinstance(e.args[0], str):
+        text = e.args[0]
+        if "lacks" not in text:
+            text = f"missing key or column {text!r}"
+    else:
+        text = str(e) or type(e).__name__
+    text = " ".join(text.split())
+    hint = ""
+    try:
+        import pickle
+
+        import yaml
+    except ImportError:  # pragma: no cover - both are dependencies
+        yaml = pickle = None
+    if yaml is not None and isinstance(e, yaml.YAMLError):
+        hint = " (config.yaml of the result folder is not a plain configuration)"
+    elif pickle is not None and isinstance(e, pickle.UnpicklingError):
+        hint = (" (the result folder's pickles name a global that is not admitted; if you trust the "
+                "folder, add it to brinvale.brinvale.TRUSTED_PICKLE_GLOBALS from Python)")
+    elif isinstance(e, ModuleNotFoundError):
+        hint = " (install the package the result folder was trained with)"
+    return text + hint
+
+
+def _parser():
     parser = argparse.ArgumentParser(prog="brinvale", description=__doc__.split("\n")[0])
+    parser.add_argument("--debug", action="store_true", help="show the traceback of an error")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("demo", help="build a sample result folder and predict with it")
-    p.add_argument("folder", nargs="?", help="where to build it (default: a temporary folder)")
+    p.add_argument("folder", nargs="?", help="where to build it (default: a temporary folder, removed afterwards)")
     p.set_defaults(run=_demo)
     p = sub.add_parser("predict", help="predict a CSV/Excel/npz file or a folder of CSV files")
     p.add_argument("result", help="result folder of a training run")
     p.add_argument("data", help="data file or folder")
-    p.add_argument("--proba", action="store_true", help="class probabilities instead of labels")
-    p.add_argument("--output", help="CSV file to write (default: standard output)")
+    p.add_argument("--proba", action="store_true", help="class probabilities, one column per class")
+    p.add_argument("--output", help="CSV file to write (default or '-': standard output)")
     p.set_defaults(run=_predict)
-    p = sub.add_parser("info", help="chosen model, its configuration and feature importances")
-    p.add_argument("result")
+    p = sub.add_parser("info", help="chosen model, classes, input columns and feature importances")
+    p.add_argument("result", help="result folder of a training run")
     p.set_defaults(run=_info)
     p = sub.add_parser("formula", help="render engineered feature names as formulas")
     p.add_argument("names", nargs="+")
     p.set_defaults(run=_formula)
-    args = parser.parse_args(argv)
-    return args.run(args)
+    for name in ("demo", "predict", "info", "formula"):
+        sub.choices[name].add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                                       help="show the traceback of an error")
+    return parser
+
+
+def main(argv=None):
+    args = _parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except BrokenPipeError:
+        # the reader went away (`... | head`): stop quietly, and keep Python
+        # from reporting the failed flush of standard output at exit
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except OSError:
+            pass
+        return 0
+    except KeyboardInterrupt:
+        return 130
+    except Exception as e:
+        if args.debug:
+            raise
+        print(f"brinvale: error: {_message(e)} (--debug shows the traceback)", file=sys.stderr)
+        return EXIT_USAGE
 
 
 if __name__ == "__main__":

@@ -194,7 +194,7 @@ def build_sample(folder, task="classification", max_iter=6, estimator_list=("lgb
         dtype = train_raw[col].dtype
         # pandas before 3 keeps text as object (is_string_dtype is False for
         # an object column holding missing values).
-        text = pd.api.types.is_string_dtype(dtype) or dtype == object
+        text = pd.api.types.is_string_dtype(dtype) or dtype == object  # noqa: E721
         if col in (TIME_COLUMN, PERCENT_COLUMN) or not text:
             continue
         if task == "regression" and col == target:

@@ -5,15 +5,13 @@ import sys
 import warnings
 from pathlib import Path
 
-import matplotlib
 import matplotlib.image as mpimg
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
 import shap
-from matplotlib import font_manager
-from sklearn.metrics import auc, confusion_matrix, roc_curve
+from sklearn.metrics import auc, roc_curve
 
 import brinvale
 from brinvale.brinvale import tabular_incrml
@@ -122,10 +120,7 @@ def test_without_path_the_chart_is_shown_not_saved(chart, frame, scores, tmp_pat
     assert plt.get_fignums() == []
 
 
-@pytest.mark.skipif(
-    not {"Noto Sans CJK SC", "Noto Sans CJK JP"} & {f.name for f in font_manager.fontManager.ttflist},
-    reason="no CJK font installed",
-)
+@pytest.mark.skipif(not report.cjk_font_files(), reason="no CJK font file installed")
 def test_chinese_labels_render_with_an_installed_font(frame, tmp_path):
     plt.rcParams["font.sans-serif"] = ["SimHei"]  # what the workbench module sets
     with warnings.catch_warnings(record=True) as caught:

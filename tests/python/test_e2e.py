@@ -82,7 +82,7 @@ def test_command_line(sample_dirs, raw, tmp_path, capsys):
     assert main(["predict", folder, str(tmp_path / "d.csv"), "--proba",
                  "--output", str(tmp_path / "p.csv")]) == 0
     proba = pd.read_csv(tmp_path / "p.csv")
-    assert proba.shape == (len(raw), 3)
+    assert proba.shape == (len(raw), 4) and proba.columns[0] == "penguin_id"
     assert main(["info", folder]) == 0
     out = capsys.readouterr().out
     assert '"model_type": "lgbm"' in out and "count###island$$$" in out

@@ -1,6 +1,5 @@
 """Formula rendering of feature names."""
 
-import pandas as pd
 import pytest
 
 from brinvale import tavrin
@@ -47,7 +46,7 @@ def cases():
     yield "add###x_1|||y$$$", "x\\_1+y"
     yield "some_op###x_1$$$", None
     yield "add###a__b|||c$$$", "a\\_\\_b+c"
-    yield f"multiply###sine###a_b$$$|||c$$$", "(sin(a\\_b))\\times c"
+    yield "multiply###sine###a_b$$$|||c$$$", "(sin(a\\_b))\\times c"
 
 
 @pytest.mark.parametrize("name, formula", list(cases()))

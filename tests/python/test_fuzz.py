@@ -159,13 +159,16 @@ def _child(target, examples):
 
     import twins
 
+    # one configuration file, rewritten for each example and removed at exit
+    workdir = tempfile.TemporaryDirectory(prefix="brinvale-fuzz-")
+    path = os.path.join(workdir.name, "config.yaml")
+
     def configure(group):
         feature = {"TargetName": "y"}
         if isinstance(group, tuple):
             group = str(group)
         if group is not None:
             feature["GroupIndex"] = group
-        path = os.path.join(tempfile.mkdtemp(), "config.yaml")
         with open(path, "w", encoding="utf-8") as f:
             yaml.safe_dump({"Feature": feature, "AutoFE": {}, "AutoML": {}}, f, allow_unicode=True)
         TaskConfig._TaskConfig__species = None
@@ -579,6 +582,7 @@ def _child(target, examples):
         if target == "dispatch":
             configure(None)
         table[target]()
+    workdir.cleanup()
     print(f"fuzzed {target}: {examples} examples, {results['given']} results, "
           f"{results['refused']} refusals")
 

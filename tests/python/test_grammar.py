@@ -8,7 +8,7 @@ from brinvale import tavrin
 
 
 def test_module_imports_and_constants():
-    import numpy, pandas, scipy.stats, sklearn.decomposition, sklearn.model_selection
+    import numpy, pandas, scipy.stats, sklearn.decomposition, sklearn.model_selection  # noqa: E401
     from brinvale.module.common.quillet import TaskConfig
 
     assert tavrin.pd is pandas and tavrin.np is numpy and tavrin.stats is scipy.stats

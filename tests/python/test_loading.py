@@ -219,9 +219,12 @@ def test_n_classes_repair_failures_ignored(folder_copy, trust_this_module, model
     reset_task_config()
 
 
-def test_second_folder_shares_first_configuration(load, sample_dirs):
+def test_second_folder_reads_its_own_configuration(load, sample_dirs):
     first = load("classification")
     second = tabular_incrml(sample_dirs["regression"])
-    assert second.target_name == first.target_name == "species"
+    assert (first.target_name, first.task) == ("species", "classification")
+    assert (second.target_name, second.task) == ("body_mass_g", "regression")
     assert second.adv_features != first.adv_features
     assert second.lec_record_dt is not first.lec_record_dt
+    # the process-wide configuration stays the first folder's
+    assert wb.TaskConfig().cfg["Feature"]["TargetName"] == "species"

@@ -181,5 +181,9 @@ def test_wendrip_builds_a_real_wheel_of_this_package(tmp_path):
     for module in ("brinvale/brinvale.", "brinvale/tavrin.", "brinvale/wendrip.", "brinvale/purlane."):
         assert any(n.startswith(module) and n.endswith(".so") for n in names), module
     assert "brinvale/module/util/report.py" in names
+    # type information ships with the modules
+    assert "brinvale/py.typed" in names
+    for stub in ("brinvale/brinvale.pyi", "brinvale/tavrin.pyi", "brinvale/module/util/corlet.pyi"):
+        assert stub in names, stub
     for gone in ("build", "dist"):
         assert not (work / gone).exists()

@@ -38,20 +38,11 @@ bool report_ordinary(py::error_already_set &e) {
     brinvale::bind::raise_object(PyExc_Exception, message);
 }
 
-py::object status_error(const py::object &response) {
-    return py::str("Error: Unable to fetch data. Status code: ") +
-           py::str(response.attr("status_code"));
+py::object status_error(const py::tuple &response) {
+    return py::str("Error: Unable to fetch data. Status code: ") + py::str(response[0]);
 }
 
-bool status_ok(const py::object &response) {
-    py::object status = response.attr("status_code");
-    return status.equal(py::int_(200));
-}
-
-py::object http_get(const py::module_ &m, const py::object &url) {
-    py::object requests = py::module_::import("requests");
-    return requests.attr("get")(url, "timeout"_a = m.attr("DATASET_TIMEOUT"));
-}
+bool status_ok(const py::tuple &response) { return py::object(response[0]).equal(py::int_(200)); }
 
 py::object dataset_url(py::handle self, const py::object &file_name) {
     py::object prefix = self.attr("prefix");
@@ -88,6 +79,7 @@ void register_dataset(py::module_ &m) {
 
     m.attr("DATASET_BASE_URL") = kDefaultBaseUrl;
     m.attr("DATASET_TIMEOUT") = py::make_tuple(kConnectTimeout, kReadTimeout);
+    register_download_settings(m);
 
     py::object object_type = py::module_::import("builtins").attr("object");
     py::object cls = brinvale::bind::make_class("load_dataset", py::make_tuple(object_type), m);
@@ -97,6 +89,7 @@ void register_dataset(py::module_ &m) {
         "__init__",
         [m](py::object self, py::object name) {
             brinvale::bind::require_exact_str(name, "name");
+            check_dataset_name(name);
             self.attr("prefix") = m.attr("DATASET_BASE_URL");
             self.attr("name") = name;
             self.attr("get_meta_data")();
@@ -115,13 +108,13 @@ void register_dataset(py::module_ &m) {
             py::object url = dataset_url(self, file_name);
             std::optional<py::object> json_data;
             try {
-                py::object response = http_get(m, url);
-                response.attr("encoding") = "utf-8";
+                // (status, body decoded as UTF-8 whatever the server declares)
+                py::tuple response = fetch(m, url);
                 py::print(py::str("starting request ") + url + py::str(" ..."));
                 if (!status_ok(response)) {
                     raise_plain(status_error(response));
                 }
-                json_data = json.attr("loads")(response.attr("text"));
+                json_data = json.attr("loads")(response[1]);
             } catch (py::error_already_set &e) {
                 if (!report_ordinary(e)) {
                     throw;
@@ -167,12 +160,11 @@ void register_dataset(py::module_ &m) {
             std::optional<py::object> data;
             try {
                 py::print(py::str("starting request ") + url + py::str(" ..."));
-                py::object response = http_get(m, url);
+                py::tuple response = fetch(m, url);
                 if (!status_ok(response)) {
                     raise_plain(status_error(response));
                 }
-                response.attr("encoding") = "utf-8";
-                data = pd.attr("read_csv")(string_io(response.attr("text")));
+                data = pd.attr("read_csv")(string_io(response[1]));
             } catch (py::error_already_set &e) {
                 if (!report_ordinary(e)) {
                     throw;

@@ -32,29 +32,6 @@ bool ends_with(const std::string &text, const char *suffix) {
     return text.size() >= s.size() && text.compare(text.size() - s.size(), s.size(), s) == 0;
 }
 
-// An archive of named one-dimensional arrays is a table: one column per array.
-py::object frame_from_npz(const py::object &path) {
-    py::object archive = global("np").attr("load")(path);
-    py::dict columns;
-    try {
-        for (py::handle key : archive.attr("files")) {
-            py::object values = archive[key];
-            if (values.attr("ndim").cast<long>() != 1) {
-                bind::raise(PyExc_ValueError,
-                            "cannot load " + py::str(path).cast<std::string>() + ": array '" +
-                                py::str(key).cast<std::string>() +
-                                "' is not one-dimensional (one array per column expected)");
-            }
-            columns[key] = values;
-        }
-    } catch (...) {
-        archive.attr("close")();
-        throw;
-    }
-    archive.attr("close")();
-    return global("pd").attr("DataFrame")(columns);
-}
-
 py::object load_data_from_file(py::object self, py::object input_file_path) {
     bind::require_exact_str(input_file_path, "input_file_path");
     (void)self;
@@ -62,9 +39,11 @@ py::object load_data_from_file(py::object self, py::object input_file_path) {
     py::object pd = global("pd");
     py::object frame;
     if (ends_with(path, "xlsx")) {
+        check_xlsx(input_file_path);
         frame = pd.attr("read_excel")(input_file_path);
     } else if (ends_with(path, "npz")) {
-        frame = frame_from_npz(input_file_path);
+        // one column per array, each named by its key
+        frame = read_npz(input_file_path);
     } else if (global("os").attr("path").attr("isdir")(input_file_path).cast<bool>()) {
         // One concat over all files gives the same rows, labels and column
         // union as appending the files one at a time, in linear time.
@@ -72,7 +51,8 @@ py::object load_data_from_file(py::object self, py::object input_file_path) {
         parts.append(pd.attr("DataFrame")());
         py::object entries = py::module_::import("glob").attr("glob")(input_file_path + py::str("/*"));
         for (py::handle entry : entries) {
-            parts.append(pd.attr("read_csv")(entry, "encoding"_a = "utf-8"));
+            parts.append(
+                read_folder_entry(input_file_path, py::reinterpret_borrow<py::object>(entry)));
         }
         frame = py::len(parts) == 1 ? py::object(parts[0]) : pd.attr("concat")(parts);
     } else if (ends_with(path, "csv")) {

@@ -88,7 +88,7 @@ void init_tabular_incrml(py::object self, py::object path) {
     self.attr("save_path") = join(self.attr("path"), "save");
     self.attr("model_path") = join(path, "automl", "result");
 
-    py::object cfg = global("TaskConfig")(join(path, "config.yaml")).attr("cfg");
+    py::object cfg = load_folder_config(self, join(path, "config.yaml"));
     py::object feature = cfg["Feature"];
     self.attr("target_name") = feature["TargetName"];
     self.attr("feature_name") = feature["FeatureName"];
@@ -145,16 +145,25 @@ void run_manual_check() {
     py::object tempfile = py::module_::import("tempfile");
     py::object builtins = py::module_::import("builtins");
     py::object print = builtins.attr("print");
-    py::object tmp = tempfile.attr("mkdtemp")();
-    py::object join = global("os").attr("path").attr("join");
-    py::object cls = global("tabular_incrml");
-    py::object first = sample.attr("build_sample")(join(tmp, "classification"), "classification");
-    py::object data = sample.attr("write_sample_csv")(join(tmp, "new.csv"));
-    py::object obj = cls(first);
-    print(obj.attr("predict")(data));
-    print(obj.attr("predict_proba")(data));
-    py::object second = sample.attr("build_sample")(join(tmp, "regression"), "regression");
-    print(cls(second).attr("predict")(data));
+    // the sample folders are removed when the check ends, also on failure
+    py::object workdir = tempfile.attr("TemporaryDirectory")("prefix"_a = "brinvale-check-");
+    py::object tmp = workdir.attr("name");
+    try {
+        py::object join = global("os").attr("path").attr("join");
+        py::object cls = global("tabular_incrml");
+        py::object first =
+            sample.attr("build_sample")(join(tmp, "classification"), "classification");
+        py::object data = sample.attr("write_sample_csv")(join(tmp, "new.csv"));
+        py::object obj = cls(first);
+        print(obj.attr("predict")(data));
+        print(obj.attr("predict_proba")(data));
+        py::object second = sample.attr("build_sample")(join(tmp, "regression"), "regression");
+        print(cls(second).attr("predict")(data));
+    } catch (...) {
+        workdir.attr("cleanup")();
+        throw;
+    }
+    workdir.attr("cleanup")();
 }
 
 }  // namespace
@@ -237,6 +246,13 @@ BRINVALE_MODULE(brinvale, m) {
     add_chart_methods(cls);
     reorder_methods(cls);
     register_dataset(m);
+    register_input_limits(m);
+    m.def(
+        "_input_columns",
+        &input_columns,
+        py::arg("obj"),
+        py::doc("The input columns (cleaned labels) that the engineered features and the model of "
+                "a loaded result folder read, in order of first use."));
     register_safe_pickle(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {

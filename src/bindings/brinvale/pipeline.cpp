@@ -101,7 +101,10 @@ py::object process_data(py::object self, py::object ori_df) {
     if (!self.attr("group_id").is_none()) {
         self.attr("group_id") = self.attr("_colname_filter")(self.attr("group_id"));
     }
-    self.attr("target_name") = self.attr("_colname_filter")(self.attr("target_name"));
+    // A folder without a target (TargetName null) has no label to clean.
+    if (!self.attr("target_name").is_none()) {
+        self.attr("target_name") = self.attr("_colname_filter")(self.attr("target_name"));
+    }
 
     py::object records = self.attr("lec_record_dt");
     py::object time_index = self.attr("time_index");
@@ -149,8 +152,11 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
                            py::isinstance(input, pd.attr("DataFrame")),
                        "请输入数据集路径 或 pd.DataFrame");
     if (py::isinstance<py::str>(input)) {
-        input = pd.attr("read_csv")(input);
+        py::object path = input;
+        input = pd.attr("read_csv")(path);
+        check_loaded_input(path, input);
     }
+    check_model_input(self, input);
     if (truthy(self.attr("automl_running"))) {
         py::object df = self.attr("_process_data")(input);
         py::object target = self.attr("target_name");
@@ -182,6 +188,7 @@ py::object model_frame(py::object self, py::object test_path) {
     py::object model = self.attr("model");
     if (py::isinstance<py::str>(test_path)) {
         py::object loaded = self.attr("_load_data_from_file")(test_path);
+        check_loaded_input(test_path, loaded);
         return self.attr("preprocess")(loaded, "return_y"_a = true);
     }
     if (py::isinstance(test_path, pd.attr("DataFrame"))) {
@@ -284,6 +291,7 @@ py::object get_train_validation_data(py::object self, py::object path) {
     bind::require_exact_str(path, "path", true);
     if (!path.is_none()) {
         self.attr("training_data") = self.attr("_load_data_from_file")(path);
+        check_loaded_input(path, self.attr("training_data"));
     } else {
         bind::check_assert(!self.attr("training_data").is_none(),
                            "请输入数据集路径，或者先调用load_training_data函数。");
@@ -353,7 +361,14 @@ py::object get_feature_importance(py::object self) {
 void add_pipeline_methods(py::object &cls) {
     bind::def_method(cls, "_split_train_test", &split_train_test, py::arg("X"), py::arg("y"),
                      py::arg("split_type"), py::doc(kSplitDoc));
-    bind::def_method(cls, "_process_data", &process_data, py::arg("ori_df"), py::doc(kProcessDoc));
+    bind::def_method(
+        cls,
+        "_process_data",
+        [](py::object self, py::object ori_df) {
+            return with_folder_config(self, [&] { return process_data(self, ori_df); });
+        },
+        py::arg("ori_df"),
+        py::doc(kProcessDoc));
     bind::def_method(cls, "_validation_data", &validation_data);
     bind::def_method(
         cls, "predict",

@@ -4,6 +4,8 @@
 
 #include "bind.hpp"
 
+#include <functional>
+
 namespace brinvale::workbench {
 
 void add_input_methods(py::object &cls);     // _load_data_from_file, _colname_filter, ...
@@ -12,6 +14,35 @@ void add_label_methods(py::object &cls);     // labelencode, labeldecode
 void add_chart_methods(py::object &cls);     // plot_* methods
 void register_dataset(py::module_ &m);       // load_dataset
 void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the restricted unpickler
+
+// The folder's own config.yaml, checked and kept on the object (the first
+// folder of the process also configures TaskConfig); `with_folder_config`
+// runs `body` with the feature engine reading that configuration.
+py::object load_folder_config(py::object self, const py::object &config_path);
+py::object with_folder_config(py::handle self, const std::function<py::object()> &body);
+
+// Input files: npz archives and workbooks whose zip directory declares no
+// more than the module's size limits (NPZ_MAX_BYTES, XLSX_MAX_BYTES), and
+// regular files only from a folder of CSV files.
+void register_input_limits(py::module_ &m);
+py::object read_npz(const py::object &path);
+void check_xlsx(const py::object &path);
+py::object read_folder_entry(const py::object &folder, const py::object &entry);
+
+// Public dataset downloads: DATASET_DEADLINE and DATASET_MAX_BYTES, names
+// that stay inside the dataset path, and a bounded GET giving (status, text).
+void register_download_settings(py::module_ &m);
+void check_dataset_name(py::handle name);
+py::tuple fetch(const py::module_ &m, const py::object &url);
+
+// Common mistakes in user input, refused before preprocessing starts: a file
+// or folder without rows; labels that are not text or repeat once cleaned;
+// columns the engineered features or the model need and the input lacks
+// (all named at once); numbers written as text where the model reads numbers.
+void check_loaded_input(const py::object &path, const py::object &frame);
+void check_model_input(const py::object &self, const py::object &frame);
+// The input columns a loaded folder reads, in order of first use.
+py::list input_columns(const py::object &self);
 
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);

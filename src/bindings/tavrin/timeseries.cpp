@@ -91,8 +91,14 @@ py::object feature_name(const char *op, std::initializer_list<py::handle> operan
 }
 
 // The configured group column, read afresh at every call; None without one.
+// A result folder whose pipeline is running supplies its own configuration.
 py::object configured_group() {
-    py::object task_config = py::module_::import("module.common.quillet").attr("TaskConfig");
+    py::module_ quillet = py::module_::import("module.common.quillet");
+    py::object active = quillet.attr("_active_config").attr("get")();
+    if (!active.is_none()) {
+        return active["Feature"].attr("get")("GroupIndex", py::none());
+    }
+    py::object task_config = quillet.attr("TaskConfig");
     py::object feature = task_config().attr("cfg")["Feature"];
     if (feature.attr("get")("GroupIndex", py::none()).is_none()) {
         return py::none();

@@ -62,9 +62,99 @@ MAX_BOX_GROUPS = 10
 REGRESSION_BOX_BINS = 5
 
 
+# Font files of CJK families, by file name, in the folders fonts are installed
+# to.  Matplotlib only knows the fonts of its font cache, which is built once
+# and predates fonts installed later (a fresh machine set up by the README):
+# such fonts are registered with its font manager here.
+_CJK_FONT_FILE = re.compile(
+    r"cjk|simhei|simsun|simkai|simfang|msyh|msjh|yahei|jhenghei|wqy|wenquanyi|sourcehan|"
+    r"notosans(sc|tc|hk|jp|kr)|notoserif(sc|tc|jp|kr)|pingfang|hiragino|heiti|stheiti|stsong|"
+    r"droidsansfallback|ukai|uming|arphic|fangsong|kaiti",
+    re.IGNORECASE,
+)
+_FONT_SUFFIXES = (".ttf", ".otf", ".ttc")
+
+
+def _font_folders():
+    home = os.path.expanduser("~")
+    folders = [
+        "/usr/share/fonts",
+        "/usr/local/share/fonts",
+        os.path.join(os.environ.get("XDG_DATA_HOME") or os.path.join(home, ".local", "share"), "fonts"),
+        os.path.join(home, ".fonts"),
+        "/Library/Fonts",
+        "/System/Library/Fonts",
+        os.path.join(home, "Library", "Fonts"),
+    ]
+    windir = os.environ.get("WINDIR")
+    if windir:
+        folders.append(os.path.join(windir, "Fonts"))
+    local = os.environ.get("LOCALAPPDATA")
+    if local:
+        folders.append(os.path.join(local, "Microsoft", "Windows", "Fonts"))
+    return [f for f in folders if os.path.isdir(f)]
+
+
+def cjk_font_files():
+    """Paths of the CJK font files installed on this machine."""
+    found = []
+    for folder in _font_folders():
+        for root, _dirs, files in os.walk(folder):
+            for name in sorted(files):
+                if name.lower().endswith(_FONT_SUFFIXES) and _CJK_FONT_FILE.search(name):
+                    found.append(os.path.join(root, name))
+    return found
+
+
+def register_cjk_fonts():
+    """Register the installed CJK font files that Matplotlib's font manager
+    does not know yet; returns the paths added."""
+    known = {os.path.realpath(f.fname) for f in font_manager.fontManager.ttflist}
+    added = []
+    for path in cjk_font_files():
+        real = os.path.realpath(path)
+        if real in known:
+            continue
+        known.add(real)
+        try:
+            font_manager.fontManager.addfont(path)
+        except Exception:  # an unreadable or unsupported file: skip it
+            continue
+        added.append(path)
+    if added:
+        _installed_fonts.cache_clear()
+    return added
+
+
 @functools.lru_cache(maxsize=1)
 def _installed_fonts():
     return frozenset(f.name for f in font_manager.fontManager.ttflist)
+
+
+_warned_no_cjk = False
+
+
+def _available_cjk_families():
+    installed = _installed_fonts()
+    found = [f for f in (PRIMARY_FONT,) + CJK_FALLBACK_FONTS if f in installed]
+    if not found:
+        # fonts installed while this process runs
+        if register_cjk_fonts():
+            installed = _installed_fonts()
+            found = [f for f in (PRIMARY_FONT,) + CJK_FALLBACK_FONTS if f in installed]
+    if not found:
+        global _warned_no_cjk
+        if not _warned_no_cjk:
+            _warned_no_cjk = True
+            print(
+                "brinvale charts: no CJK font found, Chinese text will not render "
+                "(install fonts-noto-cjk or SimHei)",
+                file=sys.stderr,
+            )
+    return found
+
+
+register_cjk_fonts()
 
 
 def cjk_fonts():
@@ -75,11 +165,15 @@ def cjk_fonts():
     and the installed CJK fonts follow it; texts created here keep that
     family list, so they render the same when redrawn later.  The
     process-wide settings are left as they were."""
-    installed = _installed_fonts()
-    preferred = [f for f in (PRIMARY_FONT,) + CJK_FALLBACK_FONTS if f in installed]
+    preferred = _available_cjk_families()
     current = list(plt.rcParams["font.sans-serif"])
-    sans = [PRIMARY_FONT] + [f for f in CJK_FALLBACK_FONTS if f in installed]
+    sans = [f for f in (PRIMARY_FONT,) + CJK_FALLBACK_FONTS if f in preferred or f == PRIMARY_FONT]
     sans += [f for f in current if f not in sans]
+    if PRIMARY_FONT not in preferred:
+        # without it the generic family would be looked up, and reported
+        # missing, at every text drawn: put a font that exists first
+        sans = [f for f in sans if f != PRIMARY_FONT] + [PRIMARY_FONT]
+    sans.append("DejaVu Sans")
     return plt.rc_context(
         {
             "font.family": preferred + ["sans-serif"],

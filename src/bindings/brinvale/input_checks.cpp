@@ -1,0 +1,279 @@
+// Checks of user input made before preprocessing starts, so that common
+// mistakes end in one error that names the file or the columns concerned
+// instead of an error from deep inside pandas or the feature engine.
+#include "workbench.hpp"
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace brinvale::workbench {
+
+namespace {
+
+std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
+std::string quote(py::handle obj) { return py::repr(obj).cast<std::string>(); }
+
+std::string listing(const std::vector<std::string> &names, std::size_t shown = 20) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size() && i < shown; ++i) {
+        out += (i ? ", " : "") + names[i];
+    }
+    if (names.size() > shown) {
+        out += ", ... (" + std::to_string(names.size() - shown) + " more)";
+    }
+    return out;
+}
+
+// Operators whose second operand is a window length or lag, not a column.
+bool is_window(const std::string &op) {
+    static const std::set<std::string> ops{"delay",
+                                           "delta",
+                                           "ts_rank",
+                                           "ts_argmax",
+                                           "ts_argmin",
+                                           "ts_max",
+                                           "ts_min",
+                                           "stddev",
+                                           "tsum",
+                                           "product",
+                                           "ts_o",
+                                           "decay_linear",
+                                           "ts_mean"};
+    return ops.count(op) != 0;
+}
+
+struct Needs {
+    std::vector<std::string> order;  // labels, in order of first use
+    std::set<std::string> seen;
+    bool windows = false;
+
+    void add(const std::string &label) {
+        if (seen.insert(label).second) {
+            order.push_back(label);
+        }
+    }
+};
+
+// The input columns a feature name reads, following nested features.
+void collect(const py::module_ &tavrin, const py::object &name, const py::set &present,
+             Needs &needs, int depth = 0) {
+    if (depth > 200) {
+        return;  // the engine reports names nested this deep itself
+    }
+    py::list parts;
+    try {
+        parts = tavrin.attr("split_features")(name);
+    } catch (py::error_already_set &) {
+        return;  // a malformed name: the engine raises its own error for it
+    }
+    if (py::len(parts) < 2) {
+        return;
+    }
+    const std::string op = text(parts[0]);
+    std::vector<py::object> columns;
+    const std::size_t n = py::len(parts);
+    if (is_window(op)) {
+        needs.windows = true;
+        columns.push_back(parts[1]);
+    } else if (op == "tcorrelation" || op == "tcorvariance") {
+        needs.windows = true;
+        for (std::size_t i = 1; i < n && i < 3; ++i)
+            columns.push_back(parts[i]);
+    } else if (op == "aggregate") {
+        for (std::size_t i = 2; i < n; ++i)
+            columns.push_back(parts[i]);
+    } else {
+        for (std::size_t i = 1; i < n; ++i)
+            columns.push_back(parts[i]);
+    }
+    for (const py::object &operand : columns) {
+        if (present.contains(operand)) {
+            continue;
+        }
+        if (tavrin.attr("is_combination_feature")(operand).cast<bool>()) {
+            collect(tavrin, operand, present, needs, depth + 1);
+        } else {
+            needs.add(text(operand));
+        }
+    }
+}
+
+// Labels as the pipeline will see them: blanks around a label removed, spaces
+// inside it replaced by "_".
+std::vector<std::string> cleaned_labels(const py::object &frame) {
+    std::vector<std::string> out;
+    std::size_t position = 0;
+    for (py::handle label : frame.attr("columns")) {
+        if (!PyUnicode_Check(label.ptr())) {
+            PyErr_Format(PyExc_TypeError,
+                         "column labels must be text, the names the model was trained on; the "
+                         "column at position %zu is labelled %.200s (%.200s)",
+                         position,
+                         quote(label).c_str(),
+                         bind::type_name(label));
+            throw py::error_already_set();
+        }
+        py::object clean =
+            py::reinterpret_borrow<py::object>(label).attr("strip")().attr("replace")(" ", "_");
+        out.push_back(text(clean));
+        ++position;
+    }
+    return out;
+}
+
+// What the object's engineered features and model read from the input:
+// leaves of the feature names (nested features already in `present` are not
+// followed), model inputs that are not engineered, and the configured group
+// column when a window feature is used.
+Needs model_needs(const py::object &self, const py::set &present) {
+    Needs needs;
+    py::module_ tavrin = py::module_::import("tavrin");
+    py::object features = py::getattr(self, "adv_features", py::list());
+    for (py::handle name : features) {
+        if (!present.contains(name) && PyUnicode_Check(name.ptr())) {
+            collect(tavrin, py::reinterpret_borrow<py::object>(name), present, needs);
+        }
+    }
+    py::set engineered;
+    for (py::handle name : features) {
+        engineered.add(name);
+    }
+    py::object model = py::getattr(self, "model", py::none());
+    py::object model_inputs = model.is_none()
+                                  ? py::object(py::none())
+                                  : py::getattr(model, "feature_names_in_", py::none());
+    if (!model_inputs.is_none()) {
+        for (py::handle name : model_inputs) {
+            if (!engineered.contains(name)) {
+                needs.add(text(name));
+            }
+        }
+    }
+    py::object cfg = py::getattr(self, "_folder_cfg", py::none());
+    if (needs.windows && !cfg.is_none()) {
+        py::object group = cfg["Feature"].attr("get")("GroupIndex");
+        if (!group.is_none()) {
+            needs.add(text(group));
+        }
+    }
+    return needs;
+}
+
+}  // namespace
+
+void check_loaded_input(const py::object &path, const py::object &frame) {
+    if (py::len(frame) != 0) {
+        return;
+    }
+    py::module_ os = py::module_::import("os");
+    if (os.attr("path").attr("isdir")(path).cast<bool>()) {
+        if (py::len(frame.attr("columns")) == 0) {
+            bind::raise(PyExc_ValueError,
+                        "the folder " + text(path) +
+                            " holds no CSV files (a folder input is read as "
+                            "the rows of every file in it)");
+        }
+        bind::raise(PyExc_ValueError,
+                    "the CSV files of the folder " + text(path) +
+                        " hold column names but no rows");
+    }
+    bind::raise(PyExc_ValueError, text(path) + " holds column names but no rows");
+}
+
+void check_model_input(const py::object &self, const py::object &frame) {
+    // labels: text, and distinct once cleaned
+    const std::vector<std::string> labels = cleaned_labels(frame);
+    std::vector<std::string> repeated;
+    {
+        std::set<std::string> seen;
+        std::set<std::string> reported;
+        for (const std::string &label : labels) {
+            if (!seen.insert(label).second && reported.insert(label).second) {
+                repeated.push_back(quote(py::str(label)));
+            }
+        }
+    }
+    if (!repeated.empty()) {
+        bind::raise(PyExc_ValueError,
+                    "the input has repeated column labels (after blanks around labels are removed "
+                    "and spaces become '_'): " +
+                        listing(repeated) + "; every column needs a label of its own");
+    }
+    if (py::len(frame) == 0) {
+        bind::raise(PyExc_ValueError, "the input has no rows");
+    }
+
+    // the columns the engineered features and the model read
+    py::set present;
+    for (const std::string &label : labels) {
+        present.add(py::str(label));
+    }
+    const Needs needs = model_needs(self, present);
+    std::vector<std::string> missing;
+    for (const std::string &label : needs.order) {
+        if (!present.contains(py::str(label))) {
+            missing.push_back(quote(py::str(label)));
+        }
+    }
+    if (!missing.empty()) {
+        bind::raise_object(PyExc_KeyError,
+                           py::str("the input lacks " + std::to_string(missing.size()) +
+                                   (missing.size() == 1 ? " column" : " columns") +
+                                   " the model needs: " + listing(missing, 50)));
+    }
+
+    // Numbers written as text: a percentage column whose values all come
+    // without "%" is not converted, and the engine's arithmetic fails on text.
+    py::object records = py::getattr(self, "lec_record_dt", py::dict());
+    py::object time_index = py::getattr(self, "time_index", py::none());
+    py::object pd = global("pd");
+    std::size_t position = 0;
+    for (py::handle label : frame.attr("columns")) {
+        const std::string &clean = labels[position++];
+        py::str key(clean);
+        if (!needs.seen.count(clean) || records.contains(key) ||
+            (!time_index.is_none() && key.equal(time_index))) {
+            continue;
+        }
+        py::object column = frame.attr("iloc")[py::make_tuple(
+            py::slice(py::none(), py::none(), py::none()), py::int_(position - 1))];
+        const std::string dtype = text(column.attr("dtype").attr("name"));
+        if (dtype != "object" && dtype != "str" && dtype != "string") {
+            continue;
+        }
+        auto all_numbers = [&](const py::object &part) {
+            py::object numbers =
+                pd.attr("to_numeric")(part.attr("astype")("object"), "errors"_a = "coerce");
+            return numbers.attr("notna")().attr("all")().cast<bool>();
+        };
+        // the first values decide for percentage and other text columns
+        py::object head = column.attr("head")(256).attr("dropna")();
+        if (py::len(head) != 0 && !all_numbers(head)) {
+            continue;
+        }
+        py::object values = column.attr("dropna")();
+        if (py::len(values) == 0) {
+            continue;
+        }
+        if (all_numbers(values)) {
+            bind::raise(
+                PyExc_ValueError,
+                "column " + quote(label) + " holds numbers written as text (such as " +
+                    quote(values.attr("iloc")[py::int_(0)]) +
+                    ") and no value ending in '%': the model reads it as numbers. Write the "
+                    "values of a percentage column with '%' (30.2%), or pass the column "
+                    "as numbers");
+        }
+    }
+}
+
+py::list input_columns(const py::object &self) {
+    py::list out;
+    for (const std::string &label : model_needs(self, py::set()).order) {
+        out.append(py::str(label));
+    }
+    return out;
+}
+
+}  // namespace brinvale::workbench

@@ -1,0 +1,97 @@
+"""The type stubs shipped beside the extension modules name every public
+attribute of each module and of each class it defines, and nothing the
+modules lack, so they cannot silently go stale."""
+
+import ast
+import glob
+import importlib
+import importlib.machinery
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import brinvale
+
+PACKAGE = Path(brinvale.__file__).parent
+LIBRARIES = [
+    "brinvale.brinvale",
+    "brinvale.tavrin",
+    "brinvale.module.util.corlet",
+    "brinvale.module.common.quillet",
+    "brinvale.module.dataprocess.dovrel",
+    "brinvale.module.automl.flaml.skelby",
+]
+SCRIPTS = ["brinvale.wendrip", "brinvale.purlane"]
+
+
+def stub_path(module):
+    return PACKAGE.parent.joinpath(*module.split(".")).with_suffix(".pyi")
+
+
+def stub_names(module):
+    """Names the stub exports and, per class, the methods and attributes of
+    its body.  Imports export a name only in the `import ... as name` form."""
+    tree = ast.parse(stub_path(module).read_text(encoding="utf-8"))
+    names, classes = set(), {}
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names.add(node.name)
+        if isinstance(node, ast.ClassDef):
+            methods = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+            attrs = {item.target.id for item in node.body if isinstance(item, ast.AnnAssign)}
+            classes[node.name] = (methods, attrs)
+        elif isinstance(node, ast.AnnAssign):
+            names.add(node.target.id)
+        elif isinstance(node, ast.Assign):
+            names.update(t.id for t in node.targets)
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):
+            names.update(alias.asname for alias in node.names if alias.asname)
+    return names, classes
+
+
+def public(names):
+    return {n for n in names if not n.startswith("_")}
+
+
+def test_every_extension_module_has_a_stub_and_the_package_is_typed():
+    assert (PACKAGE / "py.typed").is_file()
+    suffixes = tuple(importlib.machinery.EXTENSION_SUFFIXES)
+    modules = []
+    for path in glob.glob(str(PACKAGE / "**" / "*"), recursive=True):
+        if path.endswith(suffixes):
+            stem = os.path.basename(path).split(".")[0]
+            modules.append(stem)
+            assert os.path.isfile(os.path.join(os.path.dirname(path), stem + ".pyi")), path
+    assert sorted(modules) == sorted(m.rsplit(".", 1)[1] for m in LIBRARIES + SCRIPTS)
+
+
+@pytest.mark.parametrize("name", LIBRARIES)
+def test_library_stub_matches_the_module(name):
+    module = importlib.import_module(name)
+    names, classes = stub_names(name)
+    attributes = set(vars(module))
+    assert public(attributes) - names == set(), "attributes missing from the stub"
+    assert public(names) - attributes == set(), "stub names the module lacks"
+    for cls_name, (methods, attrs) in classes.items():
+        cls = getattr(module, cls_name)
+        if getattr(cls, "__module__", None) != module.__name__:
+            continue
+        own = {n for n in vars(cls) if not n.startswith("__") or n == "__init__"}
+        assert public(own) - (methods | attrs) == set(), f"{cls_name}: members missing from the stub"
+        assert {m for m in methods if not hasattr(cls, m)} == set(), f"{cls_name}: stale methods"
+
+
+@pytest.mark.parametrize("name", SCRIPTS)
+def test_script_stub_matches_the_module(name, tmp_path):
+    # importing a script module does its work in the working directory
+    code = f"import json, {name} as m; print(json.dumps(sorted(vars(m))))"
+    env = dict(os.environ, HOME=str(tmp_path), USERPROFILE=str(tmp_path))
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    attributes = set(json.loads(done.stdout.strip().splitlines()[-1]))
+    names, _ = stub_names(name)
+    assert public(attributes) == public(names)
