@@ -186,6 +186,11 @@ def test_long_kernel_lets_other_threads_run(op, ungrouped):
     assert moments_inside(LONG_KERNELS[op], big_frame()) >= MIN_MOMENTS
 
 
+# On a busy machine the observer also catches a few dozen moments around the
+# call itself; kernels that let go of the interpreter give hundreds.
+HELD_MAX_MOMENTS = 50
+
+
 def test_the_observer_sees_no_moment_inside_code_that_keeps_the_interpreter():
-    values = list(np.random.default_rng(2).normal(size=2_000_000))
-    assert moments_inside(lambda v: sorted(v), values) < MIN_MOMENTS
+    values = np.random.default_rng(2).normal(size=2_000_000).tolist()
+    assert moments_inside(lambda v: sorted(v), values) < HELD_MAX_MOMENTS
