@@ -93,7 +93,7 @@ def test_one_group_frames_standardise_like_pandas():
     """Every predicted row in one group: the feature is the standardised
     constant, NaN or a rounding residue, exactly as pandas has it."""
     r = np.random.default_rng(11)
-    for t in range(80):
+    for t in range(50):
         n = int(r.integers(1, 9))
         x = column(r, n, constant=r.random() < 0.3, nan=0.1 * (t % 2))
         df = pd.DataFrame({"x": x, "g": ["a"] * n})
@@ -110,7 +110,7 @@ def test_records_applied_to_new_frames_like_pandas(key_nan):
     combined feature standardised: mean (n2*m2 + n1*m1)/(n1+n2), min, max,
     median."""
     r = np.random.default_rng(12 + key_nan)
-    for t in range(25):
+    for t in range(15):
         frames = []
         for part in range(2):
             n = int(r.integers(1, 30))
@@ -159,3 +159,91 @@ def test_the_filed_group_means():
         expect = df.groupby(["g"])["x"].agg("mean").iloc[0]
         assert rec["aggregate###mean|||x|||g$$$"]["data"].iloc[0] == expect
         assert_same_bits(got["aggregate###mean|||x|||g$$$"], want["aggregate###mean|||x|||g$$$"])
+
+
+# ---- windows ------------------------------------------------------------------
+
+ROLLING = {"tsum": "sum", "ts_mean": "mean", "ts_min": "min", "ts_max": "max",
+           "ts_rank": "rank", "stddev": "std"}
+APPLIED = {"product": lambda w: w.prod(), "ts_argmax": lambda w: w.argmax(),
+           "ts_argmin": lambda w: w.argmin()}
+
+
+def window_frame(seed, groups=300, nan=0.03):
+    """Many small random columns back to back, as groups of one frame; runs of
+    equal values and columns far from zero test the running states."""
+    r = np.random.default_rng(seed)
+    parts, keys = [], []
+    for g in range(groups):
+        n = int(r.integers(1, 40))
+        x = column(r, n, constant=r.random() < 0.15, nan=nan, inf=0.01)
+        if r.random() < 0.2:
+            x = x + 10.0 ** int(r.integers(3, 9))  # a large offset: cancellation
+        if r.random() < 0.2:
+            x[int(r.integers(0, n)):] = x[0]  # a constant tail
+        parts.append(x)
+        keys.append(np.full(n, g))
+    x = np.concatenate(parts)
+    return pd.DataFrame({"x": x, "y": np.roll(x, 7) * 0.5 + r.normal(size=len(x)).round(1),
+                         "g": np.concatenate(keys)})
+
+
+def pandas_window(op, s, d):
+    r = s.rolling(d)
+    if op in APPLIED:
+        return r.apply(APPLIED[op])
+    if op == "decay_linear":
+        w = np.linspace(0.1, 1, d)
+        return r.apply(lambda v: (v * w).sum())
+    return getattr(r, ROLLING[op])()
+
+
+def label(op, *operands):
+    return ("ts_rank" if op == "stddev" else op) + "###" + "|||".join(operands) + "$$$"
+
+
+@pytest.mark.parametrize("op", list(ROLLING) + ["decay_linear", "product"])
+@pytest.mark.parametrize("d", [0, 1, 2, 3, 5, 17, 40])
+def test_window_statistics_are_pandas_doubles(op, d, ungrouped):
+    if d == 0 and op in ("decay_linear", "product"):
+        pytest.skip("pandas' window function gets empty windows")
+    # pandas calls Python once per window of the applied functions: fewer rows
+    df = window_frame(20 + d, groups=300 if op in ROLLING else 50)
+    got = getattr(tavrin, op)(df, "x", str(d))[label(op, "x", str(d))]
+    assert_same_bits(got, pandas_window(op, df["x"], d), f"{op} {d}")
+
+
+@pytest.mark.parametrize("op", ["tsum", "stddev", "ts_rank", "ts_max"])
+@pytest.mark.parametrize("d", [1, 2, 3, 6, 25])
+def test_grouped_window_statistics_are_pandas_doubles(op, d, grouped):
+    grouped("g")
+    df = window_frame(40 + d)
+    got = getattr(tavrin, op)(df, "x", str(d))[label(op, "x", str(d))]
+    want = getattr(df.groupby("g")["x"].rolling(d), ROLLING[op])().reset_index(0, drop=True)
+    assert_same_bits(got, want.sort_index(), f"{op} {d}")
+
+
+@pytest.mark.parametrize("op", ["tcorrelation", "tcorvariance"])
+@pytest.mark.parametrize("d", [1, 2, 3, 4, 9, 30])
+def test_window_correlations_are_pandas_doubles(op, d, ungrouped):
+    df = window_frame(60 + d)
+    got = getattr(tavrin, op)(df, "x", "y", str(d))[label(op, "x", "y", str(d))]
+    r = df["x"].rolling(d)
+    want = r.corr(df["y"]) if op == "tcorrelation" else r.cov(df["y"])
+    assert_same_bits(got, want, f"{op} {d}")
+
+
+@pytest.mark.parametrize("op", ["tcorrelation", "tcorvariance"])
+@pytest.mark.parametrize("d", [2, 5])
+def test_grouped_window_correlations_are_pandas_doubles(op, d, grouped):
+    """pandas cannot assign the grouped result; each group's own windows are
+    the reference."""
+    grouped("g")
+    df = window_frame(80 + d, groups=60)
+    got = getattr(tavrin, op)(df, "x", "y", str(d))[label(op, "x", "y", str(d))]
+    want = np.full(len(df), np.nan)
+    for _, rows in df.groupby("g").groups.items():
+        r = df.loc[rows, "x"].rolling(d)
+        y = df.loc[rows, "y"]
+        want[rows] = (r.corr(y) if op == "tcorrelation" else r.cov(y)).to_numpy()
+    assert_same_bits(got, want, f"{op} {d}")
