@@ -18,6 +18,8 @@ using Size = std::size_t;
 
 inline Size at(std::int64_t v) { return static_cast<Size>(v); }
 
+// NumPy's median: the mean of the middle value or values, summed from
+// NumPy's additive identity 0.0 (so never -0.0).
 double median_of(std::vector<double> &v) {
     if (v.empty()) {
         return kNaN;
@@ -26,10 +28,10 @@ double median_of(std::vector<double> &v) {
     std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(half), v.end());
     const double upper = v[half];
     if (v.size() % 2 == 1) {
-        return upper;
+        return 0.0 + upper;
     }
     const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(half));
-    return (upper + lower) / 2;
+    return (0.0 + (lower + upper)) / 2;
 }
 
 // Hoare's selection as pandas' kth_smallest_c runs it (the array is

@@ -161,6 +161,31 @@ def test_the_filed_group_means():
         assert_same_bits(got["aggregate###mean|||x|||g$$$"], want["aggregate###mean|||x|||g$$$"])
 
 
+# ---- whole-column reductions ---------------------------------------------------
+
+def test_standardisation_over_small_columns_like_pandas():
+    """z = (s - s.mean()) / s.std() with NumPy's pairwise sums, on thousands of
+    small columns (constant ones give NaN, one-row ones too)."""
+    r = np.random.default_rng(14)
+    for t in range(1500):
+        n = int(r.integers(1, 300 if t % 10 == 0 else 12))
+        df = pd.DataFrame({"x": column(r, n, constant=r.random() < 0.2, nan=0.1 * (t % 3 == 0)),
+                           "zero": np.zeros(n)})
+        got = tavrin.add(df, "x", "zero")["add###x|||zero$$$"]
+        s = df["x"] + df["zero"]
+        assert_same_bits(got, (s - s.mean()) / s.std(), str(df["x"].tolist()))
+
+
+def test_final_fill_uses_pandas_medians():
+    r = np.random.default_rng(15)
+    for t in range(300):
+        n = int(r.integers(1, 25))
+        df = pd.DataFrame({"i": r.integers(0, 3, n), "g": r.integers(0, 3, n),
+                           "v": column(r, n, constant=r.random() < 0.2, nan=0.3)})
+        got = tavrin.nunique(df.copy(), "i", "g", {})
+        assert_same_bits(got["v"], df["v"].fillna(df["v"].median()), str(df["v"].tolist()))
+
+
 # ---- windows ------------------------------------------------------------------
 
 ROLLING = {"tsum": "sum", "ts_mean": "mean", "ts_min": "min", "ts_max": "max",
@@ -247,3 +272,14 @@ def test_grouped_window_correlations_are_pandas_doubles(op, d, grouped):
         y = df.loc[rows, "y"]
         want[rows] = (r.corr(y) if op == "tcorrelation" else r.cov(y)).to_numpy()
     assert_same_bits(got, want, f"{op} {d}")
+
+
+def test_the_filed_window_correlation(ungrouped):
+    df = pd.DataFrame({"a": [3, 0], "b": [-12.27, -6.83]})
+    got = tavrin.tcorrelation(df, "a", "b", "2")["tcorrelation###a|||b|||2$$$"]
+    assert got.iloc[1] == df["a"].rolling(2).corr(df["b"]).iloc[1] == -1.0
+    df = pd.DataFrame({"a": [2, 0, 3, 0], "b": [1.67, 1.09, -12.27, -6.83]})
+    out = tavrin.name2feature(df, ["ts_rank###tcorrelation###a|||b|||2$$$|||3$$$"], {})
+    want = df["a"].rolling(2).corr(df["b"]).rolling(3).rank()
+    assert_same_bits(out["ts_rank###tcorrelation###a|||b|||2$$$|||3$$$"], want)
+    assert want.iloc[3] == 1.5
