@@ -53,9 +53,10 @@ def column(r, n, constant=False, ints=False, nan=0.0, inf=0.0):
     return x
 
 
-def many_groups(seed, groups=1500, sorted_rows=False, nan=0.0, ints=False):
+def many_groups(seed, groups=1500, sorted_rows=False, nan=0.0, ints=False, text=False):
     """One frame holding `groups` small random columns as groups; some
-    constant, some of one row."""
+    constant, some of one row.  Sorted rows follow the order of the keys
+    (text keys sort as text)."""
     r = np.random.default_rng(seed)
     parts, keys = [], []
     for g in range(groups):
@@ -63,7 +64,9 @@ def many_groups(seed, groups=1500, sorted_rows=False, nan=0.0, ints=False):
         parts.append(column(r, n, constant=r.random() < 0.2, ints=ints, nan=nan))
         keys.append(np.full(n, g))
     x, k = np.concatenate(parts), np.concatenate(keys)
-    order = np.arange(len(x)) if sorted_rows else r.permutation(len(x))
+    if text:
+        k = np.array([f"k{v}" for v in k], dtype=object)
+    order = np.argsort(k, kind="stable") if sorted_rows else r.permutation(len(x))
     df = pd.DataFrame({"x": x[order], "g": k[order]})
     if ints:
         df["x"] = df["x"].astype(np.int64)
@@ -75,10 +78,12 @@ def many_groups(seed, groups=1500, sorted_rows=False, nan=0.0, ints=False):
 @pytest.mark.parametrize("sorted_rows", [True, False], ids=["sorted", "shuffled"])
 @pytest.mark.parametrize("nan", [0.0, 0.1], ids=["complete", "missing"])
 @pytest.mark.parametrize("ints", [False, True], ids=["float", "int"])
-def test_group_statistics_are_pandas_doubles(sorted_rows, nan, ints):
+@pytest.mark.parametrize("text", [False, True], ids=["int-keys", "text-keys"])
+def test_group_statistics_are_pandas_doubles(sorted_rows, nan, ints, text):
     if ints and nan:
         pytest.skip("integer columns hold no missing values")
-    df = many_groups(7 + sorted_rows + 2 * ints, sorted_rows=sorted_rows, nan=nan, ints=ints)
+    df = many_groups(7 + sorted_rows + 2 * ints, sorted_rows=sorted_rows, nan=nan, ints=ints,
+                     text=text)
     for stat in STATS:
         rec = {}
         name = f"aggregate###{stat}|||x|||g$$$"
