@@ -650,7 +650,9 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         return map_rows(table, codes[2]);
     }
     std::int64_t g = 0;
-    Keys frame = factorize(keys, true, false);
+    // the new rows' statistic needs pandas' sorted group numbering; a
+    // variance record ignores the new rows
+    Keys frame = factorize(keys, stat != "var", false);
     std::vector<std::int64_t> frame_map;
     auto codes = joint_with_frame({record.attr("index")}, frame, false, g, nullptr, &frame_map);
     std::vector<double> old = record_table(codes[0], values_of(record), g, false);
