@@ -249,7 +249,7 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
     case GroupStat::Median: {
         const GroupRows rows = group_rows(codes, ngroups);
         std::vector<double> buf;
-        for (Size k = 0; k < g; ++k) {
+        const auto fill = [&](Size k) {
             buf.clear();
             for (auto j = rows.offsets[k]; j < rows.offsets[k + 1]; ++j) {
                 const double v = x[at(rows.order[at(j)])];
@@ -257,7 +257,26 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
                     buf.push_back(v);
                 }
             }
-            out[k] = group_median_of(buf);
+        };
+        for (Size k = 0; k < g; ++k) {
+            fill(k);
+            // Any selection finds the middle values; only which of 0.0 and
+            // -0.0 it lands on depends on pandas' own algorithm, which is
+            // slower than the library's and run only when a middle value is 0.
+            const Size n = buf.size();
+            if (n == 0) {
+                continue;
+            }
+            const auto half = buf.begin() + static_cast<std::ptrdiff_t>(n / 2);
+            std::nth_element(buf.begin(), half, buf.end());
+            const double upper = *half;
+            const double lower = n % 2 == 1 ? upper : *std::max_element(buf.begin(), half);
+            if (upper == 0.0 || lower == 0.0) {
+                fill(k);
+                out[k] = group_median_of(buf);
+            } else {
+                out[k] = n % 2 == 1 ? upper : (upper + lower) / 2;
+            }
         }
         return out;
     }
