@@ -317,7 +317,7 @@ def feature(r, grouped):
     kind = r.choice(["aggregate", "count", "crosscount", "nunique", "window", "pair", "arith",
                      "nested"], p=[0.3, 0.05, 0.05, 0.05, 0.3, 0.1, 0.05, 0.1])
     num = r.choice(["x", "i", "y"])
-    d = str(r.choice([-2, -1, 0, 1, 2, 3, 4, 7]))
+    d = str(r.choice([-2, -1, 0, 1, 2, 3, 4, 7, 20, 60]))
     if kind == "aggregate":
         return f"aggregate###{r.choice(AGG)}|||{num}|||{r.choice(['g', 'h'])}$$$"
     if kind == "count":
@@ -381,7 +381,9 @@ def case(r):
     text_keys = r.random() < 0.5
     key_nan = r.random() < 0.3
     groups = 1 if r.random() < 0.3 else int(r.integers(2, 6))
-    sizes = [1 if r.random() < 0.1 else int(r.integers(2, 40)) for _ in range(2)]
+    # one row, a few rows, or enough rows for NumPy's blocked sums and long runs
+    sizes = [int(r.choice([1, r.integers(2, 40), r.integers(40, 400)], p=[0.1, 0.75, 0.15]))
+             for _ in range(2)]
     frames = [frame(r, n, text_keys, key_nan, groups) for n in sizes]
     name = feature(r, grouped)
     gid = "g" if grouped else None
