@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "brinvale/stats.hpp"
 #include "brinvale/windows.hpp"
 
 namespace brinvale::core {
@@ -17,6 +18,8 @@ using Size = std::size_t;
 
 inline Size at(std::int64_t v) { return static_cast<Size>(v); }
 
+// NumPy's median: the mean of the middle value or values, summed from
+// NumPy's additive identity 0.0 (so never -0.0).
 double median_of(std::vector<double> &v) {
     if (v.empty()) {
         return kNaN;
@@ -25,10 +28,107 @@ double median_of(std::vector<double> &v) {
     std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(half), v.end());
     const double upper = v[half];
     if (v.size() % 2 == 1) {
-        return upper;
+        return 0.0 + upper;
     }
     const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(half));
-    return (upper + lower) / 2;
+    return (0.0 + (lower + upper)) / 2;
+}
+
+// Hoare's selection as pandas' kth_smallest_c runs it (the array is
+// reordered), so that of equal values (0.0 and -0.0) the same one is found.
+double kth_smallest(double *a, std::ptrdiff_t k, std::ptrdiff_t n) {
+    std::ptrdiff_t left = 0, m = n - 1;
+    while (left < m) {
+        const double x = a[k];
+        std::ptrdiff_t i = left, j = m;
+        while (true) {
+            while (a[i] < x) {
+                ++i;
+            }
+            while (x < a[j]) {
+                --j;
+            }
+            if (i <= j) {
+                std::swap(a[i], a[j]);
+                ++i;
+                --j;
+            }
+            if (i > j) {
+                break;
+            }
+        }
+        if (j < k) {
+            left = i;
+        }
+        if (k < i) {
+            m = j;
+        }
+    }
+    return a[k];
+}
+
+// pandas' group median: the upper middle value is selected first.
+double group_median_of(std::vector<double> &v) {
+    const auto n = static_cast<std::ptrdiff_t>(v.size());
+    if (n == 0) {
+        return kNaN;
+    }
+    if (n % 2 == 1) {
+        return kth_smallest(v.data(), n / 2, n);
+    }
+    const double upper = kth_smallest(v.data(), n / 2, n);
+    return (upper + kth_smallest(v.data(), n / 2 - 1, n)) / 2;
+}
+
+// NumPy's add.reduceat over one run: the first value plus the pairwise sum
+// of the rest.
+double run_sum(const double *x, Size n) {
+    if (n == 1) {
+        return x[0];
+    }
+    return x[0] + pairwise_blocks([](Size, Size) {}, [x](Size i) { return x[i]; }, 1, n - 1);
+}
+
+// NumPy's minimum/maximum.reduceat over one run: of equal values the later wins.
+double run_extreme(const double *x, Size n, bool is_max) {
+    double r = x[0];
+    for (Size i = 1; i < n; ++i) {
+        if (is_max ? x[i] >= r : x[i] <= r) {
+            r = x[i];
+        }
+    }
+    return r;
+}
+
+// Sum, Mean, Min or Max of rows whose codes never decrease and hold no NaN:
+// one run of rows per group.
+std::vector<double> reduce_runs(GroupStat stat, std::span<const double> x,
+                                std::span<const std::int64_t> codes, Size g) {
+    std::vector<double> out(g, stat == GroupStat::Sum ? 0.0 : kNaN);
+    Size i = 0;
+    while (i < x.size()) {
+        Size e = i + 1;
+        while (e < x.size() && codes[e] == codes[i]) {
+            ++e;
+        }
+        if (codes[i] >= 0) {
+            double &o = out[at(codes[i])];
+            const Size n = e - i;
+            switch (stat) {
+            case GroupStat::Sum:
+                o = run_sum(x.data() + i, n);
+                break;
+            case GroupStat::Mean:
+                o = run_sum(x.data() + i, n) / static_cast<double>(n);
+                break;
+            default:
+                o = run_extreme(x.data() + i, n, stat == GroupStat::Max);
+                break;
+            }
+        }
+        i = e;
+    }
+    return out;
 }
 
 }  // namespace
@@ -63,9 +163,20 @@ std::vector<std::int64_t> group_sizes(std::span<const std::int64_t> codes, std::
     return n;
 }
 
+bool nondecreasing(std::span<const std::int64_t> codes) {
+    return std::is_sorted(codes.begin(), codes.end());
+}
+
 std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
-                                 std::span<const std::int64_t> codes, std::int64_t ngroups) {
+                                 std::span<const std::int64_t> codes, std::int64_t ngroups,
+                                 bool sorted_runs) {
     const Size g = at(ngroups);
+    if (sorted_runs &&
+        (stat == GroupStat::Sum || stat == GroupStat::Mean || stat == GroupStat::Min ||
+         stat == GroupStat::Max) &&
+        !has_missing(x)) {
+        return reduce_runs(stat, x, codes, g);
+    }
     std::vector<double> out(g, kNaN);
     std::vector<double> nobs(g, 0.0);
     switch (stat) {
@@ -138,7 +249,7 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
     case GroupStat::Median: {
         const GroupRows rows = group_rows(codes, ngroups);
         std::vector<double> buf;
-        for (Size k = 0; k < g; ++k) {
+        const auto fill = [&](Size k) {
             buf.clear();
             for (auto j = rows.offsets[k]; j < rows.offsets[k + 1]; ++j) {
                 const double v = x[at(rows.order[at(j)])];
@@ -146,7 +257,26 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
                     buf.push_back(v);
                 }
             }
-            out[k] = median_of(buf);
+        };
+        for (Size k = 0; k < g; ++k) {
+            fill(k);
+            // Any selection finds the middle values; only which of 0.0 and
+            // -0.0 it lands on depends on pandas' own algorithm, which is
+            // slower than the library's and run only when a middle value is 0.
+            const Size n = buf.size();
+            if (n == 0) {
+                continue;
+            }
+            const auto half = buf.begin() + static_cast<std::ptrdiff_t>(n / 2);
+            std::nth_element(buf.begin(), half, buf.end());
+            const double upper = *half;
+            const double lower = n % 2 == 1 ? upper : *std::max_element(buf.begin(), half);
+            if (upper == 0.0 || lower == 0.0) {
+                fill(k);
+                out[k] = group_median_of(buf);
+            } else {
+                out[k] = n % 2 == 1 ? upper : (upper + lower) / 2;
+            }
         }
         return out;
     }

@@ -76,52 +76,94 @@ struct SumState {
     }
 };
 
-// Welford's update with a Kahan-compensated mean, as pandas' roll_var.
+// pandas' roll_var: Welford's update with Kahan-compensated means (one
+// compensation for additions, one for removals).  An update that shrinks the
+// sum of squared deviations by more than the ill-conditioning tolerance marks
+// the state unstable, and the window is then recomputed from its values.
+const double kInvCondTol = std::numeric_limits<double>::epsilon() * 1e3;
+
 struct VarState {
-    double nobs = 0, mean = 0, ssqdm = 0, comp_add = 0, comp_remove = 0, prev = 0;
-    std::int64_t same = 0;
-    void add(double v) {
+    double nobs = 0, mean = 0, ssqdm = 0, comp_add = 0, comp_remove = 0;
+    bool unstable = false;
+
+    void add(double v, double &comp) {
         if (missing(v)) {
             return;
         }
-        same = same * static_cast<std::int64_t>(v == prev) + 1;
-        prev = v;
+        const double prev_m2 = ssqdm;
         nobs += 1;
-        const double prev_mean = mean - comp_add;
-        const double y = v - comp_add;
+        const double prev_mean = mean - comp;
+        const double y = v - comp;
         const double t = y - mean;
-        comp_add = t + mean - y;
+        comp = t + mean - y;
         mean = nobs != 0 ? mean + t / nobs : 0;
-        ssqdm += (v - prev_mean) * (v - mean);
+        ssqdm = ssqdm + (v - prev_mean) * (v - mean);
+        if (prev_m2 * kInvCondTol > ssqdm) {
+            unstable = true;
+        }
     }
+    void add(double v) { add(v, comp_add); }
     void remove(double v) {
         if (missing(v)) {
             return;
         }
+        const double prev_m2 = ssqdm;
         nobs -= 1;
         if (nobs != 0) {
             const double prev_mean = mean - comp_remove;
             const double y = v - comp_remove;
             const double t = y - mean;
             comp_remove = t + mean - y;
-            mean -= t / nobs;
-            ssqdm -= (v - prev_mean) * (v - mean);
+            mean = mean - t / nobs;
+            ssqdm = ssqdm - (v - prev_mean) * (v - mean);
+            if (prev_m2 * kInvCondTol > ssqdm) {
+                unstable = true;
+            }
         } else {
             mean = 0;
             ssqdm = 0;
+            unstable = false;
         }
     }
+    // Starts over from the window's values value(0) ... value(count - 1).
+    template <typename Value>
+    void recompute(const Value &value, Size count) {
+        nobs = mean = ssqdm = comp_add = comp_remove = 0;
+        for (Size j = 0; j < count; ++j) {
+            add(value(j), comp_add);
+        }
+        unstable = false;
+    }
+    // The standard deviation: the variance's square root, 0 for a negative
+    // variance (pandas' zsqrt).
     double result(std::int64_t minp) const {
-        if (nobs < static_cast<double>(minp) || nobs <= 1) {
+        if (!(nobs >= static_cast<double>(minp) && nobs > 1)) {
             return kNaN;
         }
-        // pandas returns exactly 0 for a window of one repeated value
-        if (static_cast<double>(same) >= nobs) {
-            return 0;
-        }
-        return std::sqrt(std::max(ssqdm / (nobs - 1), 0.0));
+        const double var = ssqdm / (nobs - 1);
+        return var < 0 ? 0.0 : std::sqrt(var);
     }
 };
+
+void roll_std(std::span<const double> x, std::uint64_t window, std::span<double> out) {
+    VarState st;
+    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, x.size() + 1));
+    for (Size i = 0; i < x.size(); ++i) {
+        const Size s = i + 1 >= window ? i + 1 - static_cast<Size>(window) : 0;
+        if (i == 0) {
+            st.recompute([&](Size j) { return x[s + j]; }, i + 1 - s);
+        } else {
+            if (s > 0) {
+                st.remove(x[s - 1]);
+            }
+            st.add(x[i]);
+            if (st.unstable) {
+                st.recompute([&](Size j) { return x[s + j]; }, i + 1 - s);
+            }
+        }
+        out[i] = st.result(minp);
+    }
+}
 
 // Windows of at most one row are computed from scratch by pandas: the value
 // itself (or an empty window), never the running state.
@@ -224,13 +266,38 @@ void roll_running_grouped(std::span<const double> x, std::span<const std::int64_
         Slot &s = slots[static_cast<Size>(c)];
         double *values = ring.data() + rings.begin[static_cast<Size>(c)];
         const double v = x[i];
+        const Size size = rings.size[static_cast<Size>(c)];
+        if constexpr (std::is_same_v<State, VarState>) {
+            // pandas starts every group afresh, and recomputes an unstable window
+            if (s.seen > 0) {
+                if (s.seen >= window) {
+                    s.st.remove(values[s.pos]);
+                }
+                s.st.add(v);
+            }
+            values[s.pos] = v;
+            s.pos = s.pos + 1 == size ? 0 : s.pos + 1;
+            ++s.seen;
+            if (s.seen == 1 || s.st.unstable) {
+                const Size count = static_cast<Size>(std::min<std::uint64_t>(s.seen, window));
+                const Size oldest = s.seen >= size ? s.pos : 0;
+                s.st.recompute(
+                    [&](Size j) {
+                        const Size k = oldest + j;
+                        return values[k >= size ? k - size : k];
+                    },
+                    count);
+            }
+            out[i] = s.st.result(minp);
+            continue;
+        }
         if (s.seen >= window) {
             s.st.remove(values[s.pos]);
         }
         s.st.add(v);
         values[s.pos] = v;
         const Size next = s.pos + 1;
-        s.pos = next == rings.size[static_cast<Size>(c)] ? 0 : next;
+        s.pos = next == size ? 0 : next;
         ++s.seen;
         if constexpr (std::is_same_v<State, SumState>) {
             out[i] = s.st.result(minp, mean);
@@ -254,7 +321,11 @@ void roll_extreme_values(std::span<const double> x, std::uint64_t window,
     }
     const auto w = static_cast<Size>(window);
     const double neutral = Max ? -kInf : kInf;
-    auto pick = [](double a, double b) { return Max ? std::max(a, b) : std::min(a, b); };
+    // pick(later, earlier): of equal values pandas' deque keeps the later one
+    // (0.0 and -0.0 are equal)
+    auto pick = [](double later, double earlier) {
+        return Max ? std::max(later, earlier) : std::min(later, earlier);
+    };
     auto clean = [neutral](double v) { return missing(v) ? neutral : v; };
     std::vector<double> suffix(w);
     std::int64_t last_bad = -static_cast<std::int64_t>(w) - 1;
@@ -266,13 +337,13 @@ void roll_extreme_values(std::span<const double> x, std::uint64_t window,
             if (missing(v)) {
                 last_bad = static_cast<std::int64_t>(i);
             }
-            prefix = pick(prefix, clean(v));
+            prefix = pick(clean(v), prefix);
             const bool valid = i + 1 >= w && static_cast<std::int64_t>(i) - last_bad >=
                                                   static_cast<std::int64_t>(w);
             double r = prefix;
             if (i + 1 != e || e - b != w) {
                 // the window reaches into the previous block (rows i-w+1 .. b-1)
-                r = (b > 0) ? pick(suffix[i + 1 - b], prefix) : prefix;
+                r = (b > 0) ? pick(prefix, suffix[i + 1 - b]) : prefix;
             }
             out[i] = valid ? r : kNaN;
         }
@@ -298,7 +369,11 @@ void roll_extreme_values_grouped(std::span<const double> x,
         bool flip = false;  // which half holds the current block
     };
     const double neutral = Max ? -kInf : kInf;
-    auto pick = [](double a, double b) { return Max ? std::max(a, b) : std::min(a, b); };
+    // pick(later, earlier): of equal values pandas' deque keeps the later one
+    // (0.0 and -0.0 are equal)
+    auto pick = [](double later, double earlier) {
+        return Max ? std::max(later, earlier) : std::min(later, earlier);
+    };
     const Rings rings = ring_layout(codes, ngroups, window);
     std::vector<double> blocks(2 * rings.total);
     std::vector<Slot> slots(static_cast<Size>(ngroups));
@@ -320,11 +395,11 @@ void roll_extreme_values_grouped(std::span<const double> x,
             s.bad_until = k + window;
         }
         const double clean = missing(v) ? neutral : v;
-        s.prefix = pick(s.prefix, clean);
+        s.prefix = pick(clean, s.prefix);
         cur[s.pos] = clean;
         double r = s.prefix;
         if (s.pos + 1 != size && k >= size) {
-            r = pick(prev_suffix[s.pos + 1], r);
+            r = pick(r, prev_suffix[s.pos + 1]);
         }
         out[i] = (k + 1 < window || k < s.bad_until) ? kNaN : r;
         if (++s.pos == size) {
@@ -601,11 +676,51 @@ std::vector<double> decay_weights(std::uint64_t window) {
 
 // The weighted sum as pandas' window function computes it: element-wise
 // products, then NumPy's pairwise sum.
-double weighted_window(const double *x, const std::vector<double> &w, std::vector<double> &tmp) {
-    for (Size k = 0; k < w.size(); ++k) {
-        tmp[k] = x[k] * w[k];
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+// AVX2 brings no fused multiply-add: the same doubles as the baseline build.
+#define BRINVALE_WIDE_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define BRINVALE_WIDE_LOOP
+#endif
+
+// The weighted sum of every complete window, as pandas' window function
+// computes it: the products, then NumPy's pairwise sum from its identity 0.0
+// (eight partial sums up to 128 terms).  Each window is summed afresh; an
+// update from the previous window would round differently.
+BRINVALE_WIDE_LOOP
+void weighted_windows(const double *x, Size n, const double *w, Size d, const unsigned char *valid,
+                      double *out) {
+    for (Size i = d - 1; i < n; ++i) {
+        if (!valid[i]) {
+            continue;
+        }
+        const double *a = x + (i + 1 - d);
+        double res;
+        if (d < 8) {
+            res = -0.0;
+            for (Size k = 0; k < d; ++k) {
+                res += a[k] * w[k];
+            }
+        } else if (d <= 128) {
+            double r[8];
+            for (Size k = 0; k < 8; ++k) {
+                r[k] = a[k] * w[k];
+            }
+            Size j = 8;
+            for (; j < d - (d % 8); j += 8) {
+                for (Size k = 0; k < 8; ++k) {
+                    r[k] += a[j + k] * w[j + k];
+                }
+            }
+            res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+            for (; j < d; ++j) {
+                res += a[j] * w[j];
+            }
+        } else {
+            res = pairwise_blocks([](Size, Size) {}, [a, w](Size k) { return a[k] * w[k]; }, 0, d);
+        }
+        out[i] = 0.0 + res;
     }
-    return pairwise_sum(tmp);
 }
 
 void roll_decay(std::span<const double> x, std::uint64_t window, std::span<double> out) {
@@ -618,40 +733,14 @@ void roll_decay(std::span<const double> x, std::uint64_t window, std::span<doubl
         return;
     }
     const std::vector<double> w = decay_weights(window);
-    std::vector<double> tmp(window);
     MissingCounter mc(x, window);
-    // Short windows are summed directly; long ones are updated in O(1) per row
-    // and re-anchored on an exact sum every `window` rows to bound the drift.
-    const bool streaming = window > 16;
-    const double step = streaming ? (1.0 - 0.1) / static_cast<double>(window - 1) : 0.0;
-    double wsum = 0, sum = 0;
-    Size since_exact = 0;
-    bool have = false;
+    std::vector<unsigned char> valid(x.size());
     for (Size i = 0; i < x.size(); ++i) {
-        if (!mc.valid(i)) {
-            out[i] = kNaN;
-            have = false;
-            continue;
-        }
-        const Size s = i + 1 - window;
-        if (!streaming || !have || since_exact >= window) {
-            wsum = weighted_window(x.data() + s, w, tmp);
-            if (streaming) {
-                sum = 0;
-                for (Size j = s; j <= i; ++j) {
-                    sum += x[j];
-                }
-            }
-            have = true;
-            since_exact = 0;
-        } else {
-            const double old = x[s - 1];
-            wsum = wsum - w[0] * old - step * (sum - old) + w[window - 1] * x[i];
-            sum = sum - old + x[i];
-            ++since_exact;
-        }
-        out[i] = wsum;
+        valid[i] = mc.valid(i) ? 1 : 0;
+        out[i] = kNaN;
     }
+    weighted_windows(x.data(), x.size(), w.data(), static_cast<Size>(window), valid.data(),
+                     out.data());
 }
 
 }  // namespace
@@ -677,7 +766,7 @@ void rolling(WindowStat stat, std::span<const double> x, std::uint64_t window,
     case WindowStat::Mean:
         return roll_running<SumState>(x, window, true, out);
     case WindowStat::Std:
-        return roll_running<VarState>(x, window, false, out);
+        return roll_std(x, window, out);
     case WindowStat::Min:
         return roll_extreme_values<false>(x, window, out);
     case WindowStat::Max:
@@ -695,13 +784,95 @@ void rolling(WindowStat stat, std::span<const double> x, std::uint64_t window,
     }
 }
 
+namespace {
+
+// pandas' co-moment accumulators of roll_cov / roll_corr: Welford's update of
+// both means and of the sums of squared deviations, anchored to the first
+// pair of the window so that a shared offset cancels exactly.  An update that
+// leaves a sum of squares below the round-off of the largest deviation seen
+// marks the state unstable, and the window is then recomputed.
+const double kMaxOrigin = std::sqrt(std::numeric_limits<double>::max());
+
+struct CovState {
+    double nobs = 0, mean_x = 0, mean_y = 0, origin_x = 0, origin_y = 0;
+    double xy = 0, xx = 0, yy = 0, peak_x = 0, peak_y = 0;
+    bool unstable = false;
+
+    void reset() { *this = CovState{}; }
+    void track(double sx, double sy) {
+        const double dev_x = std::fabs(sx - mean_x), dev_y = std::fabs(sy - mean_y);
+        if (dev_x > peak_x) {
+            peak_x = dev_x;
+        }
+        if (dev_y > peak_y) {
+            peak_y = dev_y;
+        }
+        const bool cancelled = (xy != xy || xx != xx || yy != yy) ||
+                               peak_x * peak_y * kInvCondTol > std::fabs(xy) ||
+                               peak_x * peak_x * kInvCondTol > xx ||
+                               peak_y * peak_y * kInvCondTol > yy;
+        if (cancelled) {
+            unstable = true;
+        }
+    }
+    void add(double vx, double vy) {
+        if (vx != vx || vy != vy) {
+            return;
+        }
+        nobs += 1;
+        if (nobs == 1) {
+            origin_x = std::fabs(vx) < kMaxOrigin ? vx : 0;
+            origin_y = std::fabs(vy) < kMaxOrigin ? vy : 0;
+        }
+        const double sx = vx - origin_x, sy = vy - origin_y;
+        const double dx = sx - mean_x, dy = sy - mean_y;
+        mean_x += dx / nobs;
+        mean_y += dy / nobs;
+        xy += (sx - mean_x) * dy;
+        xx += (sx - mean_x) * dx;
+        yy += (sy - mean_y) * dy;
+        track(sx, sy);
+    }
+    void remove(double vx, double vy) {
+        if (vx != vx || vy != vy) {
+            return;
+        }
+        const double sx = vx - origin_x, sy = vy - origin_y;
+        const double dx = sx - mean_x, dy = sy - mean_y;
+        nobs -= 1;
+        if (nobs != 0) {
+            mean_x -= dx / nobs;
+            mean_y -= dy / nobs;
+            xy -= (sx - mean_x) * dy;
+            xx -= (sx - mean_x) * dx;
+            yy -= (sy - mean_y) * dy;
+            track(sx, sy);
+        } else {
+            reset();
+        }
+    }
+    double cov() const { return nobs <= 1 ? kNaN : xy / (nobs - 1.0); }
+    double corr() const {
+        if (nobs <= 0.0 || xx == 0.0 || yy == 0.0) {
+            return kNaN;
+        }
+        // Cython's `** 0.5` is pow, which differs from sqrt for -0.0
+        double r = xy / std::pow(xx * yy, 0.5);
+        if (r > 1.0) {
+            r = 1.0;
+        } else if (r < -1.0) {
+            r = -1.0;
+        }
+        return r;
+    }
+};
+
+}  // namespace
+
 void rolling_pair(PairStat stat, std::span<const double> x, std::span<const double> y,
                   std::uint64_t window, std::span<double> out) {
-    // pandas masks each side with the other (x + 0 * y, infinities missing)
-    // and computes the window's co-moments.  Short windows are computed with
-    // two passes; long ones are updated in O(1) per row (Welford's add and
-    // remove) and recomputed exactly every `window` rows, so rounding cannot
-    // build up along the column.
+    // pandas masks each side with the other (x + 0 * y) and counts
+    // infinities as missing.
     const Size n = x.size();
     const auto bx = [&](Size j) {
         const double a = x[j] + 0.0 * y[j];
@@ -715,73 +886,30 @@ void rolling_pair(PairStat stat, std::span<const double> x, std::span<const doub
         std::fill(out.begin(), out.end(), kNaN);
         return;
     }
-    const auto w = static_cast<std::int64_t>(window);
-    std::int64_t last_bad = -w - 1;
-    double cnt = 0, mx = 0, my = 0, cxy = 0, cxx = 0, cyy = 0;
-    std::uint64_t same_x = 0, same_y = 0;
-    Size since_exact = window;  // forces an exact start
-    bool have = false;
-    const auto exact = [&](Size s, Size e) {
-        cnt = static_cast<double>(e - s);
-        double sx = 0, sy = 0;
+    const auto minp = static_cast<double>(window);
+    CovState st;
+    const auto recompute = [&](Size s, Size e) {
+        st.reset();
         for (Size j = s; j < e; ++j) {
-            sx += bx(j);
-            sy += by(j);
+            st.add(bx(j), by(j));
         }
-        mx = sx / cnt;
-        my = sy / cnt;
-        cxy = cxx = cyy = 0;
-        for (Size j = s; j < e; ++j) {
-            const double dx = bx(j) - mx, dy = by(j) - my;
-            cxy += dx * dy;
-            cxx += dx * dx;
-            cyy += dy * dy;
-        }
+        st.unstable = false;
     };
     for (Size i = 0; i < n; ++i) {
-        same_x = (i > 0 && bx(i) == bx(i - 1)) ? same_x + 1 : 1;
-        same_y = (i > 0 && by(i) == by(i - 1)) ? same_y + 1 : 1;
-        if (std::isnan(bx(i))) {
-            last_bad = static_cast<std::int64_t>(i);
-        }
-        if (i + 1 < window || static_cast<std::int64_t>(i) - last_bad < w) {
-            out[i] = kNaN;
-            have = false;
-            continue;
-        }
-        const Size s = i + 1 - window;
-        if (!have || since_exact >= window || window <= 16) {
-            exact(s, i + 1);
-            have = true;
-            since_exact = 0;
+        const Size s = i + 1 >= window ? i + 1 - static_cast<Size>(window) : 0;
+        // a window of one row does not overlap the previous one
+        if (i == 0 || window == 1) {
+            recompute(s, i + 1);
         } else {
-            // remove the row leaving the window, then add the new one
-            const double ox = bx(s - 1), oy = by(s - 1);
-            double dx = ox - mx, dy = oy - my;
-            cnt -= 1;
-            mx -= dx / cnt;
-            my -= dy / cnt;
-            cxy -= dx * (oy - my);
-            cxx -= dx * (ox - mx);
-            cyy -= dy * (oy - my);
-            cnt += 1;
-            dx = bx(i) - mx;
-            dy = by(i) - my;
-            mx += dx / cnt;
-            my += dy / cnt;
-            cxy += dx * (by(i) - my);
-            cxx += dx * (bx(i) - mx);
-            cyy += dy * (by(i) - my);
-            ++since_exact;
+            if (s > 0) {
+                st.remove(bx(s - 1), by(s - 1));
+            }
+            st.add(bx(i), by(i));
+            if (st.unstable) {
+                recompute(s, i + 1);
+            }
         }
-        const bool const_x = same_x >= window, const_y = same_y >= window;
-        if (stat == PairStat::Cov) {
-            out[i] = window < 2 ? kNaN : (const_x || const_y) ? 0.0 : cxy / (cnt - 1.0);
-            continue;
-        }
-        // A window in which one side is constant has no correlation.
-        const double den = std::sqrt(cxx * cyy);
-        out[i] = (const_x || const_y || den == 0.0) ? kNaN : cxy / den;
+        out[i] = st.nobs < minp ? kNaN : (stat == PairStat::Cov ? st.cov() : st.corr());
     }
 }
 

@@ -100,3 +100,43 @@ TEST(GroupStats, DistinctIdsWithStamps) {
     std::vector<std::int64_t> codes{1, 1, 0, 0, 1, 0, -1};
     EXPECT_EQ(group_nunique(ids, 3, codes, 3), (std::vector<double>{2, 2, 0}));
 }
+
+TEST(GroupStats, SortedRunsSumLikeNumpyReduceat) {
+    // One group in row order: pandas reduces it with reduceat (first value
+    // plus the pairwise sum of the rest), otherwise with Kahan's sum.
+    std::vector<double> x{0.22, 11.77, 6.81, 3.83, -5.64, -13.82};
+    std::vector<std::int64_t> one(x.size(), 0);
+    EXPECT_TRUE(nondecreasing(one));
+    EXPECT_EQ(group_reduce(GroupStat::Mean, x, one, 1, true)[0], 0.5283333333333327);
+    EXPECT_EQ(group_reduce(GroupStat::Mean, x, one, 1, false)[0], 0.5283333333333333);
+    EXPECT_EQ(group_reduce(GroupStat::Mean, std::vector<double>{1.3, 2.3, 9.3},
+                           std::vector<std::int64_t>{0, 0, 0}, 1, true)[0],
+              4.300000000000001);
+    // a NaN anywhere in the column sends pandas to its compensated kernel
+    std::vector<double> with_nan{0.22, 11.77, 6.81, 3.83, -5.64, -13.82, NAN};
+    std::vector<std::int64_t> codes{0, 0, 0, 0, 0, 0, -1};
+    EXPECT_FALSE(nondecreasing(codes));
+    codes = {-1, 0, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(nondecreasing(codes));
+    std::vector<double> shifted{NAN, 0.22, 11.77, 6.81, 3.83, -5.64, -13.82};
+    EXPECT_EQ(group_reduce(GroupStat::Mean, shifted, codes, 1, true)[0], 0.5283333333333333);
+    // of equal extremes reduceat keeps the later one, the kernel the first
+    std::vector<double> zeros{0.0, -0.0};
+    std::vector<std::int64_t> two{0, 0};
+    EXPECT_TRUE(std::signbit(group_reduce(GroupStat::Min, zeros, two, 1, true)[0]));
+    EXPECT_FALSE(std::signbit(group_reduce(GroupStat::Min, zeros, two, 1, false)[0]));
+    EXPECT_EQ(group_reduce(GroupStat::Sum, zeros, std::vector<std::int64_t>{1, 1}, 3, true),
+              (std::vector<double>{0, 0, 0}));
+}
+
+TEST(GroupStats, MedianSelectsLikePandas) {
+    std::vector<double> x{5, 1, 4, 2, 3, 0.0, -0.0, 7, -1};
+    std::vector<std::int64_t> codes{0, 0, 0, 0, 0, 1, 1, 1, 1};
+    auto m = group_reduce(GroupStat::Median, x, codes, 2);
+    EXPECT_EQ(m[0], 3);
+    EXPECT_EQ(m[1], 0);
+    // which zero pandas' selection lands on depends on the order of the rows
+    EXPECT_TRUE(std::signbit(m[1]));
+    std::vector<double> y{0.0, 7, -0.0, -1};
+    EXPECT_FALSE(std::signbit(group_reduce(GroupStat::Median, y, std::vector<std::int64_t>(4, 0), 1)[0]));
+}

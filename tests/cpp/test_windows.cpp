@@ -91,7 +91,7 @@ TEST(Windows, ConstantWindowsGiveExactResults) {
     }
 }
 
-TEST(Windows, StreamingDecayMatchesDirectSum) {
+TEST(Windows, DecayMatchesDirectSum) {
     std::mt19937_64 gen(3);
     std::normal_distribution<double> dist;
     std::vector<double> x(1000);
@@ -217,4 +217,35 @@ TEST(Windows, NumericKeysGetOneCodePerValue) {
     EXPECT_EQ(codes, (std::vector<std::int64_t>{0, 1, 0, 2, 1}));
     EXPECT_EQ(encode_keys(std::vector<double>{0.0, NAN, -0.0, 1.5, 1.5}, codes), 2);
     EXPECT_EQ(codes, (std::vector<std::int64_t>{0, -1, 0, 1, 1}));
+}
+
+TEST(Windows, PairStatesRoundLikePandas) {
+    // pandas' co-moments of the pair (3, -12.27), (0, -6.83): a correlation of
+    // exactly -1 (clipped), not -1.0000000000000002
+    std::vector<double> a{3, 0}, b{-12.27, -6.83}, out(2);
+    rolling_pair(PairStat::Corr, a, b, 2, out);
+    EXPECT_TRUE(std::isnan(out[0]));
+    EXPECT_EQ(out[1], -1.0);
+    // once a huge value has left the window the state is recomputed, so the
+    // windows after it are exact
+    std::vector<double> x{1e12, 1, 2, 3, 4}, cov(5), sd(5);
+    rolling_pair(PairStat::Cov, x, x, 2, cov);
+    rolling(WindowStat::Std, x, 2, sd);
+    for (std::size_t i = 2; i < x.size(); ++i) {
+        EXPECT_EQ(cov[i], 0.5) << i;
+        EXPECT_EQ(sd[i], std::sqrt(0.5)) << i;
+    }
+}
+
+TEST(Windows, EqualExtremesKeepTheLaterValue) {
+    // pandas' deque keeps the later of equal values: 0.0 and -0.0 tell which
+    std::vector<double> x{0.0, -0.0, 0.0, 5.0};
+    auto mn = run(WindowStat::Min, x, 2), mx = run(WindowStat::Max, x, 2);
+    EXPECT_TRUE(std::signbit(mn[1]) && std::signbit(mx[1]));
+    EXPECT_FALSE(std::signbit(mn[2]) || std::signbit(mx[2]));
+    std::vector<std::int64_t> codes{0, 0, 0, 0};
+    std::vector<double> g(4);
+    rolling_grouped(WindowStat::Min, x, codes, 1, 2, g);
+    EXPECT_TRUE(std::signbit(g[1]));
+    EXPECT_FALSE(std::signbit(g[2]));
 }

@@ -189,3 +189,97 @@ def test_operators_leave_their_inputs_unchanged(grouped_by, ungrouped, grouped):
     tavrin.tcorrelation(df, "x", "y", "3")
     pd.testing.assert_frame_equal(df[before.columns], before)
     assert np.isinf(df["x"]).any()  # infinities are missing only inside the windows
+
+
+def lag_reference(op, df, d, group):
+    """The lag operators' pandas expressions, dtype included."""
+    if group is None:
+        s = df["x"]
+        return s.shift(d) if op == "delay" else s - s.shift(d)
+    by = df.groupby(group)["x"]
+    return by.shift(d).reset_index(0, drop=True) if op == "delay" else by.diff(d)
+
+
+@pytest.mark.parametrize("dtype", ["int64", "int32", "int16", "int8", "uint8", "float64"])
+@pytest.mark.parametrize("d", [0, 1, -1, 2, -3, 50])
+@pytest.mark.parametrize("grouped_by", [None, "g"])
+def test_lags_of_any_length_keep_pandas_values_and_dtype(dtype, d, grouped_by, ungrouped, grouped):
+    """Window 0 keeps an integer column integer (int8/int16 differences of
+    groups are float32, as groupby's diff makes them); groupby's shift(0)
+    keeps the rows without a group."""
+    if grouped_by:
+        grouped(grouped_by)
+    r = np.random.default_rng(abs(d) + len(dtype))
+    for n in (1, 2, 9, 40):
+        g = r.choice(["a", "b", "c"], n).astype(object)
+        g[r.random(n) < 0.2] = np.nan
+        x = r.integers(-50, 50, n).astype(dtype)
+        for op in ("delay", "delta"):
+            df = pd.DataFrame({"x": x, "g": g})
+            got = getattr(tavrin, op)(df, "x", str(d))[f"{op}###x|||{d}$$$"]
+            want = lag_reference(op, df, d, grouped_by)
+            if grouped_by and op == "delay" and d != 0:
+                want = want.sort_index()  # positional labels: rows land on their own rows
+            assert got.dtype == want.dtype, (op, n)
+            pd.testing.assert_series_equal(got, want, check_names=False, check_index=False)
+
+
+def test_filed_lag_cases(ungrouped, grouped):
+    df = pd.DataFrame({"i": [1, 2, 3]})
+    assert tavrin.delta(df, "i", "0")["delta###i|||0$$$"].tolist() == [0, 0, 0]
+    assert df["delta###i|||0$$$"].dtype == np.int64
+    grouped("g")
+    df = pd.DataFrame({"x": [1, 2, 3], "g": ["a", np.nan, "a"]})
+    tavrin.delay(df, "x", "0")
+    tavrin.delta(df, "x", "0")
+    assert df["delay###x|||0$$$"].tolist() == [1, 2, 3] and df["delay###x|||0$$$"].dtype == np.int64
+    assert df["delta###x|||0$$$"].tolist() == [0, 0, 0] and df["delta###x|||0$$$"].dtype == np.int64
+
+
+WINDOW_OPS = ["tsum", "ts_mean", "ts_min", "ts_max", "ts_rank", "stddev", "product",
+              "ts_argmax", "ts_argmin", "delay", "ts_o", "delta"]
+
+
+def pandas_error(op, df, col, d, group, other=None):
+    """The exception of the pandas expression of a window operator."""
+    try:
+        if op in ("tcorrelation", "tcorvariance"):
+            obj = df.groupby(group)[col] if group else df[col]
+            r = obj.rolling(int(d))
+            getattr(r, "corr" if op == "tcorrelation" else "cov")(df[other])
+        elif op in ("delay", "ts_o"):
+            (df.groupby(group)[col] if group else df[col]).shift(int(d))
+        elif op == "delta":
+            df.groupby(group)[col].diff(int(d)) if group else df[col] - df[col].shift(int(d))
+        else:
+            (df.groupby(group)[col] if group else df[col]).rolling(int(d))
+    except Exception as e:  # noqa: BLE001 - the type is what is compared
+        return type(e)
+    return None
+
+
+@pytest.mark.parametrize("grouped_by", [None, "g", "nokey"])
+def test_window_operators_raise_what_pandas_raises_first(grouped_by, ungrouped, grouped):
+    """A missing column is reported before a bad window text, a bad window
+    text before a missing second column."""
+    if grouped_by:
+        grouped(grouped_by)
+    for col, d, other in [("nope", "x", "y"), ("nope", "-1", "y"), ("x", "x", "nope"),
+                          ("x", "-1", "nope"), ("x", "2.5", "y"), ("x", "-2", "y")]:
+        df = pd.DataFrame({"x": [1.0, 2, 3], "y": [3.0, 1, 2], "g": ["a", "a", "b"]})
+        for op in WINDOW_OPS + ["tcorrelation", "tcorvariance"]:
+            want = pandas_error(op, df, col, d, None if grouped_by is None else grouped_by, other)
+            if want is None:
+                continue
+            args = (col, other, d) if op in ("tcorrelation", "tcorvariance") else (col, d)
+            with pytest.raises(want):
+                getattr(tavrin, op)(df, *args)
+            assert df.columns.tolist() == ["x", "y", "g"], op
+
+
+def test_decay_weights_come_before_the_columns(ungrouped):
+    df = pd.DataFrame({"x": [1.0, 2.0]})
+    with pytest.raises(ValueError, match="must be non-negative"):
+        tavrin.decay_linear(df, "nope", "-1")
+    with pytest.raises(ValueError):
+        tavrin.decay_linear(df, "nope", "x")

@@ -7,6 +7,7 @@
 // training runs store (data frames, named series, {"data", "length"}).
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -184,14 +185,20 @@ std::vector<py::array_t<std::int64_t>> joint_codes(const std::vector<py::object>
 // The frame's keys in the code space of a record's keys: only the distinct
 // keys of the frame are matched with the record, the rows follow their codes.
 // The last element holds the codes of the frame's rows.
+// `frame_map`, when given, receives the joint code of each of the frame's
+// own codes.
 std::vector<py::array_t<std::int64_t>> joint_with_frame(std::vector<py::object> record_parts,
                                                         const Keys &frame, bool missing_group,
                                                         std::int64_t &ngroups,
-                                                        py::object *uniques = nullptr) {
+                                                        py::object *uniques = nullptr,
+                                                        std::vector<std::int64_t> *frame_map = nullptr) {
     record_parts.push_back(frame.uniques);
     std::vector<py::array_t<std::int64_t>> parts =
         joint_codes(record_parts, missing_group, ngroups, uniques);
     py::array_t<std::int64_t> map = parts.back();
+    if (frame_map != nullptr) {
+        frame_map->assign(map.data(), map.data() + map.size());
+    }
     py::array_t<std::int64_t> rows(frame.codes.size());
     std::copy(frame.codes.data(), frame.codes.data() + frame.codes.size(), rows.mutable_data());
     {
@@ -248,11 +255,21 @@ py::object maybe_int(py::array_t<double> values, bool want_int) {
     return values.attr("astype")("int64");
 }
 
-// The statistic `stat` of `x` per group; not native statistics go through
-// pandas' groupby over the codes.
+// The statistic `stat` of `x` per group, over codes numbered in the sorted
+// order of the keys (missing keys -1), as pandas' groupby numbers its groups:
+// the order of the rows in those codes decides how pandas sums.  Not native
+// statistics go through pandas' groupby over the codes.
+// `sorted_runs`, when given, says whether pandas' sorted group numbering would
+// never decrease along the rows (the native statistics then take codes in
+// any numbering).
+bool native_stat(const std::string &stat, py::handle series) {
+    GroupStat gs{};
+    return core::parse_group_stat(stat, gs) && plain_numeric(series);
+}
+
 std::vector<double> group_stat(const std::string &stat, py::handle series,
                                const py::array_t<std::int64_t> &codes, std::int64_t ngroups,
-                               bool &int_valued) {
+                               bool &int_valued, std::optional<bool> sorted_runs = std::nullopt) {
     GroupStat gs{};
     const bool native = core::parse_group_stat(stat, gs) && plain_numeric(series);
     int_valued = false;
@@ -260,7 +277,8 @@ std::vector<double> group_stat(const std::string &stat, py::handle series,
         int_valued = count_stat(gs) || (integer_valued_stat(gs) && integer_dtype(series));
         py::array_t<double> x = float_view(series);
         py::gil_scoped_release release;
-        return core::group_reduce(gs, view(x), view(codes), ngroups);
+        const bool runs = sorted_runs ? *sorted_runs : core::nondecreasing(view(codes));
+        return core::group_reduce(gs, view(x), view(codes), ngroups, runs);
     }
     py::object keys = pd().attr("Series")(codes).attr("where")(
         pd().attr("Series")(codes).attr("__ge__")(0));
@@ -303,6 +321,34 @@ std::vector<double> record_table(const py::array_t<std::int64_t> &codes,
         }
     }
     return t;
+}
+
+// The frame's codes for a statistic of its rows, numbered by first
+// appearance where the statistic is native, and whether pandas' group ids
+// (keys in sorted order) never decrease along the rows.  Codes numbered by
+// first appearance never decrease exactly when every group is one run of
+// rows; those runs are in key order only if sorting keeps the codes in order.
+Keys frame_keys(py::handle keys, const std::string &stat, py::handle x, bool &sorted_runs) {
+    if (!native_stat(stat, x)) {
+        Keys k = factorize(keys, true, false);
+        sorted_runs = core::nondecreasing(view(k.codes));
+        return k;
+    }
+    Keys k = factorize(keys, false, false);
+    sorted_runs = core::nondecreasing(view(k.codes)) &&
+                  core::nondecreasing(view(factorize(keys, true, false, false).codes));
+    return k;
+}
+
+// A per-group table of the frame's own codes in the joint code space; joint
+// codes without rows of the frame hold the statistic of an empty group.
+std::vector<double> to_joint(const std::vector<double> &table,
+                             const std::vector<std::int64_t> &frame_map, std::int64_t ngroups) {
+    std::vector<double> out(static_cast<std::size_t>(ngroups), kNaN);
+    for (std::size_t c = 0; c < table.size(); ++c) {
+        out[static_cast<std::size_t>(frame_map[c])] = table[c];
+    }
+    return out;
 }
 
 py::array_t<double> map_rows(const std::vector<double> &table,
@@ -606,14 +652,27 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         py::object length = record["length"];
         std::int64_t g = 0;
         py::object uniques;
-        auto codes = joint_with_frame({data.attr("index"), column(length, group_col)},
-                                      factorize(keys, false, false), false, g, &uniques);
+        bool runs = false;
+        std::vector<std::int64_t> frame_map;
+        std::vector<double> m2;
+        auto codes = [&] {
+            Keys frame = frame_keys(keys, stat, x, runs);
+            auto joint = joint_with_frame({data.attr("index"), column(length, group_col)}, frame,
+                                          false, g, &uniques, &frame_map);
+            if (!native_stat(stat, x)) {
+                m2 = to_joint(group_stat(stat, x, frame.codes, frame.ngroups, int_valued),
+                              frame_map, g);
+            }
+            return joint;  // the frame's own codes are freed before the kernels run
+        }();
+        if (m2.empty()) {
+            m2 = group_stat(stat, x, codes[2], g, int_valued, runs);
+        }
         const auto G = static_cast<std::size_t>(g);
         std::vector<double> m1 = record_table(codes[0], values_of(data), g, false);
         std::vector<double> n1 = record_table(
             codes[1], values_of(column(length, concat_text({group_col, py::str("_count")}))), g,
             true);
-        std::vector<double> m2 = group_stat("mean", x, codes[2], g, int_valued);
         std::vector<std::int64_t> sizes = core::group_sizes(view(codes[2]), g);
         std::vector<double> n2(sizes.begin(), sizes.end());
         std::vector<bool> in_data(G, false), in_len(G, false), in_new(G, false), present(G, false);
@@ -638,12 +697,27 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         return map_rows(table, codes[2]);
     }
     std::int64_t g = 0;
-    auto codes = joint_with_frame({record.attr("index")}, factorize(keys, false, false), false, g);
+    bool runs = false;
+    std::vector<std::int64_t> frame_map;
+    std::vector<double> fresh;
+    auto codes = [&] {
+        // a variance record ignores the new rows
+        Keys frame =
+            stat == "var" ? factorize(keys, false, false) : frame_keys(keys, stat, x, runs);
+        auto joint = joint_with_frame({record.attr("index")}, frame, false, g, nullptr, &frame_map);
+        if (stat != "var" && !native_stat(stat, x)) {
+            fresh = to_joint(group_stat(stat, x, frame.codes, frame.ngroups, int_valued),
+                             frame_map, g);
+        }
+        return joint;  // the frame's own codes are freed before the kernels run
+    }();
     std::vector<double> old = record_table(codes[0], values_of(record), g, false);
     if (stat == "var") {
         return map_rows(old, codes[1]);  // variances stay those of the training data
     }
-    std::vector<double> fresh = group_stat(stat, x, codes[1], g, int_valued);
+    if (fresh.empty()) {
+        fresh = group_stat(stat, x, codes[1], g, int_valued, runs);
+    }
     std::vector<double> table(static_cast<std::size_t>(g));
     for (std::size_t k = 0; k < table.size(); ++k) {
         const double a = old[k], b = fresh[k];

@@ -144,19 +144,51 @@ void store(py::handle df, py::handle name, py::handle values) {
     df.attr("__setitem__")(name, values);
 }
 
+// The operand column, read as pandas' expression reads it: grouped,
+// `df.groupby(group_id)[col]` reads the group column first.  Missing columns
+// raise KeyError before the window text is converted.
+struct Operand {
+    py::object series;
+    std::optional<GroupCodes> codes;
+};
+
+Operand operand(py::handle df, py::handle col, py::handle group_id) {
+    Operand o;
+    if (group_id.is_none()) {
+        o.series = column(df, col);
+        return o;
+    }
+    py::object keys = column(df, group_id);
+    o.series = column(df, col);
+    o.codes = group_codes(keys);
+    return o;
+}
+
 // One-column window operators.
 py::object window_op(const char *label, const char *op, WindowStat stat, WindowStat grouped_stat,
                      py::object df, py::object col, py::object d) {
     py::object name = feature_name(label, {col, d});
+    const bool decay = stat == WindowStat::DecayLinear;
+    std::int64_t length = 0;
+    if (decay) {
+        // the weights, linspace(0.1, 1, int(d)), come before the grouping test
+        length = window_length(d);
+        if (length < 0) {
+            bind::raise(PyExc_ValueError,
+                        "Number of samples, " + std::to_string(length) + ", must be non-negative.");
+        }
+    }
     py::object group_id = configured_group();
-    const std::int64_t length = window_length(d);
-    py::object series = column(df, col);
-    std::optional<GroupCodes> codes;
-    if (!group_id.is_none()) {
-        codes = group_codes(column(df, group_id));
-        stat = grouped_stat;
+    Operand o = operand(df, col, group_id);
+    py::object series = o.series;
+    if (!decay) {
+        length = window_length(d);
     }
     const std::uint64_t window = rolling_window(length);
+    std::optional<GroupCodes> &codes = o.codes;
+    if (codes) {
+        stat = grouped_stat;
+    }
     if (!kernel_dtype(series)) {
         store(df, name,
               fallback_namespace()["fallback"](df, op, col, py::int_(length), group_id));
@@ -185,11 +217,15 @@ py::object window_op(const char *label, const char *op, WindowStat stat, WindowS
 py::object shift_op(const char *label, py::object df, py::object col, py::object d) {
     py::object name = feature_name(label, {col, d});
     py::object group_id = configured_group();
+    Operand o = operand(df, col, group_id);
+    py::object series = o.series;
     const std::int64_t lag = window_length(d);
-    py::object series = column(df, col);
-    std::optional<GroupCodes> codes;
-    if (!group_id.is_none()) {
-        codes = group_codes(column(df, group_id));
+    std::optional<GroupCodes> &codes = o.codes;
+    if (lag == 0 && std::string(label) == "delay") {
+        // groupby's shift(0) keeps every row, those without a group too, and
+        // the column's dtype
+        store(df, name, series.attr("copy")());
+        return df;
     }
     if (columns::is_float64(series)) {
         auto x = float_values(series);
@@ -226,15 +262,28 @@ py::object shift_op(const char *label, py::object df, py::object col, py::object
 py::object delta(py::object df, py::object col, py::object d) {
     py::object name = feature_name("delta", {col, d});
     py::object group_id = configured_group();
+    Operand o = operand(df, col, group_id);
+    py::object series = o.series;
     const std::int64_t lag = window_length(d);
-    py::object series = column(df, col);
-    std::optional<GroupCodes> codes;
-    if (!group_id.is_none()) {
-        codes = group_codes(column(df, group_id));
-    }
+    std::optional<GroupCodes> &codes = o.codes;
     if (!kernel_dtype(series, false)) {
         store(df, name, fallback_namespace()["fallback"](df, "delta", col, py::int_(lag), group_id));
         return df;
+    }
+    const char kind = columns::dtype_kind(series);
+    const bool integral = kind == 'i' || kind == 'u';
+    // groupby's diff subtracts a float32 shift from int8 and int16 columns
+    const std::string dtype = py::str(series.attr("dtype")).cast<std::string>();
+    const bool to_float32 = codes && (dtype == "int8" || dtype == "int16");
+    if (lag == 0) {
+        // The column minus itself, every row (groupby's shift(0) keeps the rows
+        // without a group), in the column's dtype.
+        if (integral) {
+            py::object other = to_float32 ? series.attr("astype")("float32") : series;
+            store(df, name, series.attr("__sub__")(other));
+            return df;
+        }
+        codes.reset();
     }
     auto x = float_values(series);
     py::array_t<double> out = new_column(static_cast<std::size_t>(x.size()));
@@ -246,6 +295,11 @@ py::object delta(py::object df, py::object col, py::object d) {
             core::shift(view(x), {}, 0, lag, true, view_mut(out));
         }
     }
+    if (to_float32) {
+        store(df, name, pandas().attr("Series")(out.attr("astype")("float32"),
+                                                "index"_a = df.attr("index"), "copy"_a = false));
+        return df;
+    }
     columns::store(df, name, out);
     return df;
 }
@@ -254,14 +308,13 @@ py::object pair_op(const char *label, PairStat stat, py::object df, py::object c
                    py::object col2, py::object d) {
     py::object name = feature_name(label, {col1, col2, d});
     py::object group_id = configured_group();
+    // df[col1].rolling(int(d)).corr(df[col2]): the second column is read last
+    Operand o = operand(df, col1, group_id);
+    py::object s1 = o.series;
     const std::int64_t length = window_length(d);
-    py::object s1 = column(df, col1);
-    py::object s2 = column(df, col2);
-    std::optional<GroupCodes> codes;
-    if (!group_id.is_none()) {
-        codes = group_codes(column(df, group_id));
-    }
     const std::uint64_t window = rolling_window(length);
+    py::object s2 = column(df, col2);
+    std::optional<GroupCodes> &codes = o.codes;
     for (py::handle s : {s1, s2}) {
         if (!kernel_dtype(s)) {
             bind::raise(PyExc_TypeError, "ops for Rolling for this dtype " +

@@ -19,11 +19,20 @@ bool parse_group_stat(std::string_view name, GroupStat &stat);
 std::vector<std::int64_t> group_sizes(std::span<const std::int64_t> codes, std::int64_t ngroups);
 
 // The statistic of the non-missing values of every group; missing for a
-// group without values (Count, Size and Nunique give 0 there).  Mean and Sum
-// are Kahan-compensated and Var uses Welford's update, in row order, as
-// pandas' group kernels do.
+// group without values (Count, Size and Nunique give 0 there), with pandas'
+// rounding.  pandas' groupby reduces a column whose group ids (keys in
+// sorted order, missing keys first) never decrease along the rows with
+// NumPy's reduceat when the column holds no NaN: each group's sum is then its
+// first value plus NumPy's pairwise sum of the others, and of equal extremes
+// the last one wins.  `sorted_runs` says the rows are in that order.
+// Otherwise Mean and Sum are Kahan-compensated and Var uses Welford's update,
+// in row order; Median selects like pandas' kth_smallest.
 std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
-                                 std::span<const std::int64_t> codes, std::int64_t ngroups);
+                                 std::span<const std::int64_t> codes, std::int64_t ngroups,
+                                 bool sorted_runs = false);
+
+// Whether codes never decrease along the rows (pandas' monotonic group ids).
+bool nondecreasing(std::span<const std::int64_t> codes);
 
 // Number of distinct non-missing ids (codes >= 0) per group.
 std::vector<double> group_nunique(std::span<const std::int64_t> ids,
