@@ -237,6 +237,7 @@ BRINVALE_MODULE(brinvale, m) {
     reorder_methods(cls);
     register_dataset(m);
     register_safe_pickle(m);
+    register_model_checks(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {
         run_manual_check();

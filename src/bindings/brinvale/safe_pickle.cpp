@@ -197,7 +197,7 @@ void register_safe_pickle(py::module_ &m) {
                 }
             }
             if (resolved && admitted(mod, module, name, resolved)) {
-                return resolved;
+                return checked_model_class(resolved);
             }
             bind::raise(pickle.attr("UnpicklingError").ptr(),
                         "refused to unpickle the global '" + module + "." + name +
@@ -210,7 +210,7 @@ void register_safe_pickle(py::module_ &m) {
 }
 
 py::object safe_pickle_load(py::module_ &m, py::handle file) {
-    return m.attr("_ResultUnpickler")(file).attr("load")();
+    return check_model_structure(m.attr("_ResultUnpickler")(file).attr("load")());
 }
 
 }  // namespace brinvale::workbench

@@ -16,6 +16,15 @@ void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the r
 // pickle.load restricted to what trained models and their records need.
 py::object safe_pickle_load(py::module_ &m, py::handle file);
 
+// Model structure checks (model_check.cpp).  The unpickler's find_class
+// returns checked_model_class(cls) for every admitted class: LightGBM's and
+// XGBoost's Booster classes come back as subclasses that check the model
+// before the library parses it.  check_model_structure(obj) checks the
+// scikit-learn trees of a loaded object and returns it.
+void register_model_checks(py::module_ &m);
+py::object checked_model_class(py::handle resolved);
+py::object check_model_structure(py::object loaded);
+
 // The module object of brinvale.brinvale, set once its body starts.  Methods
 // look names up in the module namespace at call time, as Python functions of
 // the module would (so `name2feature`, `pd` ... can be replaced there).
