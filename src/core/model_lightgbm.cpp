@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 namespace brinvale::core {
 
@@ -28,11 +30,41 @@ constexpr int kMaxTreeLines = 22;
 
 // Length of the line at `p` (up to '\0', '\n' or '\r'), as the loader sees it.
 std::size_t line_length(std::string_view text, std::size_t p) {
-    std::size_t q = p;
-    while (q < text.size() && text[q] != '\n' && text[q] != '\r') {
-        ++q;
+    const char *begin = text.data() + p;
+    const std::size_t rest = text.size() - p;
+    const void *nl = std::memchr(begin, '\n', rest);
+    std::size_t len = nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - begin) : rest;
+    if (const void *cr = std::memchr(begin, '\r', len)) {
+        len = static_cast<std::size_t>(static_cast<const char *>(cr) - begin);
     }
-    return q - p;
+    return len;
+}
+
+// Calls `f(token)` for each space-separated token of `text` (empty ones
+// skipped) and returns their number, stopping once `limit` were seen.
+template <typename F>
+std::size_t for_each_token(std::string_view text, std::size_t limit, F &&f) {
+    std::size_t count = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && text[i] == ' ') {
+            ++i;
+        }
+        if (i == text.size()) {
+            break;
+        }
+        std::size_t j = i;
+        while (j < text.size() && text[j] != ' ') {
+            ++j;
+        }
+        if (count == limit) {
+            return count + 1;  // more than wanted
+        }
+        f(count, text.substr(i, j - i));
+        ++count;
+        i = j;
+    }
+    return count;
 }
 
 std::size_t skip_newline(std::string_view text, std::size_t p) {
@@ -65,25 +97,24 @@ std::vector<T> int_array(const std::map<std::string_view, std::string_view> &kv,
         }
         refuse(where + " has no " + std::string(key) + " line");
     }
-    auto tokens = split(it->second, ' ');
-    if (tokens.size() != n) {
-        refuse(where + ": " + std::string(key) + " holds " + std::to_string(tokens.size()) +
-               " values where the tree needs " + std::to_string(n));
-    }
-    std::vector<T> out(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!parse_int<T>(tokens[i], out[i], lo, hi)) {
-            refuse(where + ": " + std::string(key) + " value '" + shorten(tokens[i]) +
+    std::vector<T> out(std::min<std::size_t>(n, it->second.size()));
+    const std::size_t count = for_each_token(it->second, n, [&](std::size_t i, std::string_view t) {
+        if (!parse_int<T>(t, out[i], lo, hi)) {
+            refuse(where + ": " + std::string(key) + " value '" + shorten(t) +
                    "' is not an integer in [" + std::to_string(lo) + ", " + std::to_string(hi) +
                    "]");
         }
+    });
+    if (count != n) {
+        refuse(where + ": " + std::string(key) + " holds " + (count > n ? "more" : std::to_string(count)) +
+               " values where the tree needs " + std::to_string(n));
     }
     return out;
 }
 
 std::vector<double> double_array(const std::map<std::string_view, std::string_view> &kv,
                                  std::string_view key, std::size_t n, const std::string &where,
-                                 bool required = true) {
+                                 bool required = true, bool convert = true) {
     auto it = kv.find(key);
     if (it == kv.end()) {
         if (n == 0 || !required) {
@@ -91,17 +122,15 @@ std::vector<double> double_array(const std::map<std::string_view, std::string_vi
         }
         refuse(where + " has no " + std::string(key) + " line");
     }
-    auto tokens = split(it->second, ' ');
-    if (tokens.size() != n) {
-        refuse(where + ": " + std::string(key) + " holds " + std::to_string(tokens.size()) +
-               " values where the tree needs " + std::to_string(n));
-    }
-    std::vector<double> out(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!parse_double(tokens[i], out[i])) {
-            refuse(where + ": " + std::string(key) + " value '" + shorten(tokens[i]) +
-                   "' is not a number");
+    std::vector<double> out(convert ? std::min<std::size_t>(n, it->second.size()) : 0);
+    const std::size_t count = for_each_token(it->second, n, [&](std::size_t i, std::string_view t) {
+        if (convert && !parse_double(t, out[i])) {
+            refuse(where + ": " + std::string(key) + " value '" + shorten(t) + "' is not a number");
         }
+    });
+    if (count != n) {
+        refuse(where + ": " + std::string(key) + " holds " + (count > n ? "more" : std::to_string(count)) +
+               " values where the tree needs " + std::to_string(n));
     }
     return out;
 }
@@ -109,7 +138,7 @@ std::vector<double> double_array(const std::map<std::string_view, std::string_vi
 // One tree block starting at `p` (just after its "Tree=" line); returns the
 // offset of the empty line that ends it.  `limit` bounds the block.
 std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, int index,
-                       int n_features, LightGbmTree &tree) {
+                       int n_features, bool values, LightGbmTree &tree) {
     const std::string where = "tree " + std::to_string(index);
     std::map<std::string_view, std::string_view> kv;
     int lines = 0;
@@ -158,12 +187,16 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
 
     const auto n_leaves = static_cast<std::size_t>(tree.num_leaves);
     const std::size_t n_inner = n_leaves - 1;
-    tree.leaf_value = double_array(kv, "leaf_value", n_leaves, where);
+    // Leaf values and thresholds only steer where a row goes: a check that
+    // is not followed by prediction counts them (and reads the thresholds of
+    // categorical splits, which index category sets).
+    tree.leaf_value = double_array(kv, "leaf_value", n_leaves, where, true, values);
     if (tree.num_leaves > 1 || tree.is_linear) {
         tree.left_child = int_array<int>(kv, "left_child", n_inner, where);
         tree.right_child = int_array<int>(kv, "right_child", n_inner, where);
         tree.split_feature = int_array<int>(kv, "split_feature", n_inner, where, 0, n_features - 1);
-        tree.threshold = double_array(kv, "threshold", n_inner, where);
+        tree.threshold = double_array(kv, "threshold", n_inner, where, true,
+                                      values || tree.num_cat > 0);
         if (kv.count("decision_type")) {
             tree.decision_type = int_array<std::int8_t>(kv, "decision_type", n_inner, where, 0, 15);
         } else {
@@ -182,7 +215,7 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
             kv, "cat_threshold", static_cast<std::size_t>(tree.cat_boundaries.back()), where);
     }
     if (tree.is_linear) {
-        double_array(kv, "leaf_const", n_leaves, where, false);
+        double_array(kv, "leaf_const", n_leaves, where, false, values);
         auto counts = int_array<int>(kv, "num_features", n_leaves, where, 0, n_features);
         std::size_t total = 0;
         for (int c : counts) {
@@ -190,7 +223,7 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
         }
         if (total > 0) {
             int_array<int>(kv, "leaf_features", total, where, 0, n_features - 1);
-            double_array(kv, "leaf_coeff", total, where);
+            double_array(kv, "leaf_coeff", total, where, true, values);
         }
     }
 
@@ -202,7 +235,7 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
         // Prediction reads the category set of a categorical node only when
         // the tree has sets, but the dump (and SHAP through it) always does.
         if (dt & kCategoricalMask) {
-            const double t = tree.threshold[i];
+            const double t = tree.num_cat > 0 ? tree.threshold[i] : -1.0;
             if (!(t >= 0.0 && t < static_cast<double>(tree.num_cat)) || t != std::floor(t)) {
                 refuse(where + ": categorical node " + std::to_string(i) +
                        " names a category set outside the tree's " +
@@ -420,7 +453,7 @@ bool LightGbmModel::has_categorical_splits() const {
     return std::any_of(trees.begin(), trees.end(), [](const LightGbmTree &t) { return t.num_cat > 0; });
 }
 
-LightGbmModel parse_lightgbm_model(std::string_view text) {
+LightGbmModel parse_lightgbm_model(std::string_view text, bool with_values) {
     // The loader is handed a C string: it ends at the first NUL.
     if (auto nul = text.find('\0'); nul != std::string_view::npos) {
         text = text.substr(0, nul);
@@ -494,34 +527,68 @@ LightGbmModel parse_lightgbm_model(std::string_view text) {
     const int n_features = model.num_features();
     if (auto sizes = header.find("tree_sizes"); sizes != header.end()) {
         auto tokens = split(sizes->second, ' ');
-        std::size_t offset = p;
+        std::vector<std::size_t> bounds{p};
         for (std::size_t i = 0; i < tokens.size(); ++i) {
             std::size_t size = 0;
-            if (!parse_int<std::size_t>(tokens[i], size, 1, std::numeric_limits<std::size_t>::max() / 2)) {
+            if (!parse_int<std::size_t>(tokens[i], size, 1,
+                                        std::numeric_limits<std::size_t>::max() / 2)) {
                 refuse("tree_sizes value '" + shorten(tokens[i]) + "' is not a block size");
             }
-            const std::size_t end = offset + size;
-            if (!at_tree || end > text.size()) {
+            if (!at_tree || size > text.size() - bounds.back()) {
                 refuse("tree_sizes point past the end of the model (tree " + std::to_string(i) +
                        ")");
             }
-            const std::size_t len = line_length(text, offset);
-            if (text.substr(offset, std::min<std::size_t>(len, 5)) != "Tree=") {
-                refuse("tree_sizes do not match the tree blocks: block " + std::to_string(i) +
-                       " does not start with a Tree= line");
+            bounds.push_back(bounds.back() + size);
+        }
+        // The blocks are independent: like LightGBM's loader, read them on
+        // several threads; the first refusal in tree order is reported.
+        const std::size_t n_trees = tokens.size();
+        model.trees.resize(n_trees);
+        std::vector<std::string> errors(n_trees);
+        auto read = [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                try {
+                    const std::size_t offset = bounds[i];
+                    const std::size_t end = bounds[i + 1];
+                    const std::size_t len = line_length(text, offset);
+                    if (text.substr(offset, std::min<std::size_t>(len, 5)) != "Tree=") {
+                        refuse("tree_sizes do not match the tree blocks: block " +
+                               std::to_string(i) + " does not start with a Tree= line");
+                    }
+                    std::size_t q =
+                        parse_tree(text, skip_newline(text, offset + len), end,
+                                   static_cast<int>(i), n_features, with_values, model.trees[i]);
+                    while (q < end && (text[q] == '\n' || text[q] == '\r')) {
+                        ++q;
+                    }
+                    if (q != end) {
+                        refuse("tree_sizes do not match the tree blocks: block " +
+                               std::to_string(i) + " has text after its tree");
+                    }
+                } catch (const ModelError &e) {
+                    errors[i] = e.what();
+                    return;
+                }
             }
-            LightGbmTree tree;
-            const std::size_t body = skip_newline(text, offset + len);
-            std::size_t q = parse_tree(text, body, end, static_cast<int>(i), n_features, tree);
-            while (q < end && (text[q] == '\n' || text[q] == '\r')) {
-                ++q;
+        };
+        const unsigned n_threads =
+            n_trees < 64 ? 1u : std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+        if (n_threads == 1) {
+            read(0, n_trees);
+        } else {
+            std::vector<std::thread> pool;
+            const std::size_t per = (n_trees + n_threads - 1) / n_threads;
+            for (unsigned t = 0; t < n_threads; ++t) {
+                pool.emplace_back(read, std::min(n_trees, t * per), std::min(n_trees, (t + 1) * per));
             }
-            if (q != end) {
-                refuse("tree_sizes do not match the tree blocks: block " + std::to_string(i) +
-                       " has text after its tree");
+            for (auto &th : pool) {
+                th.join();
             }
-            model.trees.push_back(std::move(tree));
-            offset = end;
+        }
+        for (const std::string &e : errors) {
+            if (!e.empty()) {
+                refuse(e);
+            }
         }
     } else {
         while (p < text.size()) {
@@ -533,7 +600,7 @@ LightGbmModel parse_lightgbm_model(std::string_view text) {
                 }
                 LightGbmTree tree;
                 p = parse_tree(text, skip_newline(text, p + len), text.size(),
-                               static_cast<int>(model.trees.size()), n_features, tree);
+                               static_cast<int>(model.trees.size()), n_features, with_values, tree);
                 model.trees.push_back(std::move(tree));
             }
             p = skip_newline(text, p);

@@ -13,6 +13,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -31,9 +32,9 @@ struct Value {
     Type type = Type::Null;
     std::int64_t i = 0;
     double f = 0.0;
-    std::string s;
+    std::string_view s;  // into the buffer, or into the reader's decoded strings
     std::vector<Value> items;
-    std::vector<std::pair<std::string, Value>> members;
+    std::vector<std::pair<std::string_view, Value>> members;
     // A typed UBJSON array stays in the buffer: element marker, big-endian data.
     char elem = 0;
     const std::uint8_t *data = nullptr;
@@ -114,10 +115,10 @@ private:
         }
         return n;
     }
-    std::string text() {
+    std::string_view text() {
         const auto n = static_cast<std::size_t>(length());
         need(n);
-        std::string s(reinterpret_cast<const char *>(buf_.data() + pos_), n);
+        std::string_view s(reinterpret_cast<const char *>(buf_.data() + pos_), n);
         pos_ += n;
         return s;
     }
@@ -149,12 +150,13 @@ private:
                     ++pos_;
                     return v;
                 }
-                std::string key = text();
+                std::string_view key = text();
                 if (v.find(key)) {
-                    refuse("the XGBoost model repeats the key '" + key.substr(0, 40) + "'");
+                    refuse("the XGBoost model repeats the key '" + std::string(key.substr(0, 40)) +
+                           "'");
                 }
                 Value item = value(depth + 1);
-                v.members.emplace_back(std::move(key), std::move(item));
+                v.members.emplace_back(key, std::move(item));
             }
         }
         case '[': {
@@ -204,6 +206,7 @@ private:
 class JsonReader {
 public:
     explicit JsonReader(std::string_view text) : t_(text) {}
+    JsonReader(const JsonReader &) = delete;
 
     Value document() {
         Value v = value(0);
@@ -217,6 +220,7 @@ public:
 private:
     std::string_view t_;
     std::size_t pos_ = 0;
+    std::deque<std::string> decoded_;  // the strings values point into
 
     [[noreturn]] void bad() {
         refuse("the XGBoost model's JSON is malformed at character " + std::to_string(pos_));
@@ -240,12 +244,12 @@ private:
         }
         pos_ += word.size();
     }
-    std::string string() {
+    std::string_view string() {
         if (peek() != '"') {
             bad();
         }
         ++pos_;
-        std::string out;
+        std::string &out = decoded_.emplace_back();
         while (true) {
             if (pos_ >= t_.size()) {
                 bad();
@@ -349,16 +353,17 @@ private:
                 return v;
             }
             while (true) {
-                std::string key = string();
+                std::string_view key = string();
                 if (v.find(key)) {
-                    refuse("the XGBoost model repeats the key '" + key.substr(0, 40) + "'");
+                    refuse("the XGBoost model repeats the key '" + std::string(key.substr(0, 40)) +
+                           "'");
                 }
                 if (peek() != ':') {
                     bad();
                 }
                 ++pos_;
                 Value item = value(depth + 1);
-                v.members.emplace_back(std::move(key), std::move(item));
+                v.members.emplace_back(key, std::move(item));
                 const char d = peek();
                 ++pos_;
                 if (d == '}') {
@@ -515,12 +520,12 @@ std::int64_t int_param(const Value &obj, std::string_view key, const std::string
     return out;
 }
 
-const std::string &string_member(const Value &obj, std::string_view key, const std::string &where) {
+std::string string_member(const Value &obj, std::string_view key, const std::string &where) {
     const Value &v = member(obj, key, where);
     if (v.type != Value::Type::String) {
         refuse(where + "." + std::string(key) + " is not a string");
     }
-    return v.s;
+    return std::string(v.s);
 }
 
 void check_tree(const Value &tree, std::int64_t index, std::int64_t num_feature) {
@@ -734,7 +739,7 @@ XgbSummary check_model(const Value &root) {
     }
 
     const Value &booster = member(learner, "gradient_booster", "learner");
-    const std::string &name = string_member(booster, "name", "gradient_booster");
+    const std::string name = string_member(booster, "name", "gradient_booster");
     XgbSummary out;
     if (name == "gbtree") {
         out = check_gbtree(member(booster, "model", "gradient_booster"), num_feature, groups);
@@ -771,10 +776,9 @@ XgbSummary check_xgboost_model(std::span<const std::uint8_t> buffer) {
     // The library's own test of the second byte: '"' opens a JSON key, a
     // letter the length marker of a UBJSON key.
     Value root;
+    JsonReader json(std::string_view(reinterpret_cast<const char *>(buffer.data()), buffer.size()));
     if (buffer[1] == '"') {
-        root = JsonReader(std::string_view(reinterpret_cast<const char *>(buffer.data()),
-                                           buffer.size()))
-                   .document();
+        root = json.document();
     } else if (std::isalpha(buffer[1])) {
         root = UbjReader(buffer).document();
     } else {

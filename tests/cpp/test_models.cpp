@@ -95,6 +95,13 @@ TEST(LightGbmModel, GenuineModelParses) {
     EXPECT_EQ(m.objective.kind, LightGbmObjective::Kind::Multiclass);
     EXPECT_TRUE(m.has_categorical_splits());
     EXPECT_EQ(m.trees[2].num_leaves, 1);
+    // The check before loading counts values instead of converting them.
+    LightGbmModel counted = parse_lightgbm_model(genuine_lgb(), false);
+    EXPECT_EQ(counted.trees.size(), 6u);
+    EXPECT_TRUE(counted.trees[0].leaf_value.empty());
+    EXPECT_THROW(parse_lightgbm_model(replaced(genuine_lgb(), "leaf_value=-0.97528832637258556 ",
+                                               "leaf_value="), false),
+                 ModelError);
 }
 
 TEST(LightGbmModel, TreeSizesMustMatchTheBlocks) {

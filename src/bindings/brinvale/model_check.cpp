@@ -66,7 +66,8 @@ py::str checked_lightgbm_text(py::handle value) {
     {
         py::gil_scoped_release release;
         try {
-            core::parse_lightgbm_model(std::string_view(utf8, static_cast<std::size_t>(size)));
+            core::parse_lightgbm_model(std::string_view(utf8, static_cast<std::size_t>(size)),
+                                       false);
         } catch (const core::ModelError &e) {
             error = e.what();
         }
@@ -299,6 +300,10 @@ void register_model_checks(py::module_ &m) {
           py::arg("text"));
     m.def("_check_xgboost_model",
           [](py::object buffer) {
+              if (PyByteArray_CheckExact(buffer.ptr())) {
+                  checked_xgboost_buffer(buffer);
+                  return;
+              }
               py::object copy =
                   py::reinterpret_steal<py::object>(PyByteArray_FromObject(buffer.ptr()));
               if (!copy) {
@@ -308,6 +313,13 @@ void register_model_checks(py::module_ &m) {
           },
           py::arg("buffer"));
     m.def("_check_model_structure", &check_model_structure, py::arg("obj"));
+    register_native_predict(m);
+    // The native prediction path alone (None when it does not apply).
+    m.def("_native_model_output",
+          [](py::object model, py::object frame, py::object target, const std::string &method) {
+              return native_model_output(model, frame, target, method.c_str());
+          },
+          py::arg("model"), py::arg("frame"), py::arg("target"), py::arg("method"));
 }
 
 }  // namespace brinvale::workbench

@@ -25,6 +25,13 @@ void register_model_checks(py::module_ &m);
 py::object checked_model_class(py::handle resolved);
 py::object check_model_structure(py::object loaded);
 
+// The model's predict/predict_proba output for `frame` (its `target` column
+// left out) computed natively, identical to the model's own; None for models,
+// transforms or frames it does not recognise (model_predict.cpp).
+py::object native_model_output(py::object model, py::object frame, py::object target,
+                               const char *method);
+void register_native_predict(py::module_ &m);  // private helpers for tests and benchmarks
+
 // The module object of brinvale.brinvale, set once its body starts.  Methods
 // look names up in the module namespace at call time, as Python functions of
 // the module would (so `name2feature`, `pd` ... can be replaced there).

@@ -70,8 +70,10 @@ struct LightGbmModel {
 };
 
 // Parses and checks the model text exactly as LightGBM's loader reads it (up
-// to the first NUL byte).
-LightGbmModel parse_lightgbm_model(std::string_view text);
+// to the first NUL byte).  Without `with_values`, leaf values and numerical
+// thresholds are counted but not converted (a check before loading needs no
+// more); such a model cannot be evaluated.
+LightGbmModel parse_lightgbm_model(std::string_view text, bool with_values = true);
 
 // LightGBM's own text-to-double conversion (less precise than strtod), used
 // for objective parameters such as the sigmoid.
@@ -91,6 +93,39 @@ struct FeatureColumn {
 
 enum class PredictStatus { Ok, Infinite };
 
+// A model's trees flattened for prediction: one node array in which every
+// tree keeps its inner nodes, then its leaves; a leaf leads to itself, so a
+// walk can take steps without asking whether it has ended.  Each inner
+// node's outcome for NaN and for 0 is resolved ahead.
+struct LightGbmForest {
+    struct Node {
+        double threshold = 0.0;
+        std::int32_t feature = 0;
+        // Where a value goes: <= threshold, above it, NaN, 0.
+        std::int32_t next[4] = {0, 0, 0, 0};
+        std::int32_t cat_begin = -1;     // categorical: first word of its set in cat_bits
+        std::int32_t cat_words = 0;
+    };
+    struct Tree {
+        std::int32_t root = 0;        // node index; -1 for a one-leaf tree
+        std::int32_t leaf_start = 0;  // nodes from here on are leaves
+        double constant = 0.0;        // the output of a one-leaf tree
+    };
+    int num_features = 0;
+    int num_tree_per_iteration = 1;
+    int total_iterations = 0;
+    bool average_output = false;
+    bool has_categorical = false;
+    LightGbmObjective objective;
+    std::vector<Node> nodes;
+    std::vector<double> values;  // per node: the leaf value (leaves only)
+    std::vector<Tree> trees;
+    std::vector<std::uint32_t> cat_bits;
+};
+
+// Throws ModelError for linear trees, which are not evaluated natively.
+LightGbmForest compile_forest(const LightGbmModel &model);
+
 // Rows of `columns` (one per model feature) through the trees of iterations
 // [0, n_iterations), in LightGBM's order and arithmetic.  `out` receives
 // num_tree_per_iteration values per row (row-major); `raw` leaves out the
@@ -98,6 +133,10 @@ enum class PredictStatus { Ok, Infinite };
 // `stop_on_infinite`, an infinite input value ends the work early and the
 // result is Infinite (an imputer refuses such input).  Runs on up to
 // `threads` threads; the result does not depend on their number.
+PredictStatus lightgbm_predict(const LightGbmForest &forest,
+                               std::span<const FeatureColumn> columns, std::size_t n_rows,
+                               int n_iterations, bool raw, double *out,
+                               bool stop_on_infinite = false, unsigned threads = 1);
 PredictStatus lightgbm_predict(const LightGbmModel &model, std::span<const FeatureColumn> columns,
                                std::size_t n_rows, int n_iterations, bool raw, double *out,
                                bool stop_on_infinite = false, unsigned threads = 1);
