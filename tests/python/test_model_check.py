@@ -234,12 +234,47 @@ def test_boosters_are_not_built_from_arguments_while_unpickling(tmp_path, lgb_te
     import lightgbm as lgb
     import xgboost as xgb
 
+    from lightgbm.basic import _InnerPredictor
+    from lightgbm.engine import CVBooster
+
     model_file = tmp_path / "model.txt"
     model_file.write_text(lgb_text.replace("num_tree_per_iteration=3", "num_tree_per_iteration=0"))
+    cv_file = tmp_path / "cv.json"
+    cv_file.write_text(json.dumps({"boosters": [model_file.read_text()], "best_iteration": 1}))
     for call in (Called(lgb.Booster, None, None, str(model_file)),
-                 Called(xgb.Booster, None, None, str(model_file))):
-        with pytest.raises(pickle.UnpicklingError, match="restored from their state only"):
+                 Called(xgb.Booster, None, None, str(model_file)),
+                 Called(CVBooster, str(cv_file))):
+        with pytest.raises(pickle.UnpicklingError, match="restored from their checked state only"):
             safe_load(pickle.dumps(call))
+    # The class method that loads a model file, reached through getattr.
+    raw = (b"\x80\x04cbuiltins\ngetattr\n(clightgbm.basic\n_InnerPredictor\nVfrom_model_file\ntR"
+           b"(V" + str(model_file).encode() + b"\n}tR.")
+    with pytest.raises(pickle.UnpicklingError, match="load a model file"):
+        safe_load(raw)
+
+
+def test_cross_validation_boosters_load_through_their_checked_boosters(lgb_text):
+    import lightgbm as lgb
+    from lightgbm.engine import CVBooster
+
+    rng = np.random.RandomState(8)
+    X = rng.rand(300, 3)
+    y = (X[:, 0] > 0.5).astype(int)
+    result = lgb.cv({"objective": "binary", "verbose": -1, "num_leaves": 4}, lgb.Dataset(X, y),
+                    num_boost_round=3, nfold=3, return_cvbooster=True)
+    cv = result["cvbooster"]
+    loaded = safe_load(pickle.dumps(cv))
+    assert type(loaded) is CVBooster and all(type(b) is lgb.Booster for b in loaded.boosters)
+    for a, b in zip(loaded.predict(X), cv.predict(X)):
+        np.testing.assert_array_equal(a, b)
+    cv.boosters[1] = lgb.Booster(model_str=lgb_text)
+    state = cv.__getstate__()
+    bad = [pickle.loads(pickle.dumps(b)) for b in state["boosters"]]
+    broken = Restored(CVBooster, {**state, "boosters": [
+        Restored(lgb.Booster, {"_handle": lgb_text.replace("num_tree_per_iteration=3",
+                                                           "num_tree_per_iteration=0")})] + bad})
+    with pytest.raises(pickle.UnpicklingError, match="num_tree_per_iteration"):
+        safe_load(pickle.dumps(broken))
 
 
 @pytest.mark.parametrize(

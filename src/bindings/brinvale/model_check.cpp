@@ -106,7 +106,9 @@ py::bytearray checked_xgboost_buffer(py::handle value) {
     return copy;
 }
 
-enum class Library { LightGbm, XgBoost };
+// LightGBM's and XGBoost's boosters are checked; the other classes guarded
+// only lose the ways of loading a model that bypass the boosters' state.
+enum class Library { LightGbm, XgBoost, Other };
 
 // The state a Booster.__setstate__ of `library` is given, with its model
 // checked and replaced by the checked copy.
@@ -128,29 +130,64 @@ py::dict checked_state(Library library, py::handle state) {
     return copy;
 }
 
+// pickle's own BUILD for a class without __setstate__: the instance
+// dictionary, then slot values.
+void default_setstate(py::handle self, py::handle state) {
+    py::object dict_state = py::reinterpret_borrow<py::object>(state);
+    py::object slots = py::none();
+    if (PyTuple_Check(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 2) {
+        dict_state = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(state.ptr(), 0));
+        slots = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(state.ptr(), 1));
+    }
+    if (!dict_state.is_none()) {
+        self.attr("__dict__").attr("update")(dict_state);
+    }
+    if (!slots.is_none()) {
+        for (auto item : py::reinterpret_borrow<py::dict>(slots)) {
+            py::setattr(self, item.first, item.second);
+        }
+    }
+}
+
+[[noreturn]] void refuse_loading(py::handle base, const std::string &how) {
+    bind::raise(py::module_::import("pickle").attr("UnpicklingError").ptr(),
+                "refused to " + how + " " +
+                    py::str(base.attr("__module__")).cast<std::string>() + "." +
+                    py::str(base.attr("__qualname__")).cast<std::string>() +
+                    " while unpickling: models are restored from their checked state only");
+}
+
 py::object make_guard(py::handle base, Library library) {
     py::dict ns;
     ns["__module__"] = "brinvale.brinvale";
-    ns["__qualname__"] = "_CheckedBooster";
+    ns["__qualname__"] = "_CheckedModelClass";
     py::object cls = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type)(
-        "_CheckedBooster", py::make_tuple(base), ns);
+        "_CheckedModelClass", py::make_tuple(base), ns);
     py::object base_obj = py::reinterpret_borrow<py::object>(base);
-    bind::def_method(cls, "__setstate__", [base_obj, library](py::object self, py::object state) {
-        py::dict checked = checked_state(library, state);
-        base_obj.attr("__setstate__")(self, checked);
-        // From here on it is the library's own Booster.
-        self.attr("__class__") = base_obj;
-    });
-    // Genuine pickles restore boosters from their state only; construction
-    // with arguments would load a model file or text unchecked.
+    const bool own_setstate = py::hasattr(base, "__setstate__");
+    bind::def_method(cls, "__setstate__",
+                     [base_obj, library, own_setstate](py::object self, py::object state) {
+                         if (library != Library::Other) {
+                             base_obj.attr("__setstate__")(self, checked_state(library, state));
+                         } else if (own_setstate) {
+                             base_obj.attr("__setstate__")(self, state);
+                         } else {
+                             default_setstate(self, state);
+                         }
+                         // From here on it is the library's own class.
+                         self.attr("__class__") = base_obj;
+                     });
+    // Genuine pickles restore these objects from their state only;
+    // construction with arguments would load a model file or text unchecked.
     bind::def_method(cls, "__init__", [base_obj](py::object, py::args, py::kwargs) {
-        bind::raise(py::module_::import("pickle").attr("UnpicklingError").ptr(),
-                    "refused to construct " +
-                        py::str(base_obj.attr("__module__")).cast<std::string>() + "." +
-                        py::str(base_obj.attr("__qualname__")).cast<std::string>() +
-                        " from arguments while unpickling: boosters are restored from their "
-                        "state only");
+        refuse_loading(base_obj, "construct");
     });
+    if (py::hasattr(base, "from_model_file")) {
+        py::cpp_function refuse_file(
+            [base_obj](py::args, py::kwargs) { refuse_loading(base_obj, "load a model file into"); });
+        py::setattr(cls, "from_model_file",
+                    py::reinterpret_steal<py::object>(PyClassMethod_New(refuse_file.ptr())));
+    }
     return cls;
 }
 
@@ -272,13 +309,16 @@ py::object checked_model_class(py::handle resolved) {
     if (!PyType_Check(resolved.ptr())) {
         return py::reinterpret_borrow<py::object>(resolved);
     }
-    py::object lgb = loaded_class("lightgbm.basic", "Booster");
-    py::object xgb = loaded_class("xgboost.core", "Booster");
     Library library;
-    if (is_subclass(resolved, lgb)) {
+    if (is_subclass(resolved, loaded_class("lightgbm.basic", "Booster"))) {
         library = Library::LightGbm;
-    } else if (is_subclass(resolved, xgb)) {
+    } else if (is_subclass(resolved, loaded_class("xgboost.core", "Booster"))) {
         library = Library::XgBoost;
+    } else if (is_subclass(resolved, loaded_class("lightgbm.engine", "CVBooster")) ||
+               is_subclass(resolved, loaded_class("lightgbm.basic", "_InnerPredictor"))) {
+        // CVBooster(model_file) and _InnerPredictor.from_model_file parse
+        // model files with the library's unchecked loader.
+        library = Library::Other;
     } else {
         return py::reinterpret_borrow<py::object>(resolved);
     }

@@ -73,6 +73,8 @@ std::shared_ptr<const core::LightGbmForest> parsed_booster(py::handle booster) {
     }
     const auto address = value.cast<std::uintptr_t>();
     auto &cache = model_cache();
+    // Forget the trees of boosters that are gone.
+    std::erase_if(cache, [](const CachedModel &c) { return c.ref().is_none(); });
     for (auto it = cache.begin(); it != cache.end(); ++it) {
         if (it->ref().ptr() == booster.ptr() && it->handle == address) {
             CachedModel hit = *it;
