@@ -224,6 +224,9 @@ py::object model_frame(py::object self, py::object test_path) {
 py::object run_model(py::object self, py::object test_path, const char *method) {
     py::object df = model_frame(self, test_path);
     py::object target = self.attr("target_name");
+    if (py::object out = native_model_output(self.attr("model"), df, target, method); !out.is_none()) {
+        return global("np").attr("array")(out);
+    }
     py::object call = self.attr("model").attr(method);
     py::object result;
     if (in_list(target, df.attr("columns").attr("tolist")())) {

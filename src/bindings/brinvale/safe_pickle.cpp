@@ -511,10 +511,10 @@ void register_safe_pickle(py::module_ &m) {
                 }));
             }
             if (table().globals.count(key_of(module, name)) > 0) {
-                return resolve(module, name);
+                return checked_model_class(resolve(module, name));
             }
             if (trusted(mod, module, name)) {
-                return py::object(base.attr("find_class")(self, module, name));
+                return checked_model_class(base.attr("find_class")(self, module, name));
             }
             const std::string full = module + "." + name;
             refuse("refused to unpickle the global '" + full +
@@ -561,7 +561,7 @@ void register_safe_pickle(py::module_ &m) {
 }
 
 py::object safe_pickle_load(py::module_ &m, py::handle file) {
-    return m.attr("_ResultUnpickler")(file).attr("load")();
+    return check_model_structure(m.attr("_ResultUnpickler")(file).attr("load")());
 }
 
 }  // namespace brinvale::workbench

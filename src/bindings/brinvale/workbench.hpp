@@ -51,6 +51,22 @@ py::object safe_pickle_load(py::module_ &m, py::handle file);
 // records are not in the shapes the group-statistic operators write.
 void check_records(py::handle records);
 
+// Model structure checks (model_check.cpp).  The unpickler's find_class
+// returns checked_model_class(cls) for every admitted class: LightGBM's and
+// XGBoost's Booster classes come back as subclasses that check the model
+// before the library parses it.  check_model_structure(obj) checks the
+// scikit-learn trees of a loaded object and returns it.
+void register_model_checks(py::module_ &m);
+py::object checked_model_class(py::handle resolved);
+py::object check_model_structure(py::object loaded);
+
+// The model's predict/predict_proba output for `frame` (its `target` column
+// left out) computed natively, identical to the model's own; None for models,
+// transforms or frames it does not recognise (model_predict.cpp).
+py::object native_model_output(py::object model, py::object frame, py::object target,
+                               const char *method);
+void register_native_predict(py::module_ &m);  // private helpers for tests and benchmarks
+
 // The module object of brinvale.brinvale, set once its body starts.  Methods
 // look names up in the module namespace at call time, as Python functions of
 // the module would (so `name2feature`, `pd` ... can be replaced there).
