@@ -49,9 +49,9 @@ def reference(encoder):
 
 
 def storages():
-    kinds = ["object", pd.StringDtype("python", na_value=np.nan), "str"]
+    kinds = ["object", pd.StringDtype("python", na_value=np.nan), "str", pd.StringDtype("python")]
     if pa is not None:
-        kinds.append(pd.StringDtype("pyarrow", na_value=np.nan))
+        kinds += [pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")]
     return kinds
 
 

@@ -62,6 +62,10 @@ int native_percent_column(py::handle column, py::object &values) {
     if (!text_storage(column)) {
         return -1;
     }
+    // Most text columns hold no percentage: tell that without reading them.
+    if (std::optional<bool> quick = bind::objects_end_with(column, '%'); quick && !*quick) {
+        return 0;
+    }
     std::optional<bind::TextRows> rows = bind::read_text_rows(column, bind::NonText::AsText);
     if (!rows) {
         return -1;

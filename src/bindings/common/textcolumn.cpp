@@ -303,6 +303,50 @@ std::optional<TextRows> read_text_rows(py::handle values, NonText mode) {
     return std::nullopt;
 }
 
+std::optional<bool> objects_end_with(py::handle series, char suffix) {
+    const Types &t = types();
+    if (!py::isinstance(series, t.series)) {
+        return std::nullopt;
+    }
+    py::object dtype = series.attr("dtype");
+    py::object values;
+    if (py::isinstance(dtype, t.string_dtype)) {
+        if (py::str(dtype.attr("storage")).cast<std::string>() != "python") {
+            return std::nullopt;
+        }
+        values = py::module_::import("numpy").attr("asarray")(series.attr("array"));
+    } else if (py::isinstance(dtype, py::module_::import("numpy").attr("dtype")) &&
+               py::str(dtype.attr("kind")).cast<std::string>() == "O") {
+        values = series.attr("to_numpy")();
+    } else {
+        return std::nullopt;
+    }
+    py::array a = py::reinterpret_borrow<py::array>(values);
+    if (a.ndim() != 1 || a.dtype().kind() != 'O') {
+        return std::nullopt;
+    }
+    const auto n = static_cast<std::size_t>(a.size());
+    const auto stride = static_cast<std::size_t>(a.strides(0));
+    const char *base = static_cast<const char *>(a.data());
+    const Py_UCS4 wanted = static_cast<unsigned char>(suffix);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject *o = *reinterpret_cast<PyObject *const *>(base + i * stride);
+        if (PyUnicode_Check(o)) {
+            if (!is_text_object(o)) {
+                return std::nullopt;
+            }
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(o);
+            if (len > 0 && PyUnicode_READ_CHAR(o, len - 1) == wanted) {
+                return true;
+            }
+        } else if (!(o == Py_None || o == t.na.ptr() || o == t.nat.ptr() || PyFloat_Check(o) ||
+                     PyLong_CheckExact(o) || PyBool_Check(o))) {
+            return std::nullopt;
+        }
+    }
+    return false;
+}
+
 std::optional<core::TextCodeTable> text_class_table(py::handle classes, bool &numpy_unicode) {
     if (!py::isinstance(classes, types().ndarray)) {
         return std::nullopt;

@@ -40,6 +40,13 @@ struct TextRows {
 // when they are of another kind or hold values `mode` does not read.
 std::optional<TextRows> read_text_rows(py::handle values, NonText mode);
 
+// Whether some value of a column of Python objects (object dtype, or pandas'
+// str dtype with Python storage) is a text ending with `suffix`, read in
+// place with the interpreter lock held (a scan too short to be worth a copy
+// of the column).  Numbers and missing values have no such text; nullopt for
+// other storages or values of other kinds.
+std::optional<bool> objects_end_with(py::handle series, char suffix);
+
 // The texts of classes_ as a code table, or nullopt when classes_ is not a
 // one-dimensional array of text.  `numpy_unicode` tells whether the classes
 // are a fixed-width unicode array (whose comparisons ignore trailing NULs).
