@@ -13,7 +13,6 @@ through /proc/self/clear_refs where Linux offers it.
 """
 
 import argparse
-import copy
 import gc
 import os
 import sys
@@ -24,41 +23,18 @@ import tracemalloc
 import numpy as np
 import pandas as pd
 import yaml
-from sklearn.preprocessing import LabelEncoder
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 sys.path.insert(0, HERE)
 
 import twin  # noqa: E402
-from bench_pipeline import big_table  # noqa: E402
+from bench_latency import family  # noqa: E402
+from bench_pipeline import big_table, plain_records  # noqa: E402
+import brinvale.brinvale as workbench  # noqa: E402
 from brinvale.brinvale import tabular_incrml  # noqa: E402
 from brinvale.sample import build_sample  # noqa: E402
-
-
-class PandasOOV:
-    """The out-of-vocabulary encoder as a pandas user writes it: `isin` for
-    the membership, scikit-learn's LabelEncoder for the codes."""
-
-    def __init__(self, encoder):
-        self.oov_token = encoder.oov_token
-        self.classes_ = encoder.classes_.copy()
-
-    def transform(self, y):
-        if self.oov_token not in self.classes_:
-            self.classes_ = np.append(self.classes_, self.oov_token)
-        y = pd.Series(y)
-        base = LabelEncoder()
-        base.classes_ = self.classes_
-        return base.transform(y.where(y.isin(self.classes_), self.oov_token))
-
-
-def plain_records(records):
-    out = copy.deepcopy(records)
-    for key, value in out.items():
-        if hasattr(value, "oov_token"):
-            out[key] = PandasOOV(value)
-    return out
+from brinvale.tavrin import name2feature  # noqa: E402
 
 
 def rss_kb(field):
@@ -109,6 +85,45 @@ def peaks(fn):
     return traced, rss
 
 
+def profile(obj, data, repeat=2):
+    """Where the time of one `predict` goes: the pipeline around the feature
+    rebuild, the rebuild by operator family (each feature computed alone on
+    the frame the engine receives), and the model on the prepared frame."""
+    engine = workbench.name2feature
+    seen = {}
+
+    def spy(df, features, records):
+        seen["frame"] = df.copy()
+        return engine(df, features, records)
+
+    workbench.name2feature = spy
+    prepared = obj.preprocess(data.copy(), return_y=True)
+    workbench.name2feature = lambda df, features, records: df
+    try:
+        around = timed(lambda: obj.preprocess(data.copy(), return_y=True), repeat)
+    finally:
+        workbench.name2feature = engine
+    copy_s = timed(lambda: data.copy(), repeat)
+    frame_copy_s = timed(lambda: seen["frame"].copy(), repeat)
+    families = {}
+    for name in obj.adv_features:
+        t = timed(lambda: name2feature(seen["frame"].copy(), [name], obj.lec_record_dt), repeat)
+        count, total = families.get(family(name), (0, 0.0))
+        families[family(name)] = (count + 1, total + t - frame_copy_s)
+    X = prepared.drop(columns=[obj.target_name])
+    model_s = timed(lambda: obj.model.predict(X), repeat)
+    print(f"Where one `predict` of {len(data):,} rows spends its time (each part timed alone):\n")
+    print("| part | seconds |")
+    print("|---|---|")
+    print(f"| copy of the input frame (made by the caller here) | {copy_s:.3f} |")
+    print(f"| pipeline around the feature rebuild: labels, text codes, percentages, "
+          f"drops, dates | {around - copy_s:.3f} |")
+    for fam, (count, total) in sorted(families.items(), key=lambda kv: -kv[1][1]):
+        print(f"| feature rebuild: {fam} ({count} features) | {total:.3f} |")
+    print(f"| the model's `predict` (FLAML and LightGBM) on the prepared frame | {model_s:.3f} |")
+    print()
+
+
 def fmt_mb(v):
     return "-" if v is None else f"{v:.0f}"
 
@@ -117,6 +132,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("rows", nargs="*", type=int, default=[1_000, 100_000, 1_000_000])
     parser.add_argument("--folder", help="sample result folder to use (built when missing)")
+    parser.add_argument("--profile", action="store_true",
+                        help="also show where the time goes at the largest size")
     args = parser.parse_args()
 
     folder = args.folder or os.path.join(tempfile.mkdtemp(), "result")
@@ -156,6 +173,8 @@ def main():
         r["m_twin"] = peaks(twin_predict)
         results.append(r)
         print(f"# {rows} rows done", file=sys.stderr)
+        if args.profile and rows == max(args.rows):
+            last = data
 
     print(f"Sample folder: classification, {len(features)} engineered features, "
           f"{len(cols)} model inputs; pandas {pd.__version__}, "
@@ -173,10 +192,12 @@ def main():
     print("|---|---|---|---|---|")
     for r in results:
         (tn, rn), (tt, rt) = r["m_native"], r["m_twin"]
-        rr = "-" if rn is None or rt is None or rt <= 0 else f"{rn / rt:.2f}x"
+        rr = "-" if rn is None or rt is None or rt < 8 else f"{rn / rt:.2f}x"
         print(f"| {r['rows']:,} | {tn:.0f} / {fmt_mb(rn)} | {tt:.0f} / {fmt_mb(rt)} | "
               f"{tn / tt:.2f}x | {rr} |")
     print()
+    if args.profile:
+        profile(obj, last)
     print("Time per row (µs) as the job grows:\n")
     print("| rows | brinvale predict | pandas twin + model | brinvale preprocess | pandas twin preprocess |")
     print("|---|---|---|---|---|")
