@@ -1,5 +1,7 @@
 #include "textcolumn.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -44,21 +46,25 @@ struct Types {
     py::object nat;
 };
 
+// Looked up once; imports may let other threads run, which a plain
+// function-local static would turn into a deadlock.
 const Types &types() {
-    static Types *t = [] {
-        auto *made = new Types();  // lives as long as the interpreter
-        py::module_ np = py::module_::import("numpy");
-        py::module_ pd = py::module_::import("pandas");
-        made->ndarray = np.attr("ndarray");
-        made->np_str = np.attr("str_");
-        made->series = pd.attr("Series");
-        made->index = pd.attr("Index");
-        made->string_dtype = pd.attr("StringDtype");
-        made->na = pd.attr("NA");
-        made->nat = pd.attr("NaT");
-        return made;
-    }();
-    return *t;
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Types *> storage;
+    return *storage
+                .call_once_and_store_result([] {
+                    auto *made = new Types();  // lives as long as the interpreter
+                    py::module_ np = py::module_::import("numpy");
+                    py::module_ pd = py::module_::import("pandas");
+                    made->ndarray = np.attr("ndarray");
+                    made->np_str = np.attr("str_");
+                    made->series = pd.attr("Series");
+                    made->index = pd.attr("Index");
+                    made->string_dtype = pd.attr("StringDtype");
+                    made->na = pd.attr("NA");
+                    made->nat = pd.attr("NaT");
+                    return made;
+                })
+                .get_stored();
 }
 
 // Views are taken once every row is read: the arena grows while reading.
