@@ -76,7 +76,7 @@ def main():
         ("`predict_proba`, one row", lambda: obj.predict_proba(row.copy())),
         ("`preprocess`, one row", lambda: obj.preprocess(row.copy(), return_y=True)),
         ("feature rebuild (`name2feature`)",
-         lambda: name2feature(seen["frame"].copy(), obj.adv_features, obj.lec_record_dt)),
+         lambda: name2feature(seen["frame"].copy(deep=False), obj.adv_features, obj.lec_record_dt)),
         ("the model's `predict` on the prepared row", lambda: obj.model.predict(X)),
     ]
     print(f"Sample folder: classification, {len(obj.adv_features)} engineered features; "
@@ -89,12 +89,12 @@ def main():
 
     totals = {}
     for name in obj.adv_features:
-        med, _, _ = sample(lambda: name2feature(seen["frame"].copy(), [name], obj.lec_record_dt),
+        med, _, _ = sample(lambda: name2feature(seen["frame"].copy(deep=False), [name], obj.lec_record_dt),
                            max(args.calls // 3, 20))
         fam = family(name)
         count, ms = totals.get(fam, (0, 0.0))
         totals[fam] = (count + 1, ms + med)
-    copy_ms, _, _ = sample(lambda: seen["frame"].copy(), args.calls)
+    copy_ms, _, _ = sample(lambda: seen["frame"].copy(deep=False), args.calls)
     print("\nOne-row feature rebuild by operator family (each feature alone, frame copy "
           f"of {copy_ms:.2f} ms taken off):\n")
     print("| family | features | total ms | ms per feature |")

@@ -159,8 +159,7 @@ std::int64_t TextCodeTable::find(std::string_view text) const {
         if (slot.code < 0) {
             return -1;
         }
-        if (slot.hash == h && slot.length == text.size() &&
-            std::memcmp(arena + slot.begin, text.data(), text.size()) == 0) {
+        if (slot.hash == h && std::string_view(arena + slot.begin, slot.length) == text) {
             return slot.code;
         }
         at = (at + 1) & mask_;
@@ -187,8 +186,7 @@ std::int64_t encode_texts(const TextColumn &column, const TextCodeTable &table,
             if (options.strip_nul) {
                 text = strip_trailing_nul(text);
             }
-            if (last_code != -2 && text.size() == last_text.size() &&
-                std::memcmp(text.data(), last_text.data(), text.size()) == 0) {
+            if (last_code != -2 && text == last_text) {
                 code = last_code;
             } else {
                 code = table.find(text);
