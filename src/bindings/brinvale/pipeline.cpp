@@ -109,16 +109,25 @@ py::object process_data(py::object self, py::object ori_df) {
     py::object records = self.attr("lec_record_dt");
     py::object time_index = self.attr("time_index");
     for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
+        // The cheap tests first: most columns have no encoder, and taking a
+        // column out of a frame costs more than the rest of the test.
+        const int recorded = PySequence_Contains(records.ptr(), col.ptr());
+        if (recorded < 0) {
+            throw py::error_already_set();
+        }
+        if (recorded == 0 || py::reinterpret_borrow<py::object>(col).equal(time_index)) {
+            continue;
+        }
         py::object column = ori_df[col];
         py::object dtype = column.attr("dtype");
         if (!(is_text_dtype(dtype) || is_datetime_dtype(dtype))) {
             continue;
         }
-        if (py::reinterpret_borrow<py::object>(col).equal(time_index) ||
-            !records.attr("__contains__")(col).cast<bool>()) {
-            continue;
+        py::object encoder = records[col];
+        py::object codes = native_text_codes(encoder, column);
+        if (codes.is_none()) {
+            codes = encoder.attr("transform")(encoder_input(column));
         }
-        py::object codes = records[col].attr("transform")(encoder_input(column));
         // The column is replaced, not written into: its codes need an
         // integer dtype, which pandas refuses to write into a text column.
         ori_df[col] = global("np").attr("asarray")(codes);
@@ -127,18 +136,25 @@ py::object process_data(py::object self, py::object ori_df) {
     ori_df = self.attr("_percent_sign_conversion")(ori_df);
     py::object df = global("name2feature")(ori_df, self.attr("adv_features"), records);
 
+    // The identifier and the ignored columns leave in one in-place drop: the
+    // same columns as dropping them one after another, one frame rebuild.
+    py::object columns = df.attr("columns").attr("tolist")();
+    py::list dropped;
     py::object id_index = self.attr("id_index");
-    if (in_list(id_index, df.attr("columns").attr("tolist")())) {
-        df.attr("drop")("columns"_a = single(id_index), "inplace"_a = true);
+    if (in_list(id_index, columns)) {
+        dropped.append(id_index);
     }
     time_index = self.attr("time_index");
     py::object group_id = self.attr("group_id");
     for (py::handle name : self.attr("ignore_features")) {
         py::object label = py::reinterpret_borrow<py::object>(name);
-        if (in_list(label, df.attr("columns").attr("tolist")()) && !label.equal(time_index) &&
+        if (in_list(label, columns) && !in_list(label, dropped) && !label.equal(time_index) &&
             !label.equal(group_id)) {
-            df.attr("drop")("columns"_a = single(label), "inplace"_a = true);
+            dropped.append(label);
         }
+    }
+    if (py::len(dropped) > 0) {
+        df.attr("drop")("columns"_a = dropped, "inplace"_a = true);
     }
     if (!time_index.is_none() && in_columns(df, time_index)) {
         df[time_index] = global("pd").attr("to_datetime")(df[time_index]);
@@ -167,10 +183,17 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
                 df = df.attr("drop")("columns"_a = single(target));
             }
             py::object label = input[target];
-            py::list parts;
-            parts.append(df.attr("reset_index")("drop"_a = true));
-            parts.append(label.attr("reset_index")("drop"_a = true));
-            df = pd.attr("concat")(parts, "axis"_a = 1);
+            if (py::isinstance(label, pd.attr("Series")) && py::len(label) == py::len(df)) {
+                // Equal lengths: appending the column is what the concat
+                // gives, without rebuilding the frame.
+                df = df.attr("reset_index")("drop"_a = true);
+                df[target] = label.attr("reset_index")("drop"_a = true);
+            } else {
+                py::list parts;
+                parts.append(df.attr("reset_index")("drop"_a = true));
+                parts.append(label.attr("reset_index")("drop"_a = true));
+                df = pd.attr("concat")(parts, "axis"_a = 1);
+            }
         }
         return df;
     }
@@ -250,8 +273,13 @@ py::object validation_data(py::object self) {
     py::object target = self.attr("target_name");
     py::object records = self.attr("lec_record_dt");
     if (records.attr("__contains__")(target).cast<bool>()) {
-        val_df[target] = global("np").attr("asarray")(
-            records[target].attr("transform")(encoder_input(val_df[target])));
+        py::object encoder = records[target];
+        py::object column = val_df[target];
+        py::object codes = native_text_codes(encoder, column);
+        if (codes.is_none()) {
+            codes = encoder.attr("transform")(encoder_input(column));
+        }
+        val_df[target] = global("np").attr("asarray")(codes);
     }
     py::object label = val_df[target];
     py::object features =

@@ -74,6 +74,15 @@ void set_module(py::module_ &m);
 py::object global(const char *name);
 py::handle global_module();
 
+// Text columns in the native core (textcols.cpp).  The codes a recorded
+// encoder gives the column's fillna("na").astype(str) texts, or None when
+// the encoder or the column is of a kind only the encoder itself handles.
+py::object native_text_codes(py::handle encoder, py::handle column);
+// The percentage conversion of a column: 1 with the float64 values in
+// `values`, 0 when no text ends with "%", -1 when the column is of a kind
+// only pandas reads.
+int native_percent_column(py::handle column, py::object &values);
+
 // pandas helpers shared by the areas.
 bool is_text_dtype(py::handle dtype);      // object, pandas str, categorical
 bool is_datetime_dtype(py::handle dtype);  // any datetime64 column
