@@ -224,6 +224,11 @@ py::object look_up(const std::string &module, const std::string &qualname) {
     return obj;
 }
 
+bool admitted_type_name(const std::string &module, const std::string &qualname) {
+    const std::string k = key_of(module, qualname);
+    return table().types.count(k) > 0 || table().globals.count(k) > 0;
+}
+
 // The object a table entry names: its module imported, the reviewed
 // qualified name looked up, and the object found required to carry that very
 // name (no re-exports, no attribute walks to something else).  A name older
@@ -241,8 +246,11 @@ py::object resolve(const std::string &module, const std::string &qualname) {
     py::object obj = look_up(module, qualname);
     const auto carried = name_of(obj);
     if (carried != std::pair{module, qualname}) {
+        // The new name must itself be admitted, so that a renamed entry never
+        // reaches more than the table admits under the name the object carries.
         auto it = table().renamed.find(key_of(module, qualname));
         const bool renamed = it != table().renamed.end() && carried == it->second &&
+                             admitted_type_name(carried.first, carried.second) &&
                              look_up(carried.first, carried.second).is(obj);
         if (!renamed) {
             refuse("'" + module + "." + qualname + "' is '" + carried.first + "." +
@@ -251,11 +259,6 @@ py::object resolve(const std::string &module, const std::string &qualname) {
     }
     (*cache)[key] = obj;
     return obj;
-}
-
-bool admitted_type_name(const std::string &module, const std::string &qualname) {
-    const std::string k = key_of(module, qualname);
-    return table().types.count(k) > 0 || table().globals.count(k) > 0;
 }
 
 // ---- the static check ---------------------------------------------------------
