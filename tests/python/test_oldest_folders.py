@@ -78,6 +78,14 @@ def test_the_lightgbm_folder_predicts_what_the_old_libraries_predicted(load, exp
     folder = os.path.join(GOLDEN, name)
     assert_same(load(folder).predict(INPUT), expected[f"{name}:predict"])
     assert_same(load(folder).predict_proba(INPUT), expected[f"{name}:proba"])
+    # and through the native trees, not only the library's own predict (which
+    # a model it cannot read falls back to)
+    obj = load(folder)
+    frame = obj.preprocess(INPUT)
+    for method in ("predict", "predict_proba"):
+        native = bv._native_model_output(obj.model, frame, obj.target_name, method)
+        assert native is not None, method
+        assert_same(native, expected[f"{name}:{'proba' if method == 'predict_proba' else 'predict'}"])
 
 
 def test_an_old_xgboost_booster_predicts_as_written(load, expected):
