@@ -224,3 +224,24 @@ def test_an_old_name_renamed_to_a_class_is_found_inside_as_that_class():
     raw = craft(Call(G("builtins", "slice"), G("pandas.core.indexes.base", "Index"), None, None), 2)
     loaded = bv._ResultUnpickler(io.BytesIO(raw)).load()
     assert loaded.start is pd.Index
+
+
+def test_a_model_the_installed_scikit_learn_cannot_use_names_the_versions_that_wrote_it(load, expected):
+    # scikit-learn 1.9 cannot transform with a SimpleImputer 1.3 pickled (it
+    # lacks an attribute 1.3 did not set); that is the library's own limit,
+    # but the error says where it comes from.
+    import sklearn
+
+    name = folder_name("regression", "xgboost")
+    obj = load(os.path.join(GOLDEN, name))
+    written_here = sklearn.__version__ == "1.3.0"
+    assert bool(obj._version_notes) is not written_here
+    assert all("from version 1.3.0" in note for note in obj._version_notes)
+    try:
+        got = obj.predict(INPUT)
+    except AttributeError as e:
+        assert not written_here
+        notes = "\n".join(getattr(e, "__notes__", []))
+        assert "SimpleImputer from version 1.3.0" in notes, notes
+    else:
+        assert_same(got, expected[f"{name}:predict"])
