@@ -103,8 +103,8 @@ py::object load_noting_versions(py::list &notes, Load &&load) {
                 notes.append(text);
             }
         } else {
-            warnings.attr("warn_explicit")(message, w.attr("category"), w.attr("filename"),
-                                           w.attr("lineno"));
+            warnings.attr("warn_explicit")(
+                message, w.attr("category"), w.attr("filename"), w.attr("lineno"));
         }
     }
     return result;

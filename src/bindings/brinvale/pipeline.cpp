@@ -264,8 +264,9 @@ py::object run_model(py::object self, py::object test_path, const char *method) 
         py::object notes = py::getattr(self, "_version_notes", py::none());
         if (e.matches(PyExc_Exception) && PyList_Check(notes.ptr()) && py::len(notes) > 0) {
             py::object error = e.value();
-            error.attr("add_note")("The model was pickled by other library versions than the installed "
-                                   "ones; scikit-learn warned while loading it:");
+            error.attr("add_note")(
+                "The model was pickled by other library versions than the installed "
+                "ones; scikit-learn warned while loading it:");
             for (py::handle note : notes) {
                 error.attr("add_note")(py::str("  ") + py::str(note));
             }
