@@ -1,3 +1,4 @@
+import importlib.util
 import pickle
 import subprocess
 import sys
@@ -167,6 +168,8 @@ def test_pickles_round_trip_and_load_under_the_bare_name():
 
 @pytest.mark.parametrize("name", ["encoder_bare_name.pkl", "encoder_dotted_name.pkl"])
 def test_golden_pickles_load(name):
+    if importlib.util.find_spec("numpy._core") is None:
+        pytest.skip("written by NumPy 2, whose numpy._core paths NumPy 1.26 cannot read")
     code = (
         "import pickle, brinvale\n"
         "from brinvale.module.dataprocess.dovrel import LabelEncoderWithOOV\n"

@@ -49,9 +49,12 @@ def reference(encoder):
 
 
 def storages():
-    kinds = ["object", pd.StringDtype("python", na_value=np.nan), "str", pd.StringDtype("python")]
-    if pa is not None:
-        kinds += [pd.StringDtype("pyarrow", na_value=np.nan), pd.StringDtype("pyarrow")]
+    backends = ["python"] + (["pyarrow"] if pa is not None else [])
+    kinds = ["object", "str"] + [pd.StringDtype(b) for b in backends]
+    try:
+        kinds += [pd.StringDtype(b, na_value=np.nan) for b in backends]
+    except TypeError:
+        pass  # pandas before 2.3 has no text dtype with NaN as its missing value
     return kinds
 
 

@@ -329,6 +329,21 @@ py::object decode_labels(py::handle encoder, py::object indices) {
     return encoder.attr("inverse_transform")(indices);
 }
 
+// Whether LGBMClassifier.predict_proba returns LightGBM's columns as they
+// are: LightGBM 4.0 decides by the class count alone, later releases ask a
+// private property that also counts a multiclass objective.
+bool lightgbm_multiclass(py::handle classifier) {
+    py::object multi = attr_or_none(classifier, "_LGBMClassifier__is_multiclass");
+    if (!multi.is_none()) {
+        return truthy(multi);
+    }
+    py::object n_classes = attr_or_none(classifier, "_n_classes");
+    if (!PyLong_CheckExact(n_classes.ptr())) {
+        throw py::type_error("the classifier's class count is not an integer");
+    }
+    return n_classes.cast<long long>() > 2;
+}
+
 py::object native_output(py::object model, py::object frame, py::object target,
                          const std::string &kind) {
     if (!is_exactly(model, loaded_attr("flaml.automl.automl", "AutoML"))) {
@@ -406,7 +421,7 @@ py::object native_output(py::object model, py::object frame, py::object target,
                                                                 static_cast<py::ssize_t>(k)));
     if (classifier) {
         // LGBMClassifier.predict_proba
-        if (!truthy(inner.attr("_LGBMClassifier__is_multiclass"))) {
+        if (!lightgbm_multiclass(inner)) {
             result = np.attr("vstack")(py::make_tuple(py::float_(1.0) - result, result))
                          .attr("transpose")();
         }

@@ -79,6 +79,37 @@ py::object with_open_rb(const py::object &path, Body &&body) {
     return result;
 }
 
+// Runs load() with scikit-learn's "Trying to unpickle estimator ..." warnings
+// recorded into `notes` (once each); other warnings take their usual course.
+template <class Load>
+py::object load_noting_versions(py::list &notes, Load &&load) {
+    py::module_ warnings = py::module_::import("warnings");
+    py::object catcher = warnings.attr("catch_warnings")("record"_a = true);
+    py::list caught = catcher.attr("__enter__")();
+    py::object result;
+    try {
+        warnings.attr("filterwarnings")("always", "message"_a = "Trying to unpickle estimator");
+        result = load();
+    } catch (...) {
+        catcher.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    catcher.attr("__exit__")(py::none(), py::none(), py::none());
+    for (py::handle w : caught) {
+        py::object message = w.attr("message");
+        py::str text = py::str(message);
+        if (text.attr("startswith")("Trying to unpickle estimator").cast<bool>()) {
+            if (!notes.contains(text)) {
+                notes.append(text);
+            }
+        } else {
+            warnings.attr("warn_explicit")(
+                message, w.attr("category"), w.attr("filename"), w.attr("lineno"));
+        }
+    }
+    return result;
+}
+
 void init_tabular_incrml(py::object self, py::object path) {
     bind::require_exact_str(path, "path");
     py::object join = global("os").attr("path").attr("join");
@@ -111,7 +142,14 @@ void init_tabular_incrml(py::object self, py::object path) {
     // Result folders come from elsewhere: their pickles are loaded by the
     // restricted unpickler, which refuses globals outside the model libraries.
     py::module_ mod = py::reinterpret_borrow<py::module_>(global_module());
-    auto pickle_load = [&mod](py::handle f) { return safe_pickle_load(mod, f); };
+    // scikit-learn warns when it restores an estimator another of its
+    // versions pickled (and the module silences warnings); the warnings are
+    // kept to explain a model that then fails (see run_model).
+    py::list version_notes;
+    auto pickle_load = [&mod, &version_notes](py::handle f) {
+        return load_noting_versions(version_notes, [&] { return safe_pickle_load(mod, f); });
+    };
+    self.attr("_version_notes") = version_notes;
     py::object records_path = self.attr("labelencoder_dt_path");
     if (global("os").attr("path").attr("exists")(records_path).cast<bool>()) {
         self.attr("lec_record_dt") =

@@ -252,10 +252,26 @@ py::object run_model(py::object self, py::object test_path, const char *method) 
     }
     py::object call = self.attr("model").attr(method);
     py::object result;
-    if (in_list(target, df.attr("columns").attr("tolist")())) {
-        result = call(df.attr("drop")("columns"_a = single(target)));
-    } else {
-        result = call(df);
+    try {
+        if (in_list(target, df.attr("columns").attr("tolist")())) {
+            result = call(df.attr("drop")("columns"_a = single(target)));
+        } else {
+            result = call(df);
+        }
+    } catch (py::error_already_set &e) {
+        // A model another scikit-learn version pickled may lack what the
+        // installed one expects: say so beside the library's own error.
+        py::object notes = py::getattr(self, "_version_notes", py::none());
+        if (e.matches(PyExc_Exception) && PyList_Check(notes.ptr()) && py::len(notes) > 0) {
+            py::object error = e.value();
+            error.attr("add_note")(
+                "The model was pickled by other library versions than the installed "
+                "ones; scikit-learn warned while loading it:");
+            for (py::handle note : notes) {
+                error.attr("add_note")(py::str("  ") + py::str(note));
+            }
+        }
+        throw;
     }
     return global("np").attr("array")(result);
 }
