@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "brinvale/groupstats.hpp"
 #include "brinvale/stats.hpp"
 
 namespace brinvale::core {
@@ -97,8 +98,40 @@ void map_groups_int(std::span<const double> table, std::span<const std::int64_t>
     }
 }
 
+namespace {
+
+// A table too large for the caches: every gather from it misses, so the
+// column is gathered once and then reduced as pandas reduces it, in order.
+bool materialised_feature_column(std::span<const double> table,
+                                 std::span<const std::int64_t> codes, bool standardize, bool fill,
+                                 std::span<double> out) {
+    map_groups(table, codes, out);
+    if (standardize) {
+        standardize_inplace(out);
+    }
+    bool missing = false;
+    for (double v : out) {
+        missing = missing || std::isnan(v);
+    }
+    if (missing && fill) {
+        const double median = column_median(out);
+        if (!std::isnan(median)) {
+            fill_missing(out, median);
+            missing = false;
+        }
+    }
+    return missing;
+}
+
+constexpr Size kCachedTable = Size{1} << 15;  // doubles: 256 KiB
+
+}  // namespace
+
 bool group_feature_column(std::span<const double> table, std::span<const std::int64_t> codes,
                           bool standardize, bool fill, std::span<double> out) {
+    if (table.size() > kCachedTable) {
+        return materialised_feature_column(table, codes, standardize, fill, out);
+    }
     Slots slots(table);
     std::vector<double> &tab = slots.values;
     const Size n = codes.size();

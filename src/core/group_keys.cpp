@@ -198,8 +198,12 @@ inline std::uint64_t bits_of(double v) {
 KeyCodes summarize_codes(std::span<const std::int64_t> codes, std::int64_t ngroups) {
     KeyCodes k;
     k.ngroups = ngroups;
-    k.sizes.assign(at(ngroups), 0);
-    k.first.assign(at(ngroups), -1);
+    // size and first row of a group side by side: one cache line per row
+    // where many groups make the tables larger than the caches
+    struct Group {
+        std::int64_t size = 0, first = -1;
+    };
+    std::vector<Group> groups(at(ngroups));
     std::int64_t prev = std::numeric_limits<std::int64_t>::min(), bad = 0;
     for (Size i = 0; i < codes.size(); ++i) {
         const std::int64_t c = codes[i] < ngroups ? codes[i] : -1;
@@ -209,9 +213,16 @@ KeyCodes summarize_codes(std::span<const std::int64_t> codes, std::int64_t ngrou
             count_missing(k, i);
             continue;
         }
-        if (k.sizes[at(c)]++ == 0) {
-            k.first[at(c)] = static_cast<std::int64_t>(i);
+        Group &g = groups[at(c)];
+        if (g.size++ == 0) {
+            g.first = static_cast<std::int64_t>(i);
         }
+    }
+    k.sizes.resize(groups.size());
+    k.first.resize(groups.size());
+    for (Size g = 0; g < groups.size(); ++g) {
+        k.sizes[g] = groups[g].size;
+        k.first[g] = groups[g].first;
     }
     k.nondecreasing = bad == 0;
     return k;

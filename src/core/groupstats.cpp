@@ -1,6 +1,7 @@
 #include "brinvale/groupstats.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -623,6 +624,39 @@ std::vector<double> group_nunique(std::span<const std::int64_t> ids, std::int64_
 }
 
 std::int64_t dense_rank(std::span<std::int64_t> codes) {
+    std::int64_t top = -1;
+    for (std::int64_t c : codes) {
+        top = c > top ? c : top;
+    }
+    if (top < 0) {
+        return 0;
+    }
+    const Size words = at(top) / 64 + 1;
+    if (words <= codes.size() + 1024) {
+        // A bitmap of the codes present and its running counts: a code's
+        // rank is the count of present codes below it.  64 codes a word keep
+        // the tables in cache where a table of ranks would not be.
+        std::vector<std::uint64_t> bits(words, 0);
+        for (std::int64_t c : codes) {
+            if (c >= 0) {
+                bits[at(c) >> 6] |= std::uint64_t{1} << (at(c) & 63);
+            }
+        }
+        std::vector<std::int64_t> below(words);
+        std::int64_t n = 0;
+        for (Size w = 0; w < words; ++w) {
+            below[w] = n;
+            n += std::popcount(bits[w]);
+        }
+        for (std::int64_t &c : codes) {
+            if (c >= 0) {
+                const Size w = at(c) >> 6;
+                const std::uint64_t lower = (std::uint64_t{1} << (at(c) & 63)) - 1;
+                c = below[w] + std::popcount(bits[w] & lower);
+            }
+        }
+        return n;
+    }
     std::vector<std::int64_t> present;
     present.reserve(codes.size());
     for (std::int64_t c : codes) {

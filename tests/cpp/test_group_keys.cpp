@@ -260,3 +260,60 @@ TEST(GroupColumns, MediansOfRepeatedValuesAndIntegerMapping) {
     map_groups_int(table, std::vector<std::int64_t>{2, 0, 2}, out);
     EXPECT_EQ(out, (std::vector<std::int64_t>{8, 3, 8}));
 }
+
+TEST(GroupKeys, DenseRankOfSparseAndWideCodes) {
+    // codes spread over a range 64 times the rows (the bitmap) and far
+    // beyond it: each code becomes the rank of its value among those present
+    std::mt19937_64 rng(5);
+    for (std::uint64_t spread : {std::uint64_t{100}, std::uint64_t{64 * 3000}, std::uint64_t{1} << 50}) {
+        std::vector<std::int64_t> codes(3000);
+        for (auto &c : codes) {
+            c = rng() % 9 == 0 ? -1 : static_cast<std::int64_t>(rng() % spread);
+        }
+        std::map<std::int64_t, std::int64_t> rank;
+        for (std::int64_t c : codes) {
+            if (c >= 0) {
+                rank[c] = 0;
+            }
+        }
+        std::int64_t r = 0;
+        for (auto &[c, v] : rank) {
+            v = r++;
+        }
+        std::vector<std::int64_t> want(codes.size());
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            want[i] = codes[i] < 0 ? -1 : rank[codes[i]];
+        }
+        EXPECT_EQ(dense_rank(codes), r);
+        EXPECT_EQ(codes, want);
+    }
+    std::vector<std::int64_t> none{-1, -1};
+    EXPECT_EQ(dense_rank(none), 0);
+    std::vector<std::int64_t> edge{63, 64, 0, 127, 64};
+    EXPECT_EQ(dense_rank(edge), 4);
+    EXPECT_EQ(edge, (std::vector<std::int64_t>{1, 2, 0, 3, 2}));
+}
+
+TEST(GroupColumns, LargeTablesGiveTheSameColumn) {
+    // a table past the cached size goes another way to the same doubles
+    std::mt19937_64 rng(13);
+    const std::size_t groups = 40000, n = 90000;
+    std::vector<double> table(groups);
+    for (double &v : table) {
+        v = rng() % 50 == 0 ? NAN : static_cast<double>(rng() % 100000) / 3;
+    }
+    std::vector<std::int64_t> codes(n);
+    for (auto &c : codes) {
+        c = rng() % 100 == 0 ? -1 : static_cast<std::int64_t>(rng() % groups);
+    }
+    std::vector<double> large_way(n);
+    const bool m1 = group_feature_column(table, codes, true, true, large_way);
+    std::vector<double> want(n);
+    map_groups(table, codes, want);
+    standardize_inplace(want);
+    fill_missing(want, column_median(want));
+    EXPECT_FALSE(m1);
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(bits(large_way[i]), bits(want[i])) << i;
+    }
+}

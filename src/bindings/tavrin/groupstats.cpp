@@ -424,10 +424,13 @@ py::array table_column(const std::vector<double> &table, const py::array_t<std::
 
 // A new frame with the feature column; pandas' merges give such a frame a
 // fresh 0..n-1 index.
+// The column goes in as a Series on the frame's own index: pandas keeps a
+// Series' buffer (tracking the reference), where it would copy an array.
 py::object with_feature(py::handle df, py::handle name, py::handle values) {
     py::object out = df.attr("copy")("deep"_a = false);
-    out.attr("index") = pd().attr("RangeIndex")(py::len(df));
-    out.attr("__setitem__")(name, values);
+    py::object index = pd().attr("RangeIndex")(py::len(df));
+    out.attr("index") = index;
+    out.attr("__setitem__")(name, pd().attr("Series")(values, "index"_a = index, "copy"_a = false));
     return out;
 }
 
@@ -581,8 +584,13 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
         }
         std::int64_t g = 0;
         py::array_t<std::int64_t> codes = combine(levels, sizes, g);
-        std::vector<std::int64_t> counts = core::group_sizes(view(codes), g);
-        std::vector<std::int64_t> first = core::first_rows(view(codes), g);
+        core::KeyCodes summary;
+        {
+            py::gil_scoped_release release;
+            summary = core::summarize_codes(view(codes), g);
+        }
+        const std::vector<std::int64_t> &counts = summary.sizes;
+        const std::vector<std::int64_t> &first = summary.first;
         // The index groupby builds: the sorted keys of each column as levels,
         // and per combination the level code of each of its keys.
         py::list level_keys, level_codes;
