@@ -248,16 +248,30 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
         return out;
     }
     case GroupStat::Median: {
-        const GroupRows rows = group_rows(codes, ngroups);
-        std::vector<double> buf;
-        const auto fill = [&](Size k) {
-            buf.clear();
-            for (auto j = rows.offsets[k]; j < rows.offsets[k + 1]; ++j) {
-                const double v = x[at(rows.order[at(j)])];
-                if (!std::isnan(v)) {
-                    buf.push_back(v);
+        // The values of each group side by side in row order, scattered in
+        // one pass over the rows (reading the column in order).
+        std::vector<Size> start(g + 1, 0);
+        for (Size i = 0; i < x.size(); ++i) {
+            if (codes[i] >= 0 && !std::isnan(x[i])) {
+                ++start[at(codes[i]) + 1];
+            }
+        }
+        for (Size k = 0; k < g; ++k) {
+            start[k + 1] += start[k];
+        }
+        std::vector<double> grouped(start[g]);
+        {
+            std::vector<Size> next(start.begin(), start.end() - 1);
+            for (Size i = 0; i < x.size(); ++i) {
+                if (codes[i] >= 0 && !std::isnan(x[i])) {
+                    grouped[next[at(codes[i])]++] = x[i];
                 }
             }
+        }
+        std::vector<double> buf;
+        const auto fill = [&](Size k) {
+            buf.assign(grouped.begin() + static_cast<std::ptrdiff_t>(start[k]),
+                       grouped.begin() + static_cast<std::ptrdiff_t>(start[k + 1]));
         };
         for (Size k = 0; k < g; ++k) {
             fill(k);
