@@ -89,10 +89,17 @@ py::object encoder_input(const py::object &column) {
 
 py::object process_data(py::object self, py::object ori_df) {
     py::list stripped;
+    bool changed = false;
     for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
-        stripped.append(col.attr("strip")());
+        py::object clean = col.attr("strip")();
+        changed = changed || !clean.is(col);
+        stripped.append(clean);
     }
-    ori_df.attr("columns") = stripped;
+    // Labels without surrounding blanks are set again by the renaming that
+    // follows; only a frame whose labels changed is relabelled here.
+    if (changed) {
+        ori_df.attr("columns") = stripped;
+    }
     ori_df = self.attr("_normalize_column_names")(ori_df);
 
     if (!self.attr("time_index").is_none()) {
