@@ -63,7 +63,7 @@ def test_impossible_dates_raise_pandas_error(timed):
         converted(timed, ["2021-02-28", "2021-02-30"])
 
 
-@pytest.mark.parametrize("dtype", [object, "str", "category"])
+@pytest.mark.parametrize("dtype", [object, "str", "string", "category"])
 def test_time_column_storages(timed, dtype):
     same_as_pandas(timed, ["2021-03-04", "2020-02-29"], dtype)
 
