@@ -15,7 +15,7 @@ import time
 import brinvale.brinvale as workbench
 from brinvale.brinvale import tabular_incrml
 from brinvale.sample import build_sample, sample_table
-from brinvale.tavrin import name2feature
+from brinvale.tavrin import name2feature, split_features
 
 FAMILIES = {
     "group statistics": ("count", "crosscount", "aggregate", "nunique", "histstat"),
@@ -77,7 +77,9 @@ def main():
         ("`preprocess`, one row", lambda: obj.preprocess(row.copy(), return_y=True)),
         ("feature rebuild (`name2feature`)",
          lambda: name2feature(seen["frame"].copy(deep=False), obj.adv_features, obj.lec_record_dt)),
-        ("the model's `predict` on the prepared row", lambda: obj.model.predict(X)),
+        ("the model's own `predict` on the prepared row", lambda: obj.model.predict(X)),
+        ("`predict` of the prepared row (the model's output as `predict` computes it)",
+         lambda: obj.predict(X)),
     ]
     print(f"Sample folder: classification, {len(obj.adv_features)} engineered features; "
           f"{args.calls} warm calls each.\n")
@@ -86,6 +88,39 @@ def main():
     for label, fn in rows:
         med, p90, cpu = sample(fn, args.calls)
         print(f"| {label} | {med:.2f} | {p90:.2f} | {cpu:.2f} |")
+
+    # Group statistics one call at a time: on the frame the engine receives,
+    # on a frame of the operand columns alone, and on the frame as it stands
+    # when the feature's turn comes (the earlier features added): what grows
+    # with the width of the frame is the part that touches every column.
+    calls = max(args.calls // 3, 20)
+    grown = {}
+    frame = seen["frame"].copy()
+    for name in obj.adv_features:
+        grown[name] = frame.copy()
+        frame = name2feature(frame, [name], obj.lec_record_dt)
+    stats_rows = []
+    for name in obj.adv_features:
+        if family(name) != "group statistics":
+            continue
+        parts = split_features(name)
+        operands = [p for p in parts[1:] if p in seen["frame"].columns]
+        narrow = seen["frame"][operands]
+        _, _, at_input = sample(
+            lambda: name2feature(seen["frame"].copy(deep=False), [name], obj.lec_record_dt), calls)
+        _, _, alone = sample(lambda: name2feature(narrow.copy(deep=False), [name], obj.lec_record_dt),
+                             calls)
+        _, _, at_turn = sample(
+            lambda: name2feature(grown[name].copy(deep=False), [name], obj.lec_record_dt), calls)
+        stats_rows.append((name, len(operands), alone, seen["frame"].shape[1], at_input,
+                           grown[name].shape[1], at_turn))
+    print("\nGroup statistics, one call each (median CPU ms; the frame's width in columns):\n")
+    print("| feature | operand columns alone | engine's input frame | at its turn in the list |")
+    print("|---|---|---|---|")
+    for name, w0, t0, w1, t1, w2, t2 in stats_rows:
+        print(f"| `{name}` | {t0:.2f} ({w0}) | {t1:.2f} ({w1}) | {t2:.2f} ({w2}) |")
+    print(f"| total | {sum(r[2] for r in stats_rows):.2f} | {sum(r[4] for r in stats_rows):.2f} "
+          f"| {sum(r[6] for r in stats_rows):.2f} |")
 
     totals = {}
     for name in obj.adv_features:

@@ -330,3 +330,61 @@ bool append_utf8(std::string &out, const void *data, int unit_size, std::size_t 
 }
 
 }  // namespace brinvale::core
+
+namespace brinvale::core {
+
+namespace {
+
+// Days from 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
+// days_from_civil).
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+bool digits(std::string_view t, std::size_t from, std::size_t count, unsigned &value) {
+    value = 0;
+    for (std::size_t k = from; k < from + count; ++k) {
+        const char c = t[k];
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_iso_dates(const TextColumn &column, std::span<std::int64_t> days) {
+    if (days.size() != column.size()) {
+        return false;
+    }
+    bool ok = true;
+    column.for_each([&](std::size_t row, bool missing, std::string_view t) {
+        if (!ok) {
+            return;
+        }
+        unsigned y = 0, m = 0, d = 0;
+        if (missing || t.size() != 10 || t[4] != '-' || t[7] != '-' || !digits(t, 0, 4, y) ||
+            !digits(t, 5, 2, m) || !digits(t, 8, 2, d) || y < 1678 || y > 2261 || m < 1 ||
+            m > 12 || d < 1) {
+            ok = false;
+            return;
+        }
+        static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+        if (d > kDays[m - 1] + (m == 2 && leap ? 1u : 0u)) {
+            ok = false;
+            return;
+        }
+        days[row] = days_from_civil(y, m, d);
+    });
+    return ok;
+}
+
+}  // namespace brinvale::core

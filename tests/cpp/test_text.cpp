@@ -168,3 +168,25 @@ TEST(Utf8, CodeUnitsOfEveryWidth) {
     const std::uint16_t lone[] = {0xD800};
     EXPECT_FALSE(append_utf8(out, lone, 2, 1));
 }
+
+TEST(IsoDates, DaysSinceTheEpochAndWhatIsLeftToPandas) {
+    const Rows ok = rows({"1970-01-01", "1969-12-31", "2000-02-29", "2024-12-31", "1678-01-01",
+                          "2261-12-31"});
+    std::vector<std::int64_t> days(6);
+    ASSERT_TRUE(parse_iso_dates(ok.column(), days));
+    EXPECT_EQ(days, (std::vector<std::int64_t>{0, -1, 11016, 20088, -106650, 106650}));
+    // other forms, impossible dates, missing rows and years beyond the
+    // nanosecond range are pandas' to read (or refuse)
+    for (const char *bad : {"1900-02-29", "2021-02-30", "2021-13-01", "2021-00-10", "2021-1-01",
+                            "2021/01/01", " 2021-01-01", "2021-01-01 ", "1677-12-31",
+                            "2262-01-01", "２０２１-01-01", "2021-01-0x"}) {
+        const Rows r = rows({"2021-01-01", bad});
+        std::vector<std::int64_t> out(2);
+        EXPECT_FALSE(parse_iso_dates(r.column(), out)) << bad;
+    }
+    const Rows missing = rows({"2021-01-01", nullptr});
+    std::vector<std::int64_t> out(2);
+    EXPECT_FALSE(parse_iso_dates(missing.column(), out));
+    std::vector<std::int64_t> short_out(1);
+    EXPECT_FALSE(parse_iso_dates(ok.column(), short_out));
+}

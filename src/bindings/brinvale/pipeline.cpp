@@ -89,10 +89,17 @@ py::object encoder_input(const py::object &column) {
 
 py::object process_data(py::object self, py::object ori_df) {
     py::list stripped;
+    bool changed = false;
     for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
-        stripped.append(col.attr("strip")());
+        py::object clean = col.attr("strip")();
+        changed = changed || !clean.is(col);
+        stripped.append(clean);
     }
-    ori_df.attr("columns") = stripped;
+    // Labels without surrounding blanks are set again by the renaming that
+    // follows; only a frame whose labels changed is relabelled here.
+    if (changed) {
+        ori_df.attr("columns") = stripped;
+    }
     ori_df = self.attr("_normalize_column_names")(ori_df);
 
     if (!self.attr("time_index").is_none()) {
@@ -157,7 +164,9 @@ py::object process_data(py::object self, py::object ori_df) {
         df.attr("drop")("columns"_a = dropped, "inplace"_a = true);
     }
     if (!time_index.is_none() && in_columns(df, time_index)) {
-        df[time_index] = global("pd").attr("to_datetime")(df[time_index]);
+        py::object column = df[time_index];
+        py::object dates = native_iso_dates(column);
+        df[time_index] = dates.is_none() ? global("pd").attr("to_datetime")(column) : dates;
     }
     return df;
 }
@@ -179,16 +188,21 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
         if (truthy(return_y) && in_columns(input, target)) {
             // The pipeline keeps the target column; it is returned once, as
             // the last column, aligned by position with the input's labels.
-            if (in_columns(df, target)) {
-                df = df.attr("drop")("columns"_a = single(target));
-            }
             py::object label = input[target];
             if (py::isinstance(label, pd.attr("Series")) && py::len(label) == py::len(df)) {
                 // Equal lengths: appending the column is what the concat
-                // gives, without rebuilding the frame.
-                df = df.attr("reset_index")("drop"_a = true);
+                // gives.  A shallow copy takes the target out and the row
+                // labels off without rebuilding the frame twice.
+                df = df.attr("copy")("deep"_a = false);
+                if (in_columns(df, target)) {
+                    df.attr("__delitem__")(target);
+                }
+                df.attr("index") = pd.attr("RangeIndex")(py::len(df));
                 df[target] = label.attr("reset_index")("drop"_a = true);
             } else {
+                if (in_columns(df, target)) {
+                    df = df.attr("drop")("columns"_a = single(target));
+                }
                 py::list parts;
                 parts.append(df.attr("reset_index")("drop"_a = true));
                 parts.append(label.attr("reset_index")("drop"_a = true));

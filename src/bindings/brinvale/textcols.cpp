@@ -123,3 +123,91 @@ int native_percent_column(py::handle column, py::object &values) {
 }
 
 }  // namespace brinvale::workbench
+
+namespace brinvale::workbench {
+
+namespace {
+
+// The datetime64 dtype pandas' to_datetime gives text columns (microseconds
+// since pandas 3, nanoseconds before), asked of pandas once.
+py::object text_datetime_dtype() {
+    static PyObject *dtype = nullptr;  // kept for the interpreter's life
+    if (dtype == nullptr) {
+        py::object pd = global("pd");
+        py::list one;
+        one.append(py::str("2000-01-01"));
+        py::object sample = pd.attr("to_datetime")(pd.attr("Series")(one));
+        dtype = py::object(sample.attr("dtype")).release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(dtype);
+}
+
+}  // namespace
+
+py::object native_iso_dates(py::handle column) {
+    if (!text_storage(column) || py::len(column) == 0) {
+        return py::none();
+    }
+    std::optional<bind::TextRows> rows = bind::read_text_rows(column, bind::NonText::Refuse);
+    if (!rows) {
+        return py::none();
+    }
+    py::object dtype = text_datetime_dtype();
+    std::int64_t per_day = 0;
+    const std::string unit = py::str(dtype.attr("str")).cast<std::string>();
+    if (unit == "<M8[ns]") {
+        per_day = 86400LL * 1000000000LL;
+    } else if (unit == "<M8[us]") {
+        per_day = 86400LL * 1000000LL;
+    } else if (unit == "<M8[ms]") {
+        per_day = 86400LL * 1000LL;
+    } else if (unit == "<M8[s]") {
+        per_day = 86400LL;
+    } else {
+        return py::none();
+    }
+    const core::TextColumn text = rows->column();
+    py::array_t<std::int64_t> ticks(static_cast<py::ssize_t>(text.size()));
+    std::span<std::int64_t> out(ticks.mutable_data(), text.size());
+    bool ok = false;
+    {
+        py::gil_scoped_release release;
+        ok = core::parse_iso_dates(text, out);
+        if (ok) {
+            for (std::int64_t &t : out) {
+                t *= per_day;
+            }
+        }
+    }
+    if (!ok) {
+        return py::none();
+    }
+    return global("pd").attr("Series")(ticks.attr("view")(dtype), "index"_a = column.attr("index"),
+                                       "name"_a = column.attr("name"), "copy"_a = false);
+}
+
+}  // namespace brinvale::workbench
+
+namespace brinvale::workbench {
+
+int native_any_percent(py::handle column) {
+    if (!text_storage(column)) {
+        return -1;
+    }
+    if (std::optional<bool> quick = bind::objects_end_with(column, '%')) {
+        return *quick ? 1 : 0;
+    }
+    std::optional<bind::TextRows> rows = bind::read_text_rows(column, bind::NonText::Refuse);
+    if (!rows) {
+        return -1;
+    }
+    const core::TextColumn text = rows->column();
+    bool found = false;
+    {
+        py::gil_scoped_release release;
+        found = core::any_ends_with(text, '%');
+    }
+    return found ? 1 : 0;
+}
+
+}  // namespace brinvale::workbench

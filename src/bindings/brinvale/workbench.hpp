@@ -82,6 +82,12 @@ py::object native_text_codes(py::handle encoder, py::handle column);
 // `values`, 0 when no text ends with "%", -1 when the column is of a kind
 // only pandas reads.
 int native_percent_column(py::handle column, py::object &values);
+// pd.to_datetime(column) for a text column of dates written YYYY-MM-DD,
+// without pandas' format guessing; None for any other column.
+py::object native_iso_dates(py::handle column);
+// Whether some text of a column ends with "%": 1 or 0, -1 when the column is
+// of a kind only pandas reads.
+int native_any_percent(py::handle column);
 
 // pandas helpers shared by the areas.
 bool is_text_dtype(py::handle dtype);      // object, pandas str, categorical

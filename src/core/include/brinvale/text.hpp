@@ -134,6 +134,13 @@ bool parse_python_float(std::string_view text, double &out);
 // out[] is untouched), in order.
 std::vector<std::size_t> percent_to_float(const TextColumn &column, std::span<double> out);
 
+// Calendar dates written exactly as YYYY-MM-DD (the form pandas' ISO 8601
+// reader takes without guessing) as days since 1970-01-01.  False when a row
+// is missing, written in any other form, not a real date, or outside the
+// years 1678-2261 that every resolution of pandas' datetimes holds: the
+// caller leaves such columns to pandas.
+bool parse_iso_dates(const TextColumn &column, std::span<std::int64_t> days);
+
 // Appends the UTF-8 form of UCS-1/2/4 code units; false on a lone surrogate.
 bool append_utf8(std::string &out, const void *data, int unit_size, std::size_t length);
 
