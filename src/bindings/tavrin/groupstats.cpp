@@ -440,9 +440,16 @@ py::object with_feature(py::handle df, py::handle name, py::handle values) {
 // could only find a column whose values are all missing, which stays so.
 py::object final_fill(py::object df, const std::vector<py::object> &filled = {}) {
     py::object types = pd().attr("api").attr("types");
-    py::object dtypes = df.attr("dtypes");
+    py::object np_dtype = np().attr("dtype");
     py::object columns = df.attr("columns");
+    // One pass over the dtypes; a column is taken out of the frame only when
+    // it can hold a missing value.  Selecting a column costs pandas tens of
+    // microseconds, which on a frame of a few rows is all the fill's time,
+    // so float64 columns are read straight from the frame's blocks (a view
+    // that is only read here).
+    const py::list dtypes = df.attr("dtypes").attr("tolist")();
     const auto ncols = static_cast<py::ssize_t>(py::len(dtypes));
+    const bool from_blocks = py::hasattr(df, "_get_column_array");
     std::vector<bool> skip(static_cast<std::size_t>(ncols), false);
     for (const py::object &name : filled) {
         py::object loc = columns.attr("get_loc")(name);
@@ -454,15 +461,27 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
         if (skip[static_cast<std::size_t>(j)]) {
             continue;
         }
-        py::object dt = dtypes.attr("iloc")[py::int_(j)];
-        if (!py::bool_(types.attr("is_numeric_dtype")(dt)) ||
-            py::bool_(types.attr("is_bool_dtype")(dt))) {
+        py::handle dt = dtypes[static_cast<std::size_t>(j)];
+        bool float64 = false;
+        if (py::isinstance(dt, np_dtype)) {
+            // NumPy booleans, integers, dates, texts and records hold no
+            // missing value a median could fill.
+            const char kind = py::str(dt.attr("kind")).cast<std::string>()[0];
+            if (kind != 'f' && kind != 'c') {
+                continue;
+            }
+            float64 = kind == 'f' && dt.attr("itemsize").cast<int>() == 8;
+        } else if (!py::bool_(types.attr("is_numeric_dtype")(dt)) ||
+                   py::bool_(types.attr("is_bool_dtype")(dt))) {
             continue;
         }
-        py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-        if (dtype_kind(col) == "f8") {
+        if (float64) {
             // Only a column that holds missing values is copied and filled.
-            py::array_t<double> v = float_view(col);
+            py::object column =
+                from_blocks ? df.attr("_get_column_array")(j)
+                            : df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]
+                                  .attr("to_numpy")();
+            py::array_t<double> v = py::array_t<double, py::array::c_style | py::array::forcecast>(column);
             bool missing = false;
             double median = kNaN;
             {
@@ -481,9 +500,10 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
                 }
                 df.attr("isetitem")(j, filled_values);
             }
-        } else if (dtype_kind(col).rfind('i', 0) == 0 || dtype_kind(col).rfind('u', 0) == 0) {
-            continue;  // NumPy integers hold no missing value
-        } else if (py::bool_(col.attr("hasnans"))) {
+            continue;
+        }
+        py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        if (py::bool_(col.attr("hasnans"))) {
             df.attr("isetitem")(j, col.attr("fillna")(col.attr("median")()));
         }
     }
