@@ -238,7 +238,6 @@ def test_boosters_are_not_built_from_arguments_while_unpickling(tmp_path, lgb_te
     import lightgbm as lgb
     import xgboost as xgb
 
-    from lightgbm.basic import _InnerPredictor
     from lightgbm.engine import CVBooster
 
     model_file = tmp_path / "model.txt"

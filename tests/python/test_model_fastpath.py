@@ -82,9 +82,9 @@ def test_native_trees_equal_lightgbm_bit_for_bit(name, params):
     booster, n_features = train(params, rng)
     X = awkward_rows(np.random.default_rng(12), 5000, n_features,
                      categorical=2 if params.get("categorical") else None)
-    for raw in (False, True):
-        expected = booster.predict(X, raw_score=raw)
-        got = bv._lightgbm_predict(booster, X, raw)
+    for raw_score in (False, True):
+        expected = booster.predict(X, raw_score=raw_score)
+        got = bv._lightgbm_predict(booster, X, raw_score)
         assert np.array_equal(got.reshape(expected.shape), expected, equal_nan=True), name
     # Fewer iterations than the model holds, as for an early-stopped model.
     expected = booster.predict(X, num_iteration=5)
@@ -147,7 +147,7 @@ LEARNERS = [("lgbm", "multiclass"), ("lgbm", "binary"), ("lgbm", "regression"),
             ("extra_tree", "regression"), ("lrl1", "binary")]
 
 
-@pytest.mark.parametrize("learner,kind", LEARNERS, ids=[f"{l}-{k}" for l, k in LEARNERS])
+@pytest.mark.parametrize("learner,kind", LEARNERS, ids=[f"{learner}-{kind}" for learner, kind in LEARNERS])
 def test_every_learner_predicts_as_its_own_model(learner, kind):
     model = fitted(learner, kind)
     obj = workbench(model)
