@@ -250,3 +250,29 @@ def test_object_keys_that_are_not_all_text_count_like_pandas():
     got = tavrin.aggregate(df.copy(), "x", "k", ["mean"], mine)
     want = twins.aggregate(df.copy(), "x", "k", ["mean"], theirs)
     same_features(got, want, mine, theirs, "aggregate")
+
+
+def test_final_fill_takes_each_storage_as_pandas_fills_it():
+    # The fill reads float64 columns from the frame's blocks and every other
+    # numeric storage through pandas; both must fill as fillna(median) does,
+    # and leave booleans, dates and texts alone.
+    n = 9
+    df = pd.DataFrame({
+        "k": ["a", "b", "a", "c", "b", "a", "c", "a", "b"],
+        "x": [1.5, np.nan, 2.0, 4.0, np.nan, 0.5, 3.0, 1.0, 2.5],
+        "f32": np.array([1, np.nan, 3, 4, 5, 6, np.nan, 8, 9], dtype="float32"),
+        "n": pd.array([1, None, 3, 5, 5, None, 7, 9, 9], dtype="Int64"),
+        "i": np.arange(n),
+        "b": [True, False] * 4 + [True],
+        "d": pd.to_datetime(["2024-01-01", None] * 4 + ["2024-01-03"]),
+        "t": ["u", None, "v", "w", None, "u", "v", "w", "u"],
+    })
+    # Two blocks of float64 columns, one of them a column of a 2-D block.
+    df[["p", "q"]] = np.array([[np.nan, 1.0], [2.0, np.nan]] * 4 + [[5.0, 6.0]])
+    got = tavrin.count(df.copy(), "k", {})
+    expected = df.copy()
+    for col in ["x", "f32", "n", "p", "q"]:
+        expected[col] = expected[col].fillna(expected[col].median())
+    for col in expected.columns:
+        assert_series_equal(got[col], expected[col], check_index=False)
+    assert got["d"].isna().sum() == 4 and got["t"].isna().sum() == 2
