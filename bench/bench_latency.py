@@ -8,7 +8,6 @@ markdown tables.
 import argparse
 import os
 import statistics
-import sys
 import tempfile
 import time
 
