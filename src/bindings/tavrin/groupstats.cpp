@@ -13,6 +13,7 @@
 
 #include "brinvale/groupstats.hpp"
 #include "brinvale/stats.hpp"
+#include "partition.hpp"
 #include "tavrin.hpp"
 
 namespace brinvale::tavrin {
@@ -371,8 +372,7 @@ py::object with_feature(py::handle df, py::handle name, py::object values) {
 // The feature column is a fresh buffer of ours: standardised before it is
 // put into the frame.
 py::array_t<double> standardized(py::array_t<double> v) {
-    py::gil_scoped_release release;
-    core::standardize_inplace(view_mut(v));
+    part::standardize(v);
     return v;
 }
 
@@ -394,12 +394,17 @@ py::object final_fill(py::object df) {
             py::array_t<double> v = float_view(col);
             bool missing = false;
             double median = kNaN;
+            // the median of the whole frame's column, asked of every part
+            py::object whole = part::ask("fill_value", dtypes.attr("index")[py::int_(j)], j, v);
             {
                 py::gil_scoped_release release;
                 missing = core::has_missing(view(v));
-                if (missing) {
+                if (missing && whole.is_none()) {
                     median = core::column_median(view(v));
                 }
+            }
+            if (!whole.is_none()) {
+                median = whole.cast<double>();
             }
             if (missing) {
                 py::array_t<double> filled(v.size());
@@ -413,10 +418,38 @@ py::object final_fill(py::object df) {
         } else if (dtype_kind(col).rfind('i', 0) == 0 || dtype_kind(col).rfind('u', 0) == 0) {
             continue;  // NumPy integers hold no missing value
         } else if (py::bool_(col.attr("hasnans"))) {
+            if (part::engine()) {
+                part::ask("unsupported", "the final fill", col.attr("dtype"));
+            }
             df.attr("isetitem")(j, col.attr("fillna")(col.attr("median")()));
         }
     }
     return df;
+}
+
+// A statistic of every group of the whole frame when the frame is one part of
+// it (`codes` number this part's groups), from the engine; nothing otherwise.
+// `derived`: the values come from an earlier table of the same operator.
+std::optional<std::vector<double>> frame_table(const char *kind, py::object stat,
+                                               std::vector<py::object> keys, py::object values,
+                                               const py::array_t<std::int64_t> &codes,
+                                               std::int64_t ngroups, bool derived = false) {
+    if (!part::engine()) {
+        return std::nullopt;
+    }
+    py::list key_list;
+    for (const py::object &k : keys) {
+        key_list.append(k);
+    }
+    py::object r = part::ask("group_table", kind, stat, key_list, values, codes, ngroups, derived);
+    if (r.is_none()) {
+        return std::nullopt;
+    }
+    std::vector<double> t = values_of(r);
+    if (static_cast<std::int64_t>(t.size()) != ngroups) {
+        bind::raise(PyExc_RuntimeError, "a group table of the whole frame does not fit the part's groups");
+    }
+    return t;
 }
 
 py::object series_of(py::object values, py::object index, py::handle name) {
@@ -473,10 +506,17 @@ py::object count(py::object df, py::object col, py::object rec) {
         values = map_rows(std::vector<double>(sizes.begin(), sizes.end()), k.codes);
     } else {
         std::int64_t g = 0;
-        auto codes = joint_with_frame({column(record, col)}, k, true, g);
+        std::vector<std::int64_t> frame_map;
+        auto codes = joint_with_frame({column(record, col)}, k, true, g, nullptr, &frame_map);
         std::vector<double> total = record_table(codes[0], values_of(column(record, name)), g, true);
-        for (std::int64_t c : view(codes[1])) {
-            total[static_cast<std::size_t>(c)] += 1;
+        if (auto whole = frame_table("count", py::none(), {keys}, py::none(), k.codes, k.ngroups)) {
+            for (std::size_t c = 0; c < whole->size(); ++c) {
+                total[static_cast<std::size_t>(frame_map[c])] += (*whole)[c];
+            }
+        } else {
+            for (std::int64_t c : view(codes[1])) {
+                total[static_cast<std::size_t>(c)] += 1;
+            }
         }
         values = map_rows(total, codes[1]);
     }
@@ -578,9 +618,21 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
         std::copy(both.data(), both.data() + nrec, rcodes.mutable_data());
         std::copy(both.data() + nrec, both.data() + both.size(), dcodes.mutable_data());
         std::vector<double> total = record_table(rcodes, values_of(record), g, true);
-        for (std::int64_t c : view(dcodes)) {
-            if (c >= 0) {
-                total[static_cast<std::size_t>(c)] += 1;
+        std::vector<py::object> key_columns;
+        for (py::handle c : cols) {
+            key_columns.push_back(column(df, c));
+        }
+        if (auto whole = frame_table("crosscount", py::none(), key_columns, py::none(), dcodes, g)) {
+            for (std::size_t c = 0; c < whole->size(); ++c) {
+                if (!std::isnan((*whole)[c])) {
+                    total[c] += (*whole)[c];
+                }
+            }
+        } else {
+            for (std::int64_t c : view(dcodes)) {
+                if (c >= 0) {
+                    total[static_cast<std::size_t>(c)] += 1;
+                }
             }
         }
         values = map_rows(total, dcodes);
@@ -665,6 +717,11 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
             }
             return joint;  // the frame's own codes are freed before the kernels run
         }();
+        std::optional<std::vector<double>> whole_sizes =
+            frame_table("size", py::none(), {keys}, py::none(), codes[2], g);
+        if (auto whole = frame_table("aggregate", py::str(stat), {keys}, x, codes[2], g)) {
+            m2 = *whole;
+        }
         if (m2.empty()) {
             m2 = group_stat(stat, x, codes[2], g, int_valued, runs);
         }
@@ -673,8 +730,17 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         std::vector<double> n1 = record_table(
             codes[1], values_of(column(length, concat_text({group_col, py::str("_count")}))), g,
             true);
-        std::vector<std::int64_t> sizes = core::group_sizes(view(codes[2]), g);
-        std::vector<double> n2(sizes.begin(), sizes.end());
+        std::vector<double> n2;
+        if (whole_sizes) {
+            // groups of the record without rows in this part: none in the whole frame either
+            n2 = *whole_sizes;
+            for (double &c : n2) {
+                c = std::isnan(c) ? 0.0 : c;
+            }
+        } else {
+            std::vector<std::int64_t> sizes = core::group_sizes(view(codes[2]), g);
+            n2.assign(sizes.begin(), sizes.end());
+        }
         std::vector<bool> in_data(G, false), in_len(G, false), in_new(G, false), present(G, false);
         for (std::int64_t c : view(codes[0])) {
             if (c >= 0) in_data[static_cast<std::size_t>(c)] = true;
@@ -714,6 +780,9 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
     std::vector<double> old = record_table(codes[0], values_of(record), g, false);
     if (stat == "var") {
         return map_rows(old, codes[1]);  // variances stay those of the training data
+    }
+    if (auto whole = frame_table("aggregate", py::str(stat), {keys}, x, codes[1], g)) {
+        fresh = *whole;
     }
     if (fresh.empty()) {
         fresh = group_stat(stat, x, codes[1], g, int_valued, runs);
@@ -767,6 +836,10 @@ py::object nunique(py::object df, py::object id_col, py::object group_col, py::o
         auto codes = joint_with_frame({record.attr("index")}, factorize(keys, false, false), false, g);
         values = map_rows(record_table(codes[0], values_of(record), g, false), codes[1]);
         int_valued = integer_dtype(record);
+        // integers only when no row of the whole frame misses its group
+        if (py::object any = part::ask("any_missing", values); !any.is_none()) {
+            int_valued = int_valued && !any.cast<bool>();
+        }
     }
     py::object out = with_feature(df, name, maybe_int(values, int_valued));
     return final_fill(out);
@@ -776,19 +849,43 @@ py::object nunique(py::object df, py::object id_col, py::object group_col, py::o
 
 py::object histstat(py::object df, py::object id_col, py::object group_col, py::object stat_list) {
     py::object name = feature_name("histstat", py::list(py::make_tuple(id_col, group_col)));
-    Keys ids = factorize(column(df, id_col), false, false, false);
-    std::vector<std::int64_t> freq = core::group_sizes(view(ids.codes), ids.ngroups);
-    py::array_t<double> temp = map_rows(std::vector<double>(freq.begin(), freq.end()), ids.codes);
-    const bool temp_int = !core::has_missing(view(temp));
+    py::object ids_series = column(df, id_col);
+    Keys ids = factorize(ids_series, false, false, false);
+    std::vector<double> freq;
+    if (auto whole = frame_table("size", py::none(), {ids_series}, py::none(), ids.codes, ids.ngroups)) {
+        freq = *whole;  // rows per id over the whole frame
+    } else {
+        std::vector<std::int64_t> sizes = core::group_sizes(view(ids.codes), ids.ngroups);
+        freq.assign(sizes.begin(), sizes.end());
+    }
+    py::array_t<double> temp = map_rows(freq, ids.codes);
+    bool temp_int = !core::has_missing(view(temp));
+    if (py::object any = part::ask("any_missing", temp); !any.is_none()) {
+        temp_int = !any.cast<bool>();
+    }
     py::object temp_series = pd().attr("Series")(maybe_int(temp, temp_int));
-    Keys k = factorize(column(df, group_col), true, false);
+    py::object keys = column(df, group_col);
+    Keys k = factorize(keys, true, false);
     // Every statistic has the same label: the last one is what the column keeps.
     py::array_t<double> values;
     bool int_valued = false;
     bool any = false;
-    for (py::handle stat : stat_list) {
-        std::vector<double> table =
-            group_stat(py::str(stat).cast<std::string>(), temp_series, k.codes, k.ngroups, int_valued);
+    py::list stats(stat_list);
+    for (std::size_t s = 0; s < stats.size(); ++s) {
+        const std::string stat = py::str(stats[s]).cast<std::string>();
+        if (part::engine() && s + 1 < stats.size()) {
+            continue;  // a part computes only the statistic the column keeps
+        }
+        std::vector<double> table;
+        if (auto whole = frame_table("aggregate", py::str(stat), {keys}, temp_series, k.codes,
+                                     k.ngroups, true)) {
+            table = *whole;
+            GroupStat gs{};
+            int_valued = core::parse_group_stat(stat, gs) &&
+                         (count_stat(gs) || (integer_valued_stat(gs) && integer_dtype(temp_series)));
+        } else {
+            table = group_stat(stat, temp_series, k.codes, k.ngroups, int_valued);
+        }
         values = map_rows(table, k.codes);
         any = true;
     }
