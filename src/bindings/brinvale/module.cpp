@@ -254,6 +254,8 @@ BRINVALE_MODULE(brinvale, m) {
         py::doc("The input columns (cleaned labels) that the engineered features and the model of "
                 "a loaded result folder read, in order of first use."));
     register_safe_pickle(m);
+    register_percent_helpers(m);
+    register_encoding_helpers(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {
         run_manual_check();

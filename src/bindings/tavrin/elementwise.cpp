@@ -233,8 +233,10 @@ py::object orop(py::object df, py::object col1, py::object col2) {
             py::object m = part::ask("mean", sums);
             if (!m.is_none()) {
                 const double mean = m.cast<double>();
-                py::gil_scoped_release release;
-                core::orop_with_mean(x.f64(), y.f64(), mean, span_of(out));
+                {
+                    py::gil_scoped_release release;
+                    core::orop_with_mean(x.f64(), y.f64(), mean, span_of(out));
+                }
                 store(df, name, out);
                 return df;
             }

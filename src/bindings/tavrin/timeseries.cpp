@@ -148,7 +148,7 @@ bool from_engine(const char *op, py::handle df, py::handle name,
     for (py::handle o : operands) {
         args.append(o);
     }
-    py::object values = part::ask("window", op, df, args);
+    py::object values = part::ask("window", op, df, name, args);
     if (values.is_none()) {
         return false;
     }
