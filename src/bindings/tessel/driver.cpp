@@ -28,6 +28,16 @@ py::module_ dask() { return py::module_::import("dask"); }
 py::module_ dd() { return py::module_::import("dask.dataframe"); }
 py::module_ tessel() { return py::module_::import("brinvale.tessel"); }
 
+// Dask's choice, except its on-disk shuffle of the local schedulers, which
+// leaves its files behind in the temporary folder: shuffles in memory there.
+py::object shuffle_method() {
+    py::object method = py::module_::import("dask.utils").attr("get_default_shuffle_method")();
+    if (py::str(method).cast<std::string>() == "disk") {
+        return py::str("tasks");
+    }
+    return method;
+}
+
 py::object delayed(py::handle fn) { return dask().attr("delayed")(fn); }
 py::object literal(py::handle value) {
     return dask().attr("delayed")(value, "traverse"_a = false);
@@ -673,7 +683,8 @@ class Run {
                 for (std::int64_t j = 0; j < nkeys; ++j) {
                     on.append(py::str(hash_column(static_cast<std::size_t>(j))));
                 }
-                py::object shuffled = frame.attr("shuffle")("on"_a = on, "npartitions"_a = nparts_);
+                py::object shuffled = frame.attr("shuffle")("on"_a = on, "npartitions"_a = nparts_,
+                                   "shuffle_method"_a = shuffle_method());
                 py::dict meta_cols;
                 py::object m = req["meta"];
                 for (std::int64_t j = 0; j < nkeys; ++j) {
@@ -687,7 +698,8 @@ class Run {
                 todo.append(tables);
             } else {  // entropy_dist
                 py::object frame = emitted_frame(emits, py::str(t), req["meta"]);
-                py::object shuffled = frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_);
+                py::object shuffled = frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_,
+                                   "shuffle_method"_a = shuffle_method());
                 py::dict meta_cols;
                 for (const char *c : {"target", "distinct", "count", "codesum", "missing"}) {
                     meta_cols[c] = py::array_t<std::int64_t>(0);
@@ -767,13 +779,15 @@ class Run {
         py::dict meta_cols;
         meta_cols[kRowId] = py::array_t<std::int64_t>(0);
         if (kind == "window") {
-            shuffled = frame.attr("shuffle")("on"_a = hash_column(0), "npartitions"_a = nparts_);
+            shuffled = frame.attr("shuffle")("on"_a = hash_column(0), "npartitions"_a = nparts_,
+                                   "shuffle_method"_a = shuffle_method());
             meta_cols[kValue] = pd().attr("Series")(py::list(), "dtype"_a = req["dtype"]).attr("array");
             computed = shuffled.attr("map_partitions")(
                 tessel().attr("_window_rows"), req["op"], req["operands"], req["group"], req["dtype"],
                 "meta"_a = pd().attr("DataFrame")(meta_cols));
         } else {
-            shuffled = frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_);
+            shuffled = frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_,
+                                   "shuffle_method"_a = shuffle_method());
             if (kind == "percentile") {
                 meta_cols[kValue] = py::array_t<double>(0);
             } else {
@@ -790,7 +804,8 @@ class Run {
         }
         divisions.append(total_ - 1);
         py::object restored = computed.attr("set_index")(
-            kRowId, "divisions"_a = py::tuple(divisions), "sort"_a = true);
+            kRowId, "divisions"_a = py::tuple(divisions), "sort"_a = true,
+            "shuffle_method"_a = shuffle_method());
         return restored.attr("to_delayed")("optimize_graph"_a = false);
     }
 

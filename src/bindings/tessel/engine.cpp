@@ -107,6 +107,7 @@ class Engine {
         }
         input_taint_.clear();
         op_unknown_.clear();
+        filled_.erase(out_label_);  // the operator writes its column afresh
         auto read = [&](py::handle label) {
             if (!PyUnicode_Check(label.ptr())) {
                 return;
@@ -396,6 +397,13 @@ class Engine {
             return py::none();
         }
         const std::string name = py::str(label).cast<std::string>();
+        // A column filled by an earlier operator and not written since holds
+        // no missing value, or only missing values: its fill changes nothing,
+        // whatever the median.  Only new columns need the whole column's.
+        if (name != out_label_ && filled_.count(name) > 0) {
+            return py::float_(kNaN);
+        }
+        filled_.insert(name);
         const std::string q = std::to_string(seq_) + ".fill." + name;
         // the op's own column depends on what the op asked; others on their past
         std::set<std::string> deps;
@@ -999,6 +1007,7 @@ class Engine {
     std::string op_, out_label_;
     std::set<std::string> input_taint_, op_unknown_;
     std::unordered_map<std::string, std::set<std::string>> taint_;
+    std::set<std::string> filled_;  // columns filled since last written
 
     py::dict small_, requests_, pieces_;
     py::list unknown_;

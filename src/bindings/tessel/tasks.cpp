@@ -155,6 +155,9 @@ py::object evaluate(py::object part, std::int64_t k, py::dict plan, const std::s
     if (post["append_target"].cast<bool>()) {
         label = py::object(part.attr("__getitem__")(post["target"])).attr("copy")();
     }
+    // The operators add columns to the frame they are given; the partition
+    // is shared by every evaluation of one graph (and by tasks on one worker).
+    part = part.attr("copy")("deep"_a = false);
     try {
         out = tavrin().attr("_with_engine")(engine, tavrin().attr("name2feature"), part, features,
                                             records);

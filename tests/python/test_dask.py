@@ -1,0 +1,270 @@
+"""A Dask DataFrame gives, partition by partition, what the whole frame gives
+on one machine.
+
+The same rows are randomly cut into 1 to 50 partitions and scored on a local
+cluster of two worker processes; labels, dtypes, row order, NaN positions and
+the float bits of every column must equal the single-machine `preprocess`,
+and the predictions the single-machine `predict` / `predict_proba`.  Every
+operator family is checked with and without a group column, with training
+records from a result folder and with nested names.
+"""
+
+import copy
+import faulthandler
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+sys.path.insert(0, str(Path(__file__).parent))
+from workbench_fixtures import reset_task_config, sample_dirs  # noqa: E402,F401
+
+from brinvale import brinvale as wb  # noqa: E402
+from brinvale import tavrin  # noqa: E402
+from brinvale.brinvale import tabular_incrml  # noqa: E402
+from brinvale.sample import sample_table  # noqa: E402
+
+# A hung cluster must not hang the suite: the whole module gets this long.
+MODULE_SECONDS = 900
+
+FAMILIES = {
+    "group_statistics": [
+        "count###island$$$",
+        "crosscount###island|||sex$$$",
+        "aggregate###min|||bill_depth_mm|||island$$$",
+        "aggregate###max|||bill_length_mm|||sex$$$",
+        "aggregate###mean|||flipper_length_mm|||colony$$$",
+        "aggregate###median|||body_mass_g|||colony$$$",
+        "aggregate###var|||bill_depth_mm|||island$$$",
+        "nunique###flipper_length_mm|||colony$$$",
+        "aggregate###mean|||add###bill_length_mm|||bill_depth_mm$$$|||island$$$",
+    ],
+    "elementwise": [
+        "add###bill_length_mm|||bill_depth_mm$$$",
+        "subtract###flipper_length_mm|||bill_length_mm$$$",
+        "multiply###bill_depth_mm|||bill_ratio$$$",
+        "divide###body_mass_g|||flipper_length_mm$$$",
+        "maximize###bill_length_mm|||bill_depth_mm$$$",
+        "minimize###bill_length_mm|||flipper_length_mm$$$",
+        "bigger###bill_length_mm|||bill_depth_mm$$$",
+        "smaller###bill_depth_mm|||bill_ratio$$$",
+        "equal###island|||sex$$$",
+        "orop###bill_length_mm|||bill_depth_mm$$$",
+        "sine###bill_ratio$$$",
+        "cosine###bill_depth_mm$$$",
+        "square_root###flipper_length_mm$$$",
+        "log###bill_depth_mm$$$",
+        "sigmoid###bill_ratio$$$",
+        "round###bill_ratio$$$",
+        "residual###flipper_length_mm$$$",
+        "quadratic###bill_depth_mm$$$",
+    ],
+    "whole_column": [
+        "percentile###body_mass_g$$$",
+        "percentile###year$$$",
+        "entropy###island$$$",
+        "softmax###bill_depth_mm$$$",
+        "combine###island|||sex$$$",
+        "percentile###add###bill_length_mm|||bill_depth_mm$$$$$$",
+    ],
+    "windows": [
+        "delay###body_mass_g|||2$$$",
+        "delta###flipper_length_mm|||3$$$",
+        "ts_o###bill_length_mm|||2$$$",
+        "ts_rank###bill_length_mm|||4$$$",
+        "ts_argmax###bill_depth_mm|||3$$$",
+        "ts_argmin###bill_depth_mm|||3$$$",
+        "ts_max###body_mass_g|||5$$$",
+        "ts_min###body_mass_g|||5$$$",
+        "decay_linear###bill_length_mm|||4$$$",
+        "product###bill_depth_mm|||3$$$",
+    ],
+    "running_windows": [
+        "tsum###bill_length_mm|||4$$$",
+        "ts_mean###bill_depth_mm|||3$$$",
+        "stddev###flipper_length_mm|||5$$$",
+        "tcorvariance###bill_length_mm|||bill_depth_mm|||4$$$",
+        "tcorrelation###bill_length_mm|||flipper_length_mm|||5$$$",
+        "crossrank###bill_length_mm|||island$$$",
+    ],
+    "nested": [
+        "divide###ts_max###bill_depth_mm|||4$$$|||subtract###flipper_length_mm|||bill_length_mm$$$$$$",
+        "multiply###add###bill_length_mm|||bill_depth_mm$$$|||bill_ratio$$$",
+        "ts_mean###percentile###body_mass_g$$$|||3$$$",
+        "add###count###island$$$|||tsum###bill_depth_mm|||3$$$$$$",
+    ],
+}
+
+
+@pytest.fixture(scope="module", autouse=True)
+def bounded():
+    faulthandler.dump_traceback_later(MODULE_SECONDS, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture(scope="module")
+def client():
+    """Two worker processes of one thread each, as a small cluster runs."""
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, memory_limit="2GiB") as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def new_rows(seed, n=420):
+    """Rows of the sample table drawn again with noise: values the training
+    records have not seen, ties, missing values in every numeric column and
+    the groups in no particular order."""
+    r = np.random.default_rng(seed)
+    base = sample_table()
+    df = base.iloc[r.integers(0, len(base), n)].reset_index(drop=True)
+    for col in ["bill_length_mm", "bill_depth_mm", "flipper length mm", "body_mass_g"]:
+        x = df[col].to_numpy(dtype=np.float64, copy=True)
+        x = np.where(r.random(n) < 0.5, x, np.round(x + r.normal(size=n), 1))
+        x[r.random(n) < 0.06] = np.nan
+        df[col] = x
+    return df
+
+
+def random_cut(df, seed):
+    """`df` as a Dask DataFrame cut at random rows into 1 to 50 partitions."""
+    r = np.random.default_rng(seed)
+    n = len(df)
+    k = int(r.integers(1, 51))
+    cuts = np.sort(r.choice(np.arange(1, n), size=k - 1, replace=False)) if k > 1 else []
+    divisions = [0, *[int(c) for c in cuts], n - 1]
+    return dd.from_pandas(df, npartitions=1, sort=True).repartition(divisions=divisions)
+
+
+def load(folder, features=None, records=None, grouped=True):
+    reset_task_config()
+    obj = tabular_incrml(folder)
+    if features is not None:
+        obj.adv_features = list(features)
+        obj.model = None  # the folder's model reads other features
+    if records is not None:
+        obj.lec_record_dt = copy.deepcopy(records)
+    if not grouped:
+        cfg = copy.deepcopy(obj._folder_cfg)
+        cfg["Feature"]["GroupIndex"] = None
+        obj._folder_cfg = cfg
+        obj.group_id = None
+    return obj
+
+
+@pytest.fixture(scope="module")
+def trained(sample_dirs):  # noqa: F811
+    """The classification folder's records extended with records of every
+    feature above, computed from training rows as training stores them."""
+    folder = sample_dirs["classification"]
+    obj = load(folder)
+    records = copy.deepcopy(obj.lec_record_dt)
+    train = sample_table()
+    train.columns = [c.strip().replace(" ", "_") for c in train.columns]
+    wb._encode_text_columns(train, records, obj.time_index)
+    train = wb._convert_percentages(train, ["bill_ratio"])
+    everything = [f for names in FAMILIES.values() for f in names]
+    tavrin.name2feature(train, everything, records)
+    reset_task_config()
+    return folder, records
+
+
+def assert_frames_identical(got, want):
+    assert list(got.columns) == list(want.columns)
+    assert got.dtypes.tolist() == want.dtypes.tolist()
+    assert got.index.tolist() == want.index.tolist()
+    for col in want.columns:
+        a, b = got[col], want[col]
+        if b.dtype.kind == "f":
+            x, y = a.to_numpy(), b.to_numpy()
+            nan_x, nan_y = np.isnan(x), np.isnan(y)
+            assert (nan_x == nan_y).all(), f"{col}: NaN at rows {np.flatnonzero(nan_x != nan_y)[:5]}"
+            diff = ~nan_y & (x.view(np.int64) != y.view(np.int64))
+            assert not diff.any(), (
+                f"{col}: {diff.sum()} values differ, e.g. rows {np.flatnonzero(diff)[:5]}: "
+                f"{x[diff][:3].tolist()} vs {y[diff][:3].tolist()}")
+        else:
+            assert a.tolist() == b.tolist(), col
+
+
+@pytest.mark.parametrize("grouped", [True, False], ids=["grouped", "ungrouped"])
+@pytest.mark.parametrize("family", list(FAMILIES))
+def test_preprocess_equals_one_machine(client, trained, family, grouped):
+    folder, records = trained
+    features = FAMILIES[family]
+    for seed in (1, 2):
+        rows = new_rows(seed + 10 * len(family))
+        want = load(folder, features, records, grouped).preprocess(rows.copy())
+        ddf = random_cut(rows, seed * 31 + len(family) + grouped)
+        lazy = load(folder, features, records, grouped).preprocess(ddf)
+        assert isinstance(lazy, dd.DataFrame)
+        got = lazy.compute()
+        assert_frames_identical(got, want)
+
+
+def test_every_partition_cut_gives_the_same_rows(trained):
+    """Uneven cuts, partitions of one row and empty partitions, on the
+    threaded scheduler: the cut never shows in the values."""
+    folder, records = trained
+    features = FAMILIES["nested"] + ["percentile###body_mass_g$$$", "count###island$$$"]
+    rows = new_rows(5, n=120)
+    want = load(folder, features, records).preprocess(rows.copy())
+    pieces = [rows.iloc[:1], rows.iloc[1:1], rows.iloc[1:2], rows.iloc[2:70], rows.iloc[70:]]
+    ddf = dd.from_delayed([dask.delayed(p) for p in pieces], meta=rows.iloc[:0])
+    with dask.config.set(scheduler="threads"):
+        got = load(folder, features, records).preprocess(ddf).compute()
+    assert_frames_identical(got, want)
+
+
+@pytest.mark.parametrize("task", ["classification", "regression"])
+def test_predictions_equal_one_machine(client, sample_dirs, task):  # noqa: F811
+    folder = sample_dirs[task]
+    rows = new_rows(3)
+    ddf = random_cut(rows, 9)
+    methods = ["predict", "predict_proba"] if task == "classification" else ["predict"]
+    for method in methods:
+        want = getattr(load(folder), method)(rows.copy())
+        lazy = getattr(load(folder), method)(ddf)
+        assert isinstance(lazy, dask.array.Array)
+        assert lazy.shape == np.asarray(want).shape
+        got = lazy.compute()
+        assert got.dtype == np.asarray(want).dtype
+        np.testing.assert_array_equal(got, want)
+
+
+def test_model_input_frame_is_scored_as_it_is(client, sample_dirs):  # noqa: F811
+    obj = load(sample_dirs["regression"])
+    model_input = obj.preprocess(new_rows(4))
+    names = list(obj.model.feature_names_in_)
+    model_input = model_input[names]
+    want = load(sample_dirs["regression"]).predict(model_input.copy())
+    got = load(sample_dirs["regression"]).predict(random_cut(model_input, 4)).compute()
+    np.testing.assert_array_equal(got, want)
+
+
+def test_missing_columns_and_records_are_refused(trained):
+    folder, records = trained
+    rows = new_rows(6, n=60)
+    with pytest.raises(KeyError, match="bill_depth_mm"):
+        load(folder).preprocess(dd.from_pandas(rows.drop(columns=["bill_depth_mm"]), npartitions=3))
+    # a group statistic without a training record would be the partition's own
+    lacking = {k: v for k, v in records.items() if k != "count###island$$$"}
+    with pytest.raises(NotImplementedError, match="training record"):
+        with dask.config.set(scheduler="threads"):
+            load(folder, ["count###island$$$"], lacking).preprocess(
+                dd.from_pandas(rows, npartitions=3)).compute()
+
+
+def test_without_rows(trained):
+    folder, records = trained
+    empty = new_rows(7, n=10).iloc[:0]
+    with pytest.raises(ValueError, match="no rows"):
+        with dask.config.set(scheduler="threads"):
+            load(folder).preprocess(dd.from_pandas(empty, npartitions=1))
