@@ -103,17 +103,21 @@ FAMILIES = {
 
 
 @pytest.fixture(scope="module", autouse=True)
-def bounded():
+def bounded(tmp_path_factory):
     faulthandler.dump_traceback_later(MODULE_SECONDS, exit=True)
-    yield
+    # Dask's scratch files among the suite's own temporary files
+    with dask.config.set({"temporary-directory": str(tmp_path_factory.mktemp("scratch"))}):
+        yield
     faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(scope="module")
-def client():
+def client(tmp_path_factory):
     """Two worker processes of one thread each, as a small cluster runs."""
+    scratch = tmp_path_factory.mktemp("dask")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, memory_limit="2GiB") as cluster:
+                                  dashboard_address=None, memory_limit="2GiB",
+                                  local_directory=str(scratch)) as cluster:
         with distributed.Client(cluster) as c:
             yield c
 
@@ -137,7 +141,8 @@ def random_cut(df, seed):
     """`df` as a Dask DataFrame cut at random rows into 1 to 50 partitions."""
     r = np.random.default_rng(seed)
     n = len(df)
-    k = int(r.integers(1, 51))
+    # log-uniform: few partitions as often as many, and the suite stays short
+    k = int(np.exp(r.uniform(0, np.log(51))))
     cuts = np.sort(r.choice(np.arange(1, n), size=k - 1, replace=False)) if k > 1 else []
     divisions = [0, *[int(c) for c in cuts], n - 1]
     return dd.from_pandas(df, npartitions=1, sort=True).repartition(divisions=divisions)
@@ -199,14 +204,15 @@ def assert_frames_identical(got, want):
 def test_preprocess_equals_one_machine(client, trained, family, grouped):
     folder, records = trained
     features = FAMILIES[family]
-    for seed in (1, 2):
-        rows = new_rows(seed + 10 * len(family))
-        want = load(folder, features, records, grouped).preprocess(rows.copy())
-        ddf = random_cut(rows, seed * 31 + len(family) + grouped)
-        lazy = load(folder, features, records, grouped).preprocess(ddf)
-        assert isinstance(lazy, dd.DataFrame)
-        got = lazy.compute()
-        assert_frames_identical(got, want)
+    seed = len(family) * 7 + grouped + sum(map(ord, family))
+    rows = new_rows(seed, n=160)
+    want = load(folder, features, records, grouped).preprocess(rows.copy())
+    ddf = random_cut(rows, seed)
+    lazy = load(folder, features, records, grouped).preprocess(ddf)
+    assert isinstance(lazy, dd.DataFrame)
+    assert lazy.npartitions == ddf.npartitions
+    got = lazy.compute()
+    assert_frames_identical(got, want)
 
 
 def test_every_partition_cut_gives_the_same_rows(trained):
@@ -226,17 +232,16 @@ def test_every_partition_cut_gives_the_same_rows(trained):
 @pytest.mark.parametrize("task", ["classification", "regression"])
 def test_predictions_equal_one_machine(client, sample_dirs, task):  # noqa: F811
     folder = sample_dirs[task]
-    rows = new_rows(3)
+    rows = new_rows(3, n=150)
     ddf = random_cut(rows, 9)
-    methods = ["predict", "predict_proba"] if task == "classification" else ["predict"]
-    for method in methods:
-        want = getattr(load(folder), method)(rows.copy())
-        lazy = getattr(load(folder), method)(ddf)
-        assert isinstance(lazy, dask.array.Array)
-        assert lazy.shape == np.asarray(want).shape
-        got = lazy.compute()
-        assert got.dtype == np.asarray(want).dtype
-        np.testing.assert_array_equal(got, want)
+    method = "predict_proba" if task == "classification" else "predict"
+    want = getattr(load(folder), method)(rows.copy())
+    lazy = getattr(load(folder), method)(ddf)
+    assert isinstance(lazy, dask.array.Array)
+    assert lazy.shape == np.asarray(want).shape
+    got = lazy.compute()
+    assert got.dtype == np.asarray(want).dtype
+    np.testing.assert_array_equal(got, want)
 
 
 def test_model_input_frame_is_scored_as_it_is(client, sample_dirs):  # noqa: F811
@@ -268,3 +273,66 @@ def test_without_rows(trained):
     with pytest.raises(ValueError, match="no rows"):
         with dask.config.set(scheduler="threads"):
             load(folder).preprocess(dd.from_pandas(empty, npartitions=1))
+
+
+def test_command_line_reads_one_partition_per_file_in_name_order(tmp_path):
+    from brinvale.__main__ import _read_partitioned
+
+    rows = new_rows(10, n=30)
+    rows["penguin_id"] = [f"Z{i:02d}" for i in range(30)]
+    for i, (a, b) in enumerate([(20, 30), (0, 5), (5, 20)]):
+        rows.iloc[a:b].to_csv(tmp_path / f"x{(i + 2) % 3}.csv", index=False)
+    frame = _read_partitioned(str(tmp_path / "x*.csv"))
+    assert frame.npartitions == 3
+    with dask.config.set(scheduler="sync"):
+        got = frame.compute()
+    # x0.csv, x1.csv, x2.csv: the rows in their order, whatever order they were written in
+    assert got["penguin_id"].tolist() == rows["penguin_id"].tolist()
+
+
+@pytest.mark.parametrize("kind", ["parquet"])
+def test_command_line_scores_a_glob_of_files(client, sample_dirs, tmp_path, kind, capsys):  # noqa: F811
+    """A glob of files in, one CSV file per input file out, in the input's
+    order; decoded labels equal to the single-machine command line."""
+    from brinvale.__main__ import main
+
+    rows = new_rows(8, n=150)
+    rows["penguin_id"] = [f"Q{i:04d}" for i in range(len(rows))]
+    data = tmp_path / "data"
+    data.mkdir()
+    bounds = [0, 40, 41, 100, 150]
+    for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
+        piece = rows.iloc[a:b]
+        if kind == "csv":
+            piece.to_csv(data / f"day{i:02d}.csv", index=False)
+        else:
+            piece.to_parquet(data / f"day{i:02d}.parquet", index=False)
+    rows.to_csv(tmp_path / "whole.csv", index=False)
+    folder = sample_dirs["classification"]
+    reset_task_config()
+    assert main(["predict", folder, str(tmp_path / "whole.csv"), "--proba", "--output",
+                 str(tmp_path / "one.csv")]) == 0
+    args = ["predict", folder, str(data / f"day*.{kind}"), "--proba", "--output", str(tmp_path / "out")]
+    if kind == "parquet":
+        args += ["--scheduler", client.scheduler.address]
+    reset_task_config()
+    assert main(args) == 0
+    parts = sorted((tmp_path / "out").iterdir())
+    assert [p.name for p in parts] == [f"part-{i:05d}.csv" for i in range(4)]
+    got = pd.concat([pd.read_csv(p) for p in parts], ignore_index=True)
+    want = pd.read_csv(tmp_path / "one.csv")
+    pd.testing.assert_frame_equal(got, want)
+    assert "wrote 4 files" in capsys.readouterr().err
+
+
+def test_command_line_wants_an_output_folder(sample_dirs, tmp_path, capsys):  # noqa: F811
+    from brinvale.__main__ import main
+
+    new_rows(9, n=20).to_csv(tmp_path / "a.csv", index=False)
+    reset_task_config()
+    assert main(["predict", sample_dirs["classification"], str(tmp_path / "*.csv")]) == 2
+    assert "--output FOLDER" in capsys.readouterr().err
+    reset_task_config()
+    assert main(["predict", sample_dirs["classification"], str(tmp_path / "none*.csv"),
+                 "--output", str(tmp_path / "o")]) == 2
+    assert "no file matches" in capsys.readouterr().err

@@ -30,10 +30,21 @@ py::module_ tessel() { return py::module_::import("brinvale.tessel"); }
 
 // Dask's choice, except its on-disk shuffle of the local schedulers, which
 // leaves its files behind in the temporary folder: shuffles in memory there.
+// Dask's own choice takes a distributed client for the scheduler whenever
+// one exists, also under `dask.config.set(scheduler="threads")`.
 py::object shuffle_method() {
     py::object method = py::module_::import("dask.utils").attr("get_default_shuffle_method")();
-    if (py::str(method).cast<std::string>() == "disk") {
+    const std::string name = py::str(method).cast<std::string>();
+    if (name == "disk") {
         return py::str("tasks");
+    }
+    if (name == "p2p") {
+        py::object scheduler = py::module_::import("dask.base").attr("get_scheduler")();
+        py::object owner = py::getattr(scheduler, "__self__", py::none());
+        if (owner.is_none() ||
+            py::str(py::type::handle_of(owner).attr("__name__")).cast<std::string>() != "Client") {
+            return py::str("tasks");
+        }
     }
     return method;
 }
@@ -87,11 +98,12 @@ class Run {
         if (width == py::len(ddf_.attr("columns"))) {
             // the model's own input, taken as it is
             frame = ddf_;
-            py::list lengths = dask().attr("compute")(
-                *py::tuple(py::list(py::module_::import("builtins").attr("map")(
-                    [](py::object p) { return delayed(py::module_::import("builtins").attr("len"))(p); },
-                    frame.attr("to_delayed")()))));
-            lengths_ = lengths;
+            py::list sizes;
+            py::object len = py::module_::import("builtins").attr("len");
+            for (py::handle part : frame.attr("to_delayed")()) {
+                sizes.append(delayed(len)(part));
+            }
+            lengths_ = py::list(dask().attr("compute")(*py::tuple(sizes)));
             head_ = frame.attr("head")(1, "npartitions"_a = -1);
         } else {
             return_y_ = py::bool_(true);
