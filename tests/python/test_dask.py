@@ -30,8 +30,9 @@ from brinvale import tavrin  # noqa: E402
 from brinvale.brinvale import tabular_incrml  # noqa: E402
 from brinvale.sample import sample_table  # noqa: E402
 
-# A hung cluster must not hang the suite: the whole module gets this long.
-MODULE_SECONDS = 900
+# A hung cluster must not hang the suite: a test still running after this
+# long ends the run with the stacks of its threads.
+TEST_SECONDS = 600
 
 FAMILIES = {
     "group_statistics": [
@@ -103,11 +104,16 @@ FAMILIES = {
 
 
 @pytest.fixture(scope="module", autouse=True)
-def bounded(tmp_path_factory):
-    faulthandler.dump_traceback_later(MODULE_SECONDS, exit=True)
+def scratch(tmp_path_factory):
     # Dask's scratch files among the suite's own temporary files
     with dask.config.set({"temporary-directory": str(tmp_path_factory.mktemp("scratch"))}):
         yield
+
+
+@pytest.fixture(autouse=True)
+def bounded():
+    faulthandler.dump_traceback_later(TEST_SECONDS, exit=True, file=sys.__stderr__)
+    yield
     faulthandler.cancel_dump_traceback_later()
 
 
