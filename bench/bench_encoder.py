@@ -22,7 +22,7 @@ class ScanOOV(LabelEncoder):
         super().fit(y)
 
     def transform(self, y):
-        if self.oov_token is not None:
+        if self.oov_token is not None and self.oov_token not in self.classes_:
             self.classes_ = np.append(self.classes_, self.oov_token)
         y = [x if x in self.classes_ else self.oov_token for x in y]
         return super().transform(y)

@@ -22,10 +22,26 @@ pickles text differently where pyarrow is installed) and merge:
 
 or run without arguments to do all three with `python3` and `--arrow-python`.
 The written table is reviewed by hand before it is committed.
+
+Result folders written with older libraries (the oldest set the package
+supports, see scripts/oldest-env.sh) name other globals.  Record them in the
+old environment, keeping the pickles it wrote, then read those pickles with
+the current libraries, which reach some old names under new ones:
+
+    PYTHONPATH=src build/venv-oldest/bin/python scripts/record_pickle_globals.py \
+        --json /tmp/oldest.json --keep /tmp/oldest-pickles
+    PYTHONPATH=src python3 scripts/record_pickle_globals.py --json /tmp/oldest-read.json \
+        --from /tmp/oldest-pickles
+    python3 scripts/record_pickle_globals.py --merge /tmp/plain.json /tmp/arrow.json \
+        --old /tmp/oldest.json /tmp/oldest-read.json --old-label "..." --write ...
+
+The old names go to a block of their own at the end of the table.
 """
 
 import argparse
 import copy
+import glob
+import importlib
 import json
 import os
 import pickle
@@ -92,18 +108,46 @@ def pandas_records(raw):
     return rec
 
 
-def collect(work):
-    import brinvale.brinvale as bv
-    from brinvale.sample import TARGETS, _config, _pipeline, _task_config, build_sample, sample_table
+def known_learners(task):
+    """The learner names the installed FLAML offers for a task (older releases offer fewer)."""
+    from flaml.automl.task.factory import task_factory
 
-    found = {"globals": {}, "getattrs": set(), "types": set(), "objects": set(), "graph_getattrs": set()}
+    return set(task_factory(task).estimators)
+
+
+def carried_name(module, qualname):
+    """The (module, qualified name) the object a pickle name reaches says it has."""
+    obj = importlib.import_module(module)
+    for part in qualname.split("."):
+        obj = getattr(obj, part)
+    return getattr(obj, "__module__", None), getattr(obj, "__qualname__", None)
+
+
+def new_found():
+    return {"globals": {}, "getattrs": set(), "types": set(), "objects": set(), "graph_getattrs": set(),
+            "renamed": {}}
+
+
+def scanner(found):
+    """scan(raw, what): the globals and getattr pairs of one pickle, and the
+    names the installed libraries give the objects those globals reach."""
+    import brinvale.brinvale as bv
 
     def scan(raw, what):
         protocol, globals_, getattrs, problem = bv._pickle_scan(raw)
         if problem:
             raise SystemExit(f"{what}: the scanner refuses a genuine pickle: {problem}")
+        # what getattr returns is listed as a global "Class.attr" of its own
+        looked_up = {(module, f"{name}.{attr}") for module, name, attr in getattrs}
         for module, name, uses in globals_:
             found["globals"].setdefault(f"{module} {name}", set()).update(uses.split(","))
+            if (module, name) in looked_up:
+                continue
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # NumPy's shims of old module paths warn
+                carried = carried_name(module, name)
+            if carried != (module, name):
+                found["renamed"][f"{module} {name}"] = " ".join(map(str, carried))
         for module, name, attr in getattrs:
             found["getattrs"].add(f"{module} {name} {attr}")
 
@@ -113,16 +157,38 @@ def collect(work):
         found["objects"].update(seen["objects"])
         found["graph_getattrs"].update(seen["getattrs"])
 
+    return scan, graph
+
+
+def collect(work, keep=None):
+    from brinvale.sample import TARGETS, _config, _pipeline, _task_config, build_sample, sample_table
+
+    found = new_found()
+    scan, graph = scanner(found)
+
+    kept = 0
+
     def every_protocol(obj, what):
+        nonlocal kept
         for protocol in PROTOCOLS:
             raw = pickle.dumps(obj, protocol=protocol)
             scan(raw, f"{what} (protocol {protocol})")
             graph(pickle.loads(raw))
+            if keep:
+                kept += 1
+                with open(os.path.join(keep, "pickles", f"{kept:03d}-p{protocol}.pkl"), "wb") as f:
+                    f.write(raw)
 
+    if keep:
+        os.makedirs(os.path.join(keep, "pickles"), exist_ok=True)
+        work = keep
     raw_table = sample_table()
     every_protocol(pandas_records(raw_table), "pandas records")
     for task, learners in LEARNERS.items():
         for learner in learners:
+            if learner != "auto" and learner not in known_learners(task):
+                print(f"{task}: the installed FLAML has no learner {learner!r}; skipped", file=sys.stderr)
+                continue
             folder = os.path.join(work, f"{task}-{learner}")
             estimators = "auto" if learner == "auto" else [learner]
             with warnings.catch_warnings():
@@ -152,24 +218,104 @@ def collect(work):
     return found
 
 
-def to_json(found):
+def collect_kept(folder):
+    """What the pickles another environment kept (--keep) need here: the
+    globals they name, and what loading them with the installed libraries
+    gives."""
+    found = new_found()
+    scan, graph = scanner(found)
+    paths = sorted(glob.glob(os.path.join(folder, "pickles", "*.pkl")))
+    paths += sorted(glob.glob(os.path.join(folder, "*", "automl", "result")))
+    paths += sorted(glob.glob(os.path.join(folder, "*", "autofe", "labelencoder.pkl")))
+    if not paths:
+        raise SystemExit(f"{folder}: no kept pickles")
+    for path in paths:
+        with open(path, "rb") as f:
+            raw = f.read()
+        scan(raw, path)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            graph(pickle.loads(raw))
+    return found
+
+
+LIBRARIES = (("pandas", "pandas"), ("NumPy", "numpy"), ("scikit-learn", "sklearn"), ("FLAML", "flaml"),
+             ("LightGBM", "lightgbm"), ("XGBoost", "xgboost"), ("pyarrow", "pyarrow"))
+
+
+def versions():
+    out = {}
+    for label, module in LIBRARIES:
+        try:
+            out[label] = importlib.import_module(module).__version__
+        except ImportError:
+            pass
+    return out
+
+
+def old_label(parts):
+    """The comment of the old block: the libraries that wrote the pickles and
+    those that read them."""
+    lines = []
+    for verb, read in (("written by", False), ("read by", True)):
+        for v in dict.fromkeys(tuple(p["versions"].items()) for p in parts if bool(p.get("read")) == read):
+            lines.append(f"{verb} " + ", ".join(f"{k} {n}" for k, n in v))
+    return "\n".join(lines)
+
+
+def to_json(found, read=False):
     return {
+        "versions": versions(),
+        "read": read,
         "globals": {k: sorted(v) for k, v in found["globals"].items()},
         **{k: sorted(found[k]) for k in ("getattrs", "types", "objects", "graph_getattrs")},
+        "renamed": dict(sorted(found["renamed"].items())),
     }
 
 
 def merge(parts):
-    out = {"globals": {}, "getattrs": set(), "types": set(), "objects": set(), "graph_getattrs": set()}
+    out = new_found()
     for p in parts:
         for k, v in p["globals"].items():
             out["globals"].setdefault(k, set()).update(v)
         for k in ("getattrs", "types", "objects", "graph_getattrs"):
             out[k].update(p[k])
+        out["renamed"].update(p.get("renamed", {}))
     return out
 
 
-def render(found, environments):
+def entries(found):
+    """The table entries of what was found: {"global": {key: uses}, "getattr": set, "type": set}."""
+    globals_ = {k: set(v) for k, v in found["globals"].items()}
+    # classes and functions found inside loaded objects, which the pickles did not name
+    for entry in found["objects"]:
+        if entry not in globals_ and entry not in found["types"] and not entry.startswith(("module ", "bound ")):
+            globals_.setdefault(entry, set()).add("value")
+    return {"global": globals_, "getattr": found["getattrs"] | found["graph_getattrs"],
+            "type": set(found["types"])}
+
+
+def entry_lines(table, renamed=None):
+    order = {"call": 0, "new": 1, "value": 2}
+    lines = []
+    for key in sorted(table["global"]):
+        module, name = key.split(" ", 1)
+        uses = ",".join(sorted(table["global"][key], key=order.get))
+        lines.append(f"global  {module} {name} {uses}")
+    lines.append("")
+    for entry in sorted(table["getattr"]):
+        lines.append(f"getattr {entry}")
+    lines.append("")
+    for entry in sorted(table["type"]):
+        lines.append(f"type    {entry}")
+    if renamed:
+        lines.append("")
+        for old, new in sorted(renamed.items()):
+            lines.append(f"renamed {old} {new}")
+    return lines
+
+
+def render(found, environments, old=None, old_label=None):
     lines = [
         "# Pickle names admitted when a result folder is loaded.",
         "#",
@@ -181,25 +327,25 @@ def render(found, environments):
         "#                                  without __init__), value (kept as data or passed on)",
         "#   getattr MODULE QUALNAME ATTR   getattr(<that class>, ATTR) while unpickling",
         "#   type    MODULE QUALNAME        a type whose objects may be found in what was loaded",
+        "#   renamed MODULE QUALNAME NEWMODULE NEWQUALNAME",
+        "#                                  an old name that newer libraries still serve, with the",
+        "#                                  object that now carries the new name (which must be the",
+        "#                                  very object the new name gives)",
         "",
     ]
-    globals_ = found["globals"]
-    # classes and functions found inside loaded objects, which the pickles did not name
-    for entry in found["objects"]:
-        if entry not in globals_ and entry not in found["types"] and not entry.startswith(("module ", "bound ")):
-            globals_.setdefault(entry, set()).add("value")
-    order = {"call": 0, "new": 1, "value": 2}
-    for key in sorted(globals_):
-        module, name = key.split(" ", 1)
-        uses = ",".join(sorted(globals_[key], key=order.get))
-        lines.append(f"global  {module} {name} {uses}")
-    lines.append("")
-    for entry in sorted(found["getattrs"] | found["graph_getattrs"]):
-        lines.append(f"getattr {entry}")
-    lines.append("")
-    for entry in sorted(found["types"]):
-        lines.append(f"type    {entry}")
+    main = entries(found)
+    lines += entry_lines(main)
     odd = sorted(e for e in found["objects"] if e.startswith(("module ", "bound ")))
+    if old is not None:
+        extra = entries(old)
+        extra["global"] = {k: v - main["global"].get(k, set()) for k, v in extra["global"].items()}
+        extra["global"] = {k: v for k, v in extra["global"].items() if v}
+        extra["getattr"] -= main["getattr"]
+        extra["type"] -= main["type"]
+        lines += ["", "# ---- written by older libraries " + "-" * 46, "#",
+                  *(f"# {line}" for line in old_label.splitlines()), "#"]
+        lines += entry_lines(extra, old["renamed"])
+        odd += sorted(e for e in old["objects"] if e.startswith(("module ", "bound ")))
     if odd:
         print("found inside genuine objects, not admitted (review):", *odd, sep="\n  ", file=sys.stderr)
     return "\n".join(lines) + "\n"
@@ -210,31 +356,56 @@ def main():
     ap.add_argument("--json", help="record with this interpreter and write what was found here")
     ap.add_argument("--merge", nargs="+", help="merge recorded JSON files")
     ap.add_argument("--write", help="write the merged table here (default: print it)")
+    ap.add_argument("--keep", help="with --json: build the folders here and keep every pickle written")
+    ap.add_argument("--from", dest="kept", help="with --json: record the pickles another environment kept "
+                    "(--keep) instead of writing new ones")
+    ap.add_argument("--old", nargs="+", help="with --merge: recorded JSON files of result folders written by "
+                    "older libraries, rendered in a block of their own")
+    ap.add_argument("--oldest-python", default=os.environ.get("BRINVALE_OLDEST_PYTHON"),
+                    help="an interpreter with the oldest supported libraries (scripts/oldest-env.sh), for the "
+                    "run without arguments")
     ap.add_argument("--arrow-python", default=os.environ.get("BRINVALE_ARROW_PYTHON", "build/venv-arrow/bin/python"),
                     help="an interpreter with pyarrow installed, for the run without arguments")
     args = ap.parse_args()
 
     if args.json:
-        with tempfile.TemporaryDirectory() as work:
-            found = collect(work)
+        if args.kept:
+            found = collect_kept(args.kept)
+        elif args.keep:
+            found = collect(None, keep=args.keep)
+        else:
+            with tempfile.TemporaryDirectory() as work:
+                found = collect(work)
         with open(args.json, "w", encoding="utf-8") as f:
-            json.dump(to_json(found), f, indent=1)
+            json.dump(to_json(found, read=bool(args.kept)), f, indent=1)
         return
-    files = args.merge
+    files, old_files = args.merge, args.old
     names = "pickles written without and with pyarrow installed"
     if not files:
         tmp = tempfile.mkdtemp()
         files = []
         env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "src"))
+        me = os.path.abspath(__file__)
         for label, python in (("plain", sys.executable), ("arrow", args.arrow_python)):
             out = os.path.join(tmp, f"{label}.json")
-            subprocess.run([python, os.path.abspath(__file__), "--json", out], check=True, env=env)
+            subprocess.run([python, me, "--json", out], check=True, env=env)
             files.append(out)
-    parts = []
-    for path in files:
-        with open(path, encoding="utf-8") as f:
-            parts.append(json.load(f))
-    table = render(merge(parts), names + ", protocols 2 to 5")
+        if args.oldest_python:
+            kept = os.path.join(tmp, "oldest")
+            old_files = [os.path.join(tmp, "oldest.json"), os.path.join(tmp, "oldest-read.json")]
+            subprocess.run([args.oldest_python, me, "--json", old_files[0], "--keep", kept], check=True, env=env)
+            subprocess.run([sys.executable, me, "--json", old_files[1], "--from", kept], check=True, env=env)
+
+    def read(paths):
+        parts = []
+        for path in paths:
+            with open(path, encoding="utf-8") as f:
+                parts.append(json.load(f))
+        return parts
+
+    old = read(old_files) if old_files else None
+    table = render(merge(read(files)), names + ", protocols 2 to 5",
+                   merge(old) if old else None, old_label(old) if old else None)
     if args.write:
         with open(args.write, "w", encoding="utf-8") as f:
             f.write(table)

@@ -2,13 +2,15 @@
 // token.  The class is a Python subclass of LabelEncoder (binding libraries
 // cannot derive native classes from Python bases); its methods are native.
 //
-// transform keeps the platform's semantics exactly ("the value if it is in
-// classes_, else the token", then the base class's transform) but tests
-// membership through one hash table per call instead of a scan of classes_
-// per value.
+// transform keeps the platform's semantics ("the value if it is in classes_,
+// else the token", then the base class's transform) but tests membership
+// through one hash table per call instead of a scan of classes_ per value,
+// and maps text to codes natively.  The token joins classes_ only when it is
+// not there yet, so an unseen value keeps one code over repeated calls.
 #include "bind.hpp"
 
 #include "brinvale/hashing.hpp"
+#include "textcolumn.hpp"
 
 #include <cmath>
 #include <optional>
@@ -190,9 +192,17 @@ BRINVALE_MODULE(dovrel, m) {
             if (!py::hasattr(self, "classes_")) {
                 py::module_::import("sklearn.utils.validation").attr("check_is_fitted")(self);
             }
+            brinvale::bind::append_oov_token(self);
             py::object oov = self.attr("oov_token");
             if (!oov.is_none()) {
-                self.attr("classes_") = numpy().np.attr("append")(self.attr("classes_"), oov);
+                // Text against text classes: codes straight from the values'
+                // UTF-8 bytes, no per-value Python work.
+                auto rows = brinvale::bind::read_text_rows(y, brinvale::bind::NonText::Refuse);
+                if (rows && rows->size() > 0) {
+                    if (auto codes = brinvale::bind::oov_text_codes(self, *rows, "na")) {
+                        return py::object(std::move(*codes));
+                    }
+                }
             }
             py::object classes = self.attr("classes_");
             // A pandas column lists its elements in C (`tolist` gives what

@@ -1,6 +1,7 @@
 #include "brinvale/groupstats.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -247,16 +248,30 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
         return out;
     }
     case GroupStat::Median: {
-        const GroupRows rows = group_rows(codes, ngroups);
-        std::vector<double> buf;
-        const auto fill = [&](Size k) {
-            buf.clear();
-            for (auto j = rows.offsets[k]; j < rows.offsets[k + 1]; ++j) {
-                const double v = x[at(rows.order[at(j)])];
-                if (!std::isnan(v)) {
-                    buf.push_back(v);
+        // The values of each group side by side in row order, scattered in
+        // one pass over the rows (reading the column in order).
+        std::vector<Size> start(g + 1, 0);
+        for (Size i = 0; i < x.size(); ++i) {
+            if (codes[i] >= 0 && !std::isnan(x[i])) {
+                ++start[at(codes[i]) + 1];
+            }
+        }
+        for (Size k = 0; k < g; ++k) {
+            start[k + 1] += start[k];
+        }
+        std::vector<double> grouped(start[g]);
+        {
+            std::vector<Size> next(start.begin(), start.end() - 1);
+            for (Size i = 0; i < x.size(); ++i) {
+                if (codes[i] >= 0 && !std::isnan(x[i])) {
+                    grouped[next[at(codes[i])]++] = x[i];
                 }
             }
+        }
+        std::vector<double> buf;
+        const auto fill = [&](Size k) {
+            buf.assign(grouped.begin() + static_cast<std::ptrdiff_t>(start[k]),
+                       grouped.begin() + static_cast<std::ptrdiff_t>(start[k + 1]));
         };
         for (Size k = 0; k < g; ++k) {
             fill(k);
@@ -623,6 +638,39 @@ std::vector<double> group_nunique(std::span<const std::int64_t> ids, std::int64_
 }
 
 std::int64_t dense_rank(std::span<std::int64_t> codes) {
+    std::int64_t top = -1;
+    for (std::int64_t c : codes) {
+        top = c > top ? c : top;
+    }
+    if (top < 0) {
+        return 0;
+    }
+    const Size words = at(top) / 64 + 1;
+    if (words <= codes.size() + 1024) {
+        // A bitmap of the codes present and its running counts: a code's
+        // rank is the count of present codes below it.  64 codes a word keep
+        // the tables in cache where a table of ranks would not be.
+        std::vector<std::uint64_t> bits(words, 0);
+        for (std::int64_t c : codes) {
+            if (c >= 0) {
+                bits[at(c) >> 6] |= std::uint64_t{1} << (at(c) & 63);
+            }
+        }
+        std::vector<std::int64_t> below(words);
+        std::int64_t n = 0;
+        for (Size w = 0; w < words; ++w) {
+            below[w] = n;
+            n += std::popcount(bits[w]);
+        }
+        for (std::int64_t &c : codes) {
+            if (c >= 0) {
+                const Size w = at(c) >> 6;
+                const std::uint64_t lower = (std::uint64_t{1} << (at(c) & 63)) - 1;
+                c = below[w] + std::popcount(bits[w] & lower);
+            }
+        }
+        return n;
+    }
     std::vector<std::int64_t> present;
     present.reserve(codes.size());
     for (std::int64_t c : codes) {

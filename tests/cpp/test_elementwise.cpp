@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +46,61 @@ TEST(Elementwise, PercentileAveragesTies) {
     EXPECT_TRUE(std::isnan(out[2]));
     EXPECT_EQ(out[3], 0.625);
     EXPECT_EQ(out[4], 1.0);
+}
+
+namespace {
+
+// Average ranks over the present values, counted by comparisons alone.
+std::vector<double> counted_percentiles(const std::vector<double> &x) {
+    std::vector<double> out(x.size(), NAN);
+    std::vector<double> present;
+    for (double v : x) {
+        if (!std::isnan(v)) present.push_back(v);
+    }
+    std::sort(present.begin(), present.end());
+    const double count = static_cast<double>(present.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (std::isnan(x[i])) continue;
+        const auto lo = std::lower_bound(present.begin(), present.end(), x[i]) - present.begin();
+        const auto hi = std::upper_bound(present.begin(), present.end(), x[i]) - present.begin();
+        const std::int64_t sum = (lo + 1 + hi) * (hi - lo) / 2;
+        out[i] = static_cast<double>(sum) / static_cast<double>(hi - lo) / count;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Elementwise, PercentileOfLongColumnsWithTiesZerosAndInfinities) {
+    std::mt19937_64 gen(7);
+    std::normal_distribution<double> normal(0.0, 1e3);
+    const double special[] = {0.0, -0.0, INFINITY, -INFINITY, NAN, 1.5, -1e-300, 5e-324, 1e300};
+    for (std::size_t n : {std::size_t{50}, std::size_t{5000}, std::size_t{70000}}) {
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = gen() % 3 == 0 ? special[gen() % 9] : std::round(normal(gen) * 4) / 4;
+        }
+        std::vector<double> out(n);
+        percentile_rank(NumericColumn::of(x), out);
+        const std::vector<double> expected = counted_percentiles(x);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::isnan(expected[i])) {
+                EXPECT_TRUE(std::isnan(out[i])) << i;
+            } else {
+                ASSERT_EQ(out[i], expected[i]) << "n=" << n << " row " << i << " value " << x[i];
+            }
+        }
+        // integers, the extremes included
+        std::vector<std::int64_t> ints(n);
+        std::vector<double> as_double(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ints[i] = i % 7 == 0 ? (i % 2 ? INT64_MIN : INT64_MAX) : static_cast<std::int64_t>(gen() % 1000) - 500;
+            as_double[i] = ints[i] == INT64_MIN ? -1e300 : ints[i] == INT64_MAX ? 1e300
+                                                         : static_cast<double>(ints[i]);
+        }
+        percentile_rank(NumericColumn::of(ints), out);
+        EXPECT_EQ(out, counted_percentiles(as_double));
+    }
 }
 
 TEST(Elementwise, EntropyOfCodes) {

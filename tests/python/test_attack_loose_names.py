@@ -2,7 +2,6 @@
 inside them, members of admitted libraries that read files or call what
 they are given.  Only exact names from the recorded table are admitted."""
 
-import pickle
 
 import pytest
 

@@ -17,7 +17,7 @@ REEXPORTS = [
     ("lightgbm.basic", "json"),
     ("pandas", "eval"),
     ("numpy", "load"),
-    ("pandas.core.frame", "DataFrame"),  # the real class, under a name genuine pickles never use
+    ("pandas.core.api", "DataFrame"),  # the real class, under a name genuine pickles never use
 ]
 
 

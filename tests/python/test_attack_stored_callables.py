@@ -9,13 +9,12 @@ import collections
 import io
 import os
 import pickle
-import warnings
 
 import numpy as np
 import pytest
 
 import brinvale.brinvale as bv
-from pickle_craft import Build, Call, G, New, craft, load_in_child, refused_load, write_payload
+from pickle_craft import Build, Call, G, New, craft, refused_load, write_payload
 from workbench_fixtures import folder_copy, reset_task_config, sample_dirs  # noqa: F401
 
 MARKER = os.path.join(os.path.dirname(__file__), "never-written-by-a-payload")

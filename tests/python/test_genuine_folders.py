@@ -21,6 +21,13 @@ LEARNERS = [("classification", "xgboost"), ("classification", "rf"), ("classific
             ("regression", "sgd"), ("regression", "lgbm")]
 
 
+def offered(task, learner):
+    """Whether the installed FLAML has the learner (FLAML 2.1 lacks sgd, among others)."""
+    from flaml.automl.task.factory import task_factory
+
+    return learner in task_factory(task).estimators
+
+
 @pytest.fixture(scope="module")
 def folders(tmp_path_factory):
     base = tmp_path_factory.mktemp("learners")
@@ -28,6 +35,8 @@ def folders(tmp_path_factory):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for task, learner in LEARNERS:
+            if not offered(task, learner):
+                continue
             out[task, learner] = build_sample(str(base / f"{task}-{learner}"), task, max_iter=3,
                                               estimator_list=[learner])
     return out
@@ -50,6 +59,8 @@ def plain_predictions(folder, csv):
 
 @pytest.mark.parametrize("task, learner", LEARNERS)
 def test_every_learner_loads_and_predicts_as_the_plain_pickle(folders, csv, task, learner):
+    if (task, learner) not in folders:
+        pytest.skip(f"the installed FLAML has no {task} learner {learner}")
     folder = folders[task, learner]
     reset_task_config()
     checked = tabular_incrml(folder).predict(csv)

@@ -125,3 +125,21 @@ def test_preprocess_twice_same_result(load, raw):
     assert "penguin_id" not in a.columns and "note" not in a.columns
     assert "observed" in a.columns and a["observed"].dtype.kind == "M"
     assert a.columns[-1] != "species" and "species" in a.columns  # automl_running keeps it
+
+
+def test_unseen_categories_keep_their_code_over_repeated_calls(load, raw):
+    obj = load("classification")
+    raw["island"] = raw["island"].where(raw.index % 3 != 0, "Atlantis")  # never seen in training
+    encoder = obj.lec_record_dt["island"]
+    size = len(encoder.classes_)
+    first = obj.preprocess(raw.copy(), return_y=True)
+    codes = first["island"].to_numpy()
+    assert len(encoder.classes_) in (size, size + 1)
+    size = len(encoder.classes_)
+    for _ in range(3):
+        again = obj.preprocess(raw.copy(), return_y=True)
+        assert (again["island"].to_numpy() == codes).all()
+        assert len(encoder.classes_) == size
+    assert set(codes[raw.index % 3 == 0]) == {int(np.flatnonzero(encoder.classes_ == "OOV")[-1])}
+    pred = obj.predict(raw.copy())
+    assert (obj.predict(raw.copy()) == pred).all()

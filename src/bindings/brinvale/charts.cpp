@@ -453,13 +453,18 @@ void add_chart_methods(py::object &cls) {
         py::arg("path") = py::none(),
         py::doc(kDocRoc));
 
-    // The colour map default is fetched once, when the class is defined.
-    py::object blues = py::module_::import("matplotlib.pyplot").attr("cm").attr("Blues");
+    // The default colour map is Matplotlib's Blues.  Matplotlib loads on
+    // first use, so the default is a marker replaced by plt.cm.Blues (one
+    // registered object, the same at every call) when a call needs it.
+    py::object blues = py::module_::import("builtins").attr("object")();
     def_method(
         cls,
         "plot_confusion_matrix",
-        [](py::object self, py::object y_true, py::object y_pred, py::object normalize,
-           py::object title, py::object cmap, py::object path) {
+        [blues](py::object self, py::object y_true, py::object y_pred, py::object normalize,
+                py::object title, py::object cmap, py::object path) {
+            if (cmap.is(blues)) {
+                cmap = py::module_::import("matplotlib.pyplot").attr("cm").attr("Blues");
+            }
             require_exact_str(title, "title", true);
             require_exact_str(path, "path", true);
             require_classification(self);

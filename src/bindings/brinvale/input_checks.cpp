@@ -229,17 +229,26 @@ void check_model_input(const py::object &self, const py::object &frame) {
     py::object time_index = py::getattr(self, "time_index", py::none());
     py::object pd = global("pd");
     std::size_t position = 0;
+    // The dtypes are read once: taking a column out of the frame costs more
+    // than the test, and only text columns are taken out.
+    py::list dtypes = frame.attr("dtypes").attr("tolist")();
     for (py::handle label : frame.attr("columns")) {
-        const std::string &clean = labels[position++];
+        const std::string &clean = labels[position];
+        py::handle column_dtype = dtypes[position++];
         py::str key(clean);
         if (!needs.seen.count(clean) || records.contains(key) ||
             (!time_index.is_none() && key.equal(time_index))) {
             continue;
         }
+        const std::string dtype = text(column_dtype.attr("name"));
+        if (dtype != "object" && dtype != "str" && dtype != "string") {
+            continue;
+        }
         py::object column = frame.attr("iloc")[py::make_tuple(
             py::slice(py::none(), py::none(), py::none()), py::int_(position - 1))];
-        const std::string dtype = text(column.attr("dtype").attr("name"));
-        if (dtype != "object" && dtype != "str" && dtype != "string") {
+        // A text ending with "%" is no number to pandas: such a column is a
+        // percentage column, which the pipeline converts.
+        if (native_any_percent(column) == 1) {
             continue;
         }
         auto all_numbers = [&](const py::object &part) {

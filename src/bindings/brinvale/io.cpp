@@ -133,13 +133,31 @@ py::object convert_percentages(py::object df, py::object only) {
     // A copy keeps labels, order and row labels of the input; only the
     // percentage columns are replaced in it (the input is never written).
     py::object result = df.attr("copy")("deep"_a = false);
-    for (py::handle col : df.attr("columns").attr("tolist")()) {
+    py::list labels = df.attr("columns").attr("tolist")();
+    py::list dtypes = df.attr("dtypes").attr("tolist")();
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        // one look at the dtypes instead of taking every column out
+        if (!is_text_dtype(dtypes[k])) {
+            continue;
+        }
+        py::object col = labels[k];
         py::object column = df[col];
         if (!is_text_dtype(column.attr("dtype"))) {
             continue;
         }
         const bool forced = !only.is_none();
         if (forced && !only.attr("__contains__")(col).cast<bool>()) {
+            continue;
+        }
+        py::object converted;
+        const int native = native_percent_column(column, converted);
+        if (native == 1) {
+            result[col] = converted;
+            continue;
+        }
+        // A part of a frame whose percentage columns were found over all its
+        // parts converts those columns even where it holds no "%" itself.
+        if (native == 0 && !forced) {
             continue;
         }
         py::object builtins = py::module_::import("builtins");

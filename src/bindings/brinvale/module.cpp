@@ -3,6 +3,8 @@
 // configuration and the chart module resolve by their bare names.
 #include "workbench.hpp"
 
+#include "lazy.hpp"
+
 namespace brinvale::workbench {
 
 namespace {
@@ -77,6 +79,37 @@ py::object with_open_rb(const py::object &path, Body &&body) {
     return result;
 }
 
+// Runs load() with scikit-learn's "Trying to unpickle estimator ..." warnings
+// recorded into `notes` (once each); other warnings take their usual course.
+template <class Load>
+py::object load_noting_versions(py::list &notes, Load &&load) {
+    py::module_ warnings = py::module_::import("warnings");
+    py::object catcher = warnings.attr("catch_warnings")("record"_a = true);
+    py::list caught = catcher.attr("__enter__")();
+    py::object result;
+    try {
+        warnings.attr("filterwarnings")("always", "message"_a = "Trying to unpickle estimator");
+        result = load();
+    } catch (...) {
+        catcher.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    catcher.attr("__exit__")(py::none(), py::none(), py::none());
+    for (py::handle w : caught) {
+        py::object message = w.attr("message");
+        py::str text = py::str(message);
+        if (text.attr("startswith")("Trying to unpickle estimator").cast<bool>()) {
+            if (!notes.contains(text)) {
+                notes.append(text);
+            }
+        } else {
+            warnings.attr("warn_explicit")(
+                message, w.attr("category"), w.attr("filename"), w.attr("lineno"));
+        }
+    }
+    return result;
+}
+
 void init_tabular_incrml(py::object self, py::object path) {
     bind::require_exact_str(path, "path");
     py::object join = global("os").attr("path").attr("join");
@@ -109,7 +142,14 @@ void init_tabular_incrml(py::object self, py::object path) {
     // Result folders come from elsewhere: their pickles are loaded by the
     // restricted unpickler, which refuses globals outside the model libraries.
     py::module_ mod = py::reinterpret_borrow<py::module_>(global_module());
-    auto pickle_load = [&mod](py::handle f) { return safe_pickle_load(mod, f); };
+    // scikit-learn warns when it restores an estimator another of its
+    // versions pickled (and the module silences warnings); the warnings are
+    // kept to explain a model that then fails (see run_model).
+    py::list version_notes;
+    auto pickle_load = [&mod, &version_notes](py::handle f) {
+        return load_noting_versions(version_notes, [&] { return safe_pickle_load(mod, f); });
+    };
+    self.attr("_version_notes") = version_notes;
     py::object records_path = self.attr("labelencoder_dt_path");
     if (global("os").attr("path").attr("exists")(records_path).cast<bool>()) {
         self.attr("lec_record_dt") =
@@ -166,6 +206,32 @@ void run_manual_check() {
     workdir.attr("cleanup")();
 }
 
+void set_chart_fonts(py::handle matplotlib) {
+    py::object rc = matplotlib.attr("rcParams");
+    py::list fonts;
+    fonts.append("SimHei");
+    rc["font.sans-serif"] = fonts;
+    rc["axes.unicode_minus"] = false;
+}
+
+// The chart fonts are a setting of the process made by this module body.
+// Matplotlib itself loads on first use, so the setting is applied right after
+// its first import (at once when it is already loaded).
+void set_chart_fonts_on_import(py::module_ &m) {
+    const std::string package = py::str(m.attr("__name__")).cast<std::string>();
+    const auto dot = package.rfind('.');
+    py::object package_module;
+    if (dot != std::string::npos) {
+        package_module = py::module_::import(package.substr(0, dot).c_str());
+    }
+    if (!package_module || !py::hasattr(package_module, "_after_import")) {
+        set_chart_fonts(py::module_::import("matplotlib"));
+        return;
+    }
+    package_module.attr("_after_import")(
+        "matplotlib", py::cpp_function([](py::object mpl) { set_chart_fonts(mpl); }));
+}
+
 }  // namespace
 
 void set_module(py::module_ &m) { g_module = m.ptr(); }
@@ -202,12 +268,23 @@ BRINVALE_MODULE(brinvale, m) {
     m.attr("sys") = sys;
     sys.attr("path").attr("append")(os.attr("path").attr("dirname")(m.attr("__file__")));
 
+    // shap, Matplotlib and the chart module (which pulls in SciPy and
+    // scikit-learn's metrics) take seconds to import and serve only the
+    // charts: they load when one of their names is first looked up.
+    brinvale::bind::install_lazy_names(m, {{"shap", "shap", nullptr},
+                                           {"plt", "matplotlib.pyplot", nullptr},
+                                           {"plot_confusion_matrix", "module.util.report",
+                                            "plot_confusion_matrix"},
+                                           {"plot_regression_results", "module.util.report",
+                                            "plot_regression_results"},
+                                           {"plot_roc_curve", "module.util.report", "plot_roc_curve"},
+                                           {"plot_trends", "module.util.report", "plot_trends"},
+                                           {"plot_box", "module.util.report", "plot_box"},
+                                           {"plot_kde", "module.util.report", "plot_kde"}});
     m.attr("json") = py::module_::import("json");
-    m.attr("shap") = py::module_::import("shap");
     m.attr("pickle") = py::module_::import("pickle");
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
-    m.attr("plt") = py::module_::import("matplotlib.pyplot");
     py::module_ typing = py::module_::import("typing");
     m.attr("Union") = typing.attr("Union");
     m.attr("Optional") = typing.attr("Optional");
@@ -215,26 +292,13 @@ BRINVALE_MODULE(brinvale, m) {
     m.attr("deepcopy") = py::module_::import("copy").attr("deepcopy");
 
     m.attr("name2feature") = py::module_::import("tavrin").attr("name2feature");
-    py::module_ report = py::module_::import("module.util.report");
-    for (const char *name : {"plot_confusion_matrix",
-                             "plot_regression_results",
-                             "plot_roc_curve",
-                             "plot_trends",
-                             "plot_box",
-                             "plot_kde"}) {
-        m.attr(name) = report.attr(name);
-    }
     m.attr("TaskConfig") = py::module_::import("module.common.quillet").attr("TaskConfig");
 
     py::module_ warnings = py::module_::import("warnings");
     m.attr("warnings") = warnings;
     warnings.attr("filterwarnings")("ignore");
 
-    py::object rc = m.attr("plt").attr("rcParams");
-    py::list fonts;
-    fonts.append("SimHei");
-    rc["font.sans-serif"] = fonts;
-    rc["axes.unicode_minus"] = false;
+    set_chart_fonts_on_import(m);
 
     py::object cls = brinvale::bind::make_class(
         "tabular_incrml", py::make_tuple(py::module_::import("builtins").attr("object")), m);
@@ -254,6 +318,7 @@ BRINVALE_MODULE(brinvale, m) {
         py::doc("The input columns (cleaned labels) that the engineered features and the model of "
                 "a loaded result folder read, in order of first use."));
     register_safe_pickle(m);
+    register_model_checks(m);
     register_percent_helpers(m);
     register_encoding_helpers(m);
 

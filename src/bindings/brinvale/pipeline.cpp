@@ -91,16 +91,25 @@ py::object encoder_input(const py::object &column) {
 // in place; the time column stays.
 py::object encode_text_columns(py::object ori_df, py::object records, py::object time_index) {
     for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
+        // The cheap tests first: most columns have no encoder, and taking a
+        // column out of a frame costs more than the rest of the test.
+        const int recorded = PySequence_Contains(records.ptr(), col.ptr());
+        if (recorded < 0) {
+            throw py::error_already_set();
+        }
+        if (recorded == 0 || py::reinterpret_borrow<py::object>(col).equal(time_index)) {
+            continue;
+        }
         py::object column = ori_df[col];
         py::object dtype = column.attr("dtype");
         if (!(is_text_dtype(dtype) || is_datetime_dtype(dtype))) {
             continue;
         }
-        if (py::reinterpret_borrow<py::object>(col).equal(time_index) ||
-            !records.attr("__contains__")(col).cast<bool>()) {
-            continue;
+        py::object encoder = records[col];
+        py::object codes = native_text_codes(encoder, column);
+        if (codes.is_none()) {
+            codes = encoder.attr("transform")(encoder_input(column));
         }
-        py::object codes = records[col].attr("transform")(encoder_input(column));
         // The column is replaced, not written into: its codes need an
         // integer dtype, which pandas refuses to write into a text column.
         ori_df[col] = global("np").attr("asarray")(codes);
@@ -110,10 +119,17 @@ py::object encode_text_columns(py::object ori_df, py::object records, py::object
 
 py::object process_data(py::object self, py::object ori_df) {
     py::list stripped;
+    bool changed = false;
     for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
-        stripped.append(col.attr("strip")());
+        py::object clean = col.attr("strip")();
+        changed = changed || !clean.is(col);
+        stripped.append(clean);
     }
-    ori_df.attr("columns") = stripped;
+    // Labels without surrounding blanks are set again by the renaming that
+    // follows; only a frame whose labels changed is relabelled here.
+    if (changed) {
+        ori_df.attr("columns") = stripped;
+    }
     ori_df = self.attr("_normalize_column_names")(ori_df);
 
     if (!self.attr("time_index").is_none()) {
@@ -134,21 +150,30 @@ py::object process_data(py::object self, py::object ori_df) {
     ori_df = self.attr("_percent_sign_conversion")(ori_df);
     py::object df = global("name2feature")(ori_df, self.attr("adv_features"), records);
 
+    // The identifier and the ignored columns leave in one in-place drop: the
+    // same columns as dropping them one after another, one frame rebuild.
+    py::object columns = df.attr("columns").attr("tolist")();
+    py::list dropped;
     py::object id_index = self.attr("id_index");
-    if (in_list(id_index, df.attr("columns").attr("tolist")())) {
-        df.attr("drop")("columns"_a = single(id_index), "inplace"_a = true);
+    if (in_list(id_index, columns)) {
+        dropped.append(id_index);
     }
     time_index = self.attr("time_index");
     py::object group_id = self.attr("group_id");
     for (py::handle name : self.attr("ignore_features")) {
         py::object label = py::reinterpret_borrow<py::object>(name);
-        if (in_list(label, df.attr("columns").attr("tolist")()) && !label.equal(time_index) &&
+        if (in_list(label, columns) && !in_list(label, dropped) && !label.equal(time_index) &&
             !label.equal(group_id)) {
-            df.attr("drop")("columns"_a = single(label), "inplace"_a = true);
+            dropped.append(label);
         }
     }
+    if (py::len(dropped) > 0) {
+        df.attr("drop")("columns"_a = dropped, "inplace"_a = true);
+    }
     if (!time_index.is_none() && in_columns(df, time_index)) {
-        df[time_index] = global("pd").attr("to_datetime")(df[time_index]);
+        py::object column = df[time_index];
+        py::object dates = native_iso_dates(column);
+        df[time_index] = dates.is_none() ? global("pd").attr("to_datetime")(column) : dates;
     }
     return df;
 }
@@ -183,14 +208,26 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
         if (truthy(return_y) && in_columns(input, target)) {
             // The pipeline keeps the target column; it is returned once, as
             // the last column, aligned by position with the input's labels.
-            if (in_columns(df, target)) {
-                df = df.attr("drop")("columns"_a = single(target));
-            }
             py::object label = input[target];
-            py::list parts;
-            parts.append(df.attr("reset_index")("drop"_a = true));
-            parts.append(label.attr("reset_index")("drop"_a = true));
-            df = pd.attr("concat")(parts, "axis"_a = 1);
+            if (py::isinstance(label, pd.attr("Series")) && py::len(label) == py::len(df)) {
+                // Equal lengths: appending the column is what the concat
+                // gives.  A shallow copy takes the target out and the row
+                // labels off without rebuilding the frame twice.
+                df = df.attr("copy")("deep"_a = false);
+                if (in_columns(df, target)) {
+                    df.attr("__delitem__")(target);
+                }
+                df.attr("index") = pd.attr("RangeIndex")(py::len(df));
+                df[target] = label.attr("reset_index")("drop"_a = true);
+            } else {
+                if (in_columns(df, target)) {
+                    df = df.attr("drop")("columns"_a = single(target));
+                }
+                py::list parts;
+                parts.append(df.attr("reset_index")("drop"_a = true));
+                parts.append(label.attr("reset_index")("drop"_a = true));
+                df = pd.attr("concat")(parts, "axis"_a = 1);
+            }
         }
         return df;
     }
@@ -247,12 +284,31 @@ py::object run_model(py::object self, py::object test_path, const char *method) 
     }
     py::object df = model_frame(self, test_path);
     py::object target = self.attr("target_name");
+    if (py::object out = native_model_output(self.attr("model"), df, target, method); !out.is_none()) {
+        return global("np").attr("array")(out);
+    }
     py::object call = self.attr("model").attr(method);
     py::object result;
-    if (in_list(target, df.attr("columns").attr("tolist")())) {
-        result = call(df.attr("drop")("columns"_a = single(target)));
-    } else {
-        result = call(df);
+    try {
+        if (in_list(target, df.attr("columns").attr("tolist")())) {
+            result = call(df.attr("drop")("columns"_a = single(target)));
+        } else {
+            result = call(df);
+        }
+    } catch (py::error_already_set &e) {
+        // A model another scikit-learn version pickled may lack what the
+        // installed one expects: say so beside the library's own error.
+        py::object notes = py::getattr(self, "_version_notes", py::none());
+        if (e.matches(PyExc_Exception) && PyList_Check(notes.ptr()) && py::len(notes) > 0) {
+            py::object error = e.value();
+            error.attr("add_note")(
+                "The model was pickled by other library versions than the installed "
+                "ones; scikit-learn warned while loading it:");
+            for (py::handle note : notes) {
+                error.attr("add_note")(py::str("  ") + py::str(note));
+            }
+        }
+        throw;
     }
     return global("np").attr("array")(result);
 }
@@ -270,8 +326,13 @@ py::object validation_data(py::object self) {
     py::object target = self.attr("target_name");
     py::object records = self.attr("lec_record_dt");
     if (records.attr("__contains__")(target).cast<bool>()) {
-        val_df[target] = global("np").attr("asarray")(
-            records[target].attr("transform")(encoder_input(val_df[target])));
+        py::object encoder = records[target];
+        py::object column = val_df[target];
+        py::object codes = native_text_codes(encoder, column);
+        if (codes.is_none()) {
+            codes = encoder.attr("transform")(encoder_input(column));
+        }
+        val_df[target] = global("np").attr("asarray")(codes);
     }
     py::object label = val_df[target];
     py::object features =

@@ -11,7 +11,9 @@
 //    or need persistent ids, extension codes or out-of-band buffers;
 // 2. while unpickling, find_class hands out only the table's objects,
 //    resolved without walking attributes beyond the reviewed qualified name
-//    and checked to be what the name says (__module__ and __qualname__);
+//    and checked to be what the name says (__module__ and __qualname__), or,
+//    for a name older libraries wrote, the very object of the newer name the
+//    table renames it to;
 // 3. after unpickling, every object reachable from the result (through the
 //    interpreter's own traversal, plus the items of object arrays) must be an
 //    instance of a type in the table, and every class, function or bound
@@ -45,6 +47,8 @@ struct Table {
     std::unordered_map<std::string, unsigned> globals;  // module\nqualname -> uses
     std::unordered_set<std::string> getattrs;           // module\nqualname\nattribute
     std::unordered_set<std::string> types;              // module\nqualname
+    // module\nqualname -> (module, qualname) the object carries in newer libraries
+    std::unordered_map<std::string, std::pair<std::string, std::string>> renamed;
     std::size_t entries = 0;
 };
 
@@ -85,6 +89,8 @@ const Table &table() {
                 t.getattrs.insert(key_of(f[1], f[2]) + '\n' + std::string(f[3]));
             } else if (f.size() == 3 && f[0] == "type") {
                 t.types.insert(key_of(f[1], f[2]));
+            } else if (f.size() == 5 && f[0] == "renamed") {
+                t.renamed[key_of(f[1], f[2])] = {std::string(f[3]), std::string(f[4])};
             } else {
                 continue;
             }
@@ -177,6 +183,8 @@ py::dict &builtin_types() {
             found.append(types.attr(name));
         }
         found.append(py::module_::import("weakref").attr("ref"));
+        // "_thread.lock" (NumPy 1 bit generators hold one) is only reachable as LockType
+        found.append(py::module_::import("_thread").attr("LockType"));
         found.append(py::handle(reinterpret_cast<PyObject *>(&PyCapsule_Type)));
 #ifdef Py_LIMITED_API
 #error "the managed buffer type of memoryviews is not part of the limited API"
@@ -191,18 +199,11 @@ py::dict &builtin_types() {
     return *d;
 }
 
-// The object a table entry names: its module imported, the reviewed
-// qualified name looked up, and the object found required to carry that very
-// name (no re-exports, no attribute walks to something else).
-py::object resolve(const std::string &module, const std::string &qualname) {
-    static py::dict *cache = new py::dict();  // lives as long as the interpreter
-    py::tuple key = py::make_tuple(module, qualname);
-    if (cache->contains(key)) {
-        return (*cache)[key];
-    }
-    if (builtin_types().contains(key)) {
-        return builtin_types()[key];
-    }
+// The object a module path and qualified name reach: the module imported
+// and the name looked up, nothing else (NumPy 2 serves the numpy.core paths
+// of NumPy 1 through a module that warns about them, as plain unpickling
+// does).
+py::object look_up(const std::string &module, const std::string &qualname) {
     py::object obj;
     try {
         obj = py::module_::import("importlib").attr("import_module")(module);
@@ -220,18 +221,44 @@ py::object resolve(const std::string &module, const std::string &qualname) {
                "', which cannot be imported here (" + std::string(py::str(e.value())) +
                "); install the library the result folder was trained with.");
     }
-    if (name_of(obj) != std::pair{module, qualname}) {
-        auto [m2, q2] = name_of(obj);
-        refuse("'" + module + "." + qualname + "' is '" + m2 + "." + q2 +
-               "' in the installed libraries, not what the pickle names.");
-    }
-    (*cache)[key] = obj;
     return obj;
 }
 
 bool admitted_type_name(const std::string &module, const std::string &qualname) {
     const std::string k = key_of(module, qualname);
     return table().types.count(k) > 0 || table().globals.count(k) > 0;
+}
+
+// The object a table entry names: its module imported, the reviewed
+// qualified name looked up, and the object found required to carry that very
+// name (no re-exports, no attribute walks to something else).  A name older
+// libraries wrote may carry the new name the table gives for it, when it is
+// the very object that new name reaches.
+py::object resolve(const std::string &module, const std::string &qualname) {
+    static py::dict *cache = new py::dict();  // lives as long as the interpreter
+    py::tuple key = py::make_tuple(module, qualname);
+    if (cache->contains(key)) {
+        return (*cache)[key];
+    }
+    if (builtin_types().contains(key)) {
+        return builtin_types()[key];
+    }
+    py::object obj = look_up(module, qualname);
+    const auto carried = name_of(obj);
+    if (carried != std::pair{module, qualname}) {
+        // The new name must itself be admitted, so that a renamed entry never
+        // reaches more than the table admits under the name the object carries.
+        auto it = table().renamed.find(key_of(module, qualname));
+        const bool renamed = it != table().renamed.end() && carried == it->second &&
+                             admitted_type_name(carried.first, carried.second) &&
+                             look_up(carried.first, carried.second).is(obj);
+        if (!renamed) {
+            refuse("'" + module + "." + qualname + "' is '" + carried.first + "." +
+                   carried.second + "' in the installed libraries, not what the pickle names.");
+        }
+    }
+    (*cache)[key] = obj;
+    return obj;
 }
 
 // ---- the static check ---------------------------------------------------------
@@ -511,10 +538,10 @@ void register_safe_pickle(py::module_ &m) {
                 }));
             }
             if (table().globals.count(key_of(module, name)) > 0) {
-                return resolve(module, name);
+                return checked_model_class(resolve(module, name));
             }
             if (trusted(mod, module, name)) {
-                return py::object(base.attr("find_class")(self, module, name));
+                return checked_model_class(base.attr("find_class")(self, module, name));
             }
             const std::string full = module + "." + name;
             refuse("refused to unpickle the global '" + full +
@@ -561,7 +588,7 @@ void register_safe_pickle(py::module_ &m) {
 }
 
 py::object safe_pickle_load(py::module_ &m, py::handle file) {
-    return m.attr("_ResultUnpickler")(file).attr("load")();
+    return check_model_structure(m.attr("_ResultUnpickler")(file).attr("load")());
 }
 
 }  // namespace brinvale::workbench

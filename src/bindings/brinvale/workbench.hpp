@@ -53,12 +53,43 @@ py::object safe_pickle_load(py::module_ &m, py::handle file);
 // records are not in the shapes the group-statistic operators write.
 void check_records(py::handle records);
 
+// Model structure checks (model_check.cpp).  The unpickler's find_class
+// returns checked_model_class(cls) for every admitted class: LightGBM's and
+// XGBoost's Booster classes come back as subclasses that check the model
+// before the library parses it.  check_model_structure(obj) checks the
+// scikit-learn trees of a loaded object and returns it.
+void register_model_checks(py::module_ &m);
+py::object checked_model_class(py::handle resolved);
+py::object check_model_structure(py::object loaded);
+
+// The model's predict/predict_proba output for `frame` (its `target` column
+// left out) computed natively, identical to the model's own; None for models,
+// transforms or frames it does not recognise (model_predict.cpp).
+py::object native_model_output(py::object model, py::object frame, py::object target,
+                               const char *method);
+void register_native_predict(py::module_ &m);  // private helpers for tests and benchmarks
+
 // The module object of brinvale.brinvale, set once its body starts.  Methods
 // look names up in the module namespace at call time, as Python functions of
 // the module would (so `name2feature`, `pd` ... can be replaced there).
 void set_module(py::module_ &m);
 py::object global(const char *name);
 py::handle global_module();
+
+// Text columns in the native core (textcols.cpp).  The codes a recorded
+// encoder gives the column's fillna("na").astype(str) texts, or None when
+// the encoder or the column is of a kind only the encoder itself handles.
+py::object native_text_codes(py::handle encoder, py::handle column);
+// The percentage conversion of a column: 1 with the float64 values in
+// `values`, 0 when no text ends with "%", -1 when the column is of a kind
+// only pandas reads.
+int native_percent_column(py::handle column, py::object &values);
+// pd.to_datetime(column) for a text column of dates written YYYY-MM-DD,
+// without pandas' format guessing; None for any other column.
+py::object native_iso_dates(py::handle column);
+// Whether some text of a column ends with "%": 1 or 0, -1 when the column is
+// of a kind only pandas reads.
+int native_any_percent(py::handle column);
 
 // pandas helpers shared by the areas.
 bool is_text_dtype(py::handle dtype);      // object, pandas str, categorical

@@ -96,8 +96,16 @@ py::str two_operand_name(const char *op, py::handle a, py::handle b) {
     return py::str(std::string(op) + "###{}$$$").format(py::str("|||").attr("join")(operands));
 }
 
-// Stores a freshly allocated buffer as the column without copying it again.
+// Stores a freshly allocated buffer as the column.  pandas copies an array
+// it is given, which costs less than wrapping a short one in a Series first;
+// a long one is wrapped, and pandas keeps its buffer without a copy.
+constexpr py::ssize_t kWrapFrom = 1 << 14;
+
 void store(py::handle df, py::handle name, py::handle values) {
+    if (py::isinstance<py::array>(values) && py::len(values) < kWrapFrom) {
+        df[name] = values;
+        return;
+    }
     df[name] = pandas().attr("Series")(values, "index"_a = df.attr("index"), "copy"_a = false);
 }
 

@@ -1,5 +1,6 @@
 #include "tavrin.hpp"
 #include "text.hpp"
+#include "lazy.hpp"
 
 #include "brinvale/names.hpp"
 
@@ -125,10 +126,12 @@ void register_grammar(py::module_ &m) {
     m.attr("pd") = py::module_::import("pandas");
     m.attr("np") = py::module_::import("numpy");
     m.attr("Counter") = py::module_::import("collections").attr("Counter");
-    m.attr("KFold") = py::module_::import("sklearn.model_selection").attr("KFold");
-    m.attr("TruncatedSVD") = py::module_::import("sklearn.decomposition").attr("TruncatedSVD");
-    m.attr("LabelEncoder") = py::module_::import("sklearn.preprocessing").attr("LabelEncoder");
-    m.attr("stats") = py::module_::import("scipy.stats");
+    // scikit-learn and SciPy take a second to import and serve one operator
+    // (entropy): they load when their names are first looked up.
+    bind::install_lazy_names(m, {{"KFold", "sklearn.model_selection", "KFold"},
+                                 {"TruncatedSVD", "sklearn.decomposition", "TruncatedSVD"},
+                                 {"LabelEncoder", "sklearn.preprocessing", "LabelEncoder"},
+                                 {"stats", "scipy.stats", nullptr}});
     m.attr("TaskConfig") = py::module_::import("module.common.quillet").attr("TaskConfig");
 
     py::object object_base = py::reinterpret_borrow<py::object>((PyObject *)&PyBaseObject_Type);

@@ -8,11 +8,16 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "brinvale/group_columns.hpp"
+#include "brinvale/group_keys.hpp"
 #include "brinvale/groupstats.hpp"
 #include "brinvale/stats.hpp"
+#include "columns.hpp"
 #include "partition.hpp"
 #include "tavrin.hpp"
 
@@ -64,7 +69,8 @@ py::object column(py::handle df, py::handle col) { return df.attr("__getitem__")
 struct Keys {
     py::array_t<std::int64_t> codes;
     std::int64_t ngroups = 0;
-    py::object uniques;  // one key per code, in the column's dtype
+    py::object uniques;         // one key per code, in the column's dtype
+    core::KeyCodes summary;     // rows and first row per code, rows without a key
 };
 
 std::string dtype_kind(py::handle series) {
@@ -81,75 +87,71 @@ bool text_dtype(py::handle series) {
     return py::isinstance(dt, pd().attr("StringDtype")) || dtype_kind(series) == "O8";
 }
 
-// Keys in first-appearance order from codes: the rows where each code first
-// occurs, taken from the column so that the keys keep its dtype.
-py::object keys_at_first_rows(py::handle series, const py::array_t<std::int64_t> &codes,
-                              std::int64_t ngroups) {
-    std::vector<std::int64_t> first;
-    {
-        py::gil_scoped_release release;
-        first = core::first_rows(view(codes), ngroups);
-    }
-    py::object taken = series.attr("take")(to_array(first));
+// The key of every code, taken from the column at the code's first row so
+// that the keys keep its dtype.
+py::object keys_at_first_rows(py::handle series, const core::KeyCodes &summary) {
+    py::object taken = series.attr("take")(to_array(summary.first));
     return pd().attr("Index")(taken).attr("rename")(py::none());
 }
 
 // `missing_group`: missing keys form one group of their own (as counting
-// does) instead of belonging to no group (as groupby does).  Numeric keys
-// are coded natively; text and other keys go through pandas' factorize, whose
-// hashtable on an object array is faster than through the text array.
+// does) instead of belonging to no group (as groupby does).  Numbers and
+// text are coded natively; keys of other types, and object columns holding
+// other values than text, go through pandas' factorize and its equality of
+// Python objects.
 Keys factorize(py::handle values, bool sort, bool missing_group, bool with_keys = true) {
     py::object series = pd().attr("Series")(values, "copy"_a = false);
     const std::string kind = dtype_kind(series);
     const bool integral = kind == "i8" || kind == "i4" || kind == "i2" || kind == "i1" ||
                           kind == "u4" || kind == "u2" || kind == "u1";
     const bool floating = kind == "f8" || kind == "f4";
+    const bool text = !integral && !floating && text_dtype(series);
+    const auto n = static_cast<py::ssize_t>(py::len(series));
     Keys k;
-    if (integral || floating) {
-        const auto n = static_cast<py::ssize_t>(py::len(series));
+    bool coded = false;
+    if (integral) {
+        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> x(
+            series.attr("to_numpy")());
         k.codes = py::array_t<std::int64_t>(n);
-        if (integral) {
-            py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> x(
-                series.attr("to_numpy")());
+        py::gil_scoped_release release;
+        k.summary = core::code_keys(view(x), sort, view_mut(k.codes));
+        coded = true;
+    } else if (floating) {
+        py::array_t<double, py::array::c_style | py::array::forcecast> x(series.attr("to_numpy")());
+        k.codes = py::array_t<std::int64_t>(n);
+        py::gil_scoped_release release;
+        k.summary = core::code_keys(view(x), sort, missing_group, view_mut(k.codes));
+        coded = true;
+    } else if (text) {
+        if (std::optional<columns::TextViews> t = columns::text_views(series)) {
+            k.codes = py::array_t<std::int64_t>(n);
             py::gil_scoped_release release;
-            k.ngroups = core::factorize_keys(view(x), view_mut(k.codes), sort);
-        } else {
-            py::array_t<double, py::array::c_style | py::array::forcecast> x(
-                series.attr("to_numpy")());
-            py::gil_scoped_release release;
-            k.ngroups = core::factorize_keys(view(x), missing_group, view_mut(k.codes));
+            k.summary = core::code_keys(std::span<const std::string_view>(t->views), sort,
+                                        missing_group, view_mut(k.codes));
+            coded = true;
         }
-        if (sort && !integral) {
-            // groupby orders its keys; the order of first appearance is kept otherwise
-            std::vector<std::int64_t> first = core::first_rows(view(k.codes), k.ngroups);
-            {
-                py::array_t<double, py::array::c_style | py::array::forcecast> x(
-                    series.attr("to_numpy")());
-                std::vector<double> keys;
-                for (std::int64_t r : first) keys.push_back(x.data()[r]);
-                core::sort_groups(view_mut(k.codes), keys);
-            }
-        }
-        if (with_keys) {
-            k.uniques = keys_at_first_rows(series, k.codes, k.ngroups);
-        }
-        return k;
     }
-    const bool text = text_dtype(series);
-    // pandas' factorize looks for missing values once more when they are to
-    // form a group; in order of first appearance that group is placed here.
-    const bool own_missing = text && missing_group && !sort;
-    py::object input = text ? series.attr("to_numpy")() : series;
-    py::tuple res = pd().attr("factorize")(input, "sort"_a = sort,
-                                           "use_na_sentinel"_a = !missing_group || own_missing);
-    k.codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0]);
-    k.ngroups = static_cast<std::int64_t>(py::len(res[1]));
-    if (own_missing) {
-        k.codes = py::array_t<std::int64_t>(k.codes.attr("copy")());
-        k.ngroups = core::missing_as_group(view_mut(k.codes), k.ngroups);
+    if (!coded) {
+        // pandas' factorize looks for missing values once more when they are
+        // to form a group; in order of first appearance that group is placed
+        // here.
+        const bool own_missing = text && missing_group && !sort;
+        py::object input = text ? series.attr("to_numpy")() : series;
+        py::tuple res = pd().attr("factorize")(input, "sort"_a = sort,
+                                               "use_na_sentinel"_a = !missing_group || own_missing);
+        k.codes = py::array_t<std::int64_t>(
+            py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0])
+                .attr("copy")());
+        std::int64_t ngroups = static_cast<std::int64_t>(py::len(res[1]));
+        py::gil_scoped_release release;
+        if (own_missing) {
+            ngroups = core::missing_as_group(view_mut(k.codes), ngroups);
+        }
+        k.summary = core::summarize_codes(view(k.codes), ngroups);
     }
+    k.ngroups = k.summary.ngroups;
     if (with_keys) {
-        k.uniques = keys_at_first_rows(series, k.codes, k.ngroups);
+        k.uniques = keys_at_first_rows(series, k.summary);
     }
     return k;
 }
@@ -208,6 +210,34 @@ std::vector<py::array_t<std::int64_t>> joint_with_frame(std::vector<py::object> 
     }
     parts.back() = rows;
     return parts;
+}
+
+// The record's keys and the frame's distinct keys in one code space:
+// returns the codes of the record parts, and in `frame_map` the joint code
+// of each of the frame's own codes.  The frame's rows keep their own codes;
+// tables in the joint space are read back through `frame_map`.
+std::vector<py::array_t<std::int64_t>> joint_keys(std::vector<py::object> record_parts,
+                                                  const Keys &frame, bool missing_group,
+                                                  std::int64_t &ngroups,
+                                                  std::vector<std::int64_t> &frame_map,
+                                                  py::object *uniques = nullptr) {
+    record_parts.push_back(frame.uniques);
+    std::vector<py::array_t<std::int64_t>> parts =
+        joint_codes(record_parts, missing_group, ngroups, uniques);
+    const py::array_t<std::int64_t> &map = parts.back();
+    frame_map.assign(map.data(), map.data() + map.size());
+    parts.pop_back();
+    return parts;
+}
+
+// A table over the joint codes read back for the frame's own codes.
+std::vector<double> to_frame(const std::vector<double> &joint,
+                             const std::vector<std::int64_t> &frame_map) {
+    std::vector<double> out(frame_map.size());
+    for (std::size_t c = 0; c < frame_map.size(); ++c) {
+        out[c] = joint[static_cast<std::size_t>(frame_map[c])];
+    }
+    return out;
 }
 
 py::array_t<double> as_float(py::handle values) {
@@ -332,12 +362,12 @@ std::vector<double> record_table(const py::array_t<std::int64_t> &codes,
 Keys frame_keys(py::handle keys, const std::string &stat, py::handle x, bool &sorted_runs) {
     if (!native_stat(stat, x)) {
         Keys k = factorize(keys, true, false);
-        sorted_runs = core::nondecreasing(view(k.codes));
+        sorted_runs = k.summary.nondecreasing;
         return k;
     }
     Keys k = factorize(keys, false, false);
-    sorted_runs = core::nondecreasing(view(k.codes)) &&
-                  core::nondecreasing(view(factorize(keys, true, false, false).codes));
+    sorted_runs = k.summary.nondecreasing &&
+                  factorize(keys, true, false, false).summary.nondecreasing;
     return k;
 }
 
@@ -360,42 +390,117 @@ py::array_t<double> map_rows(const std::vector<double> &table,
     return out;
 }
 
-// A new frame with the feature column; pandas' merges give such a frame a
-// fresh 0..n-1 index.
-py::object with_feature(py::handle df, py::handle name, py::object values) {
-    py::object out = df.attr("copy")("deep"_a = false);
-    out.attr("index") = pd().attr("RangeIndex")(py::len(df));
-    out.attr("__setitem__")(name, values);
+// The feature column of a statistic table: mapped onto the rows by their
+// codes, standardised over the column when asked, and its missing values
+// filled with the column's median as the final fill of the frame would.
+// On a part of a larger frame the column is standardised with the whole
+// column's mean and deviation, and left for the final fill, which fills it
+// with the whole column's median.
+py::array_t<double> feature_column(const std::vector<double> &table,
+                                   const py::array_t<std::int64_t> &codes, bool standardize) {
+    if (part::engine()) {
+        py::array_t<double> mapped = map_rows(table, codes);
+        if (standardize) {
+            part::standardize(mapped);
+        }
+        return mapped;
+    }
+    py::array_t<double> out(codes.size());
+    py::gil_scoped_release release;
+    core::group_feature_column(table, view(codes), standardize, true, view_mut(out));
     return out;
 }
 
-// The feature column is a fresh buffer of ours: standardised before it is
-// put into the frame.
-py::array_t<double> standardized(py::array_t<double> v) {
-    part::standardize(v);
-    return v;
+// The table mapped onto the rows as int64 where the statistic is a whole
+// number on every row (pandas keeps integer columns through its merge then),
+// else as float64.
+py::array table_column(const std::vector<double> &table, const py::array_t<std::int64_t> &codes,
+                       bool want_int, bool fill) {
+    bool missing = true;
+    if (want_int) {
+        py::gil_scoped_release release;
+        missing = core::maps_to_missing(table, view(codes));
+    }
+    if (!missing) {
+        py::array_t<std::int64_t> out(codes.size());
+        py::gil_scoped_release release;
+        core::map_groups_int(table, view(codes), view_mut(out));
+        return out;
+    }
+    py::array_t<double> out(codes.size());
+    py::gil_scoped_release release;
+    core::group_feature_column(table, view(codes), false, fill, view_mut(out));
+    return out;
+}
+
+// A new frame with the feature column; pandas' merges give such a frame a
+// fresh 0..n-1 index.
+// The column goes in as a Series on the frame's own index: pandas keeps a
+// Series' buffer (tracking the reference), where it would copy an array.
+py::object with_feature(py::handle df, py::handle name, py::handle values) {
+    py::object out = df.attr("copy")("deep"_a = false);
+    py::object index = pd().attr("RangeIndex")(py::len(df));
+    out.attr("index") = index;
+    out.attr("__setitem__")(name, pd().attr("Series")(values, "index"_a = index, "copy"_a = false));
+    return out;
 }
 
 // Missing values of every numeric column become the column's median; text
-// columns have no median and are left as they are.
-py::object final_fill(py::object df) {
+// columns have no median and are left as they are.  The feature columns
+// named in `filled` were written with their median already: a second look
+// could only find a column whose values are all missing, which stays so.
+py::object final_fill(py::object df, const std::vector<py::object> &filled = {}) {
     py::object types = pd().attr("api").attr("types");
-    py::object dtypes = df.attr("dtypes");
+    py::object np_dtype = np().attr("dtype");
+    py::object columns = df.attr("columns");
+    // One pass over the dtypes; a column is taken out of the frame only when
+    // it can hold a missing value.  Selecting a column costs pandas tens of
+    // microseconds, which on a frame of a few rows is all the fill's time,
+    // so float64 columns are read straight from the frame's blocks (a view
+    // that is only read here).
+    const py::list dtypes = df.attr("dtypes").attr("tolist")();
     const auto ncols = static_cast<py::ssize_t>(py::len(dtypes));
+    const bool from_blocks = py::hasattr(df, "_get_column_array");
+    std::vector<bool> skip(static_cast<std::size_t>(ncols), false);
+    // On a part of a larger frame the feature columns were not filled yet:
+    // the whole column's median fills them here.
+    for (const py::object &name : part::engine() ? std::vector<py::object>{} : filled) {
+        py::object loc = columns.attr("get_loc")(name);
+        if (PyLong_CheckExact(loc.ptr())) {  // a label the frame holds once
+            skip[loc.cast<std::size_t>()] = true;
+        }
+    }
     for (py::ssize_t j = 0; j < ncols; ++j) {
-        py::object dt = dtypes.attr("iloc")[py::int_(j)];
-        if (!py::bool_(types.attr("is_numeric_dtype")(dt)) ||
-            py::bool_(types.attr("is_bool_dtype")(dt))) {
+        if (skip[static_cast<std::size_t>(j)]) {
             continue;
         }
-        py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-        if (dtype_kind(col) == "f8") {
+        py::handle dt = dtypes[static_cast<std::size_t>(j)];
+        bool float64 = false;
+        if (py::isinstance(dt, np_dtype)) {
+            // NumPy booleans, integers, dates, texts and records hold no
+            // missing value a median could fill.
+            const char kind = py::str(dt.attr("kind")).cast<std::string>()[0];
+            if (kind != 'f' && kind != 'c') {
+                continue;
+            }
+            float64 = kind == 'f' && dt.attr("itemsize").cast<int>() == 8;
+        } else if (!py::bool_(types.attr("is_numeric_dtype")(dt)) ||
+                   py::bool_(types.attr("is_bool_dtype")(dt))) {
+            continue;
+        }
+        if (float64) {
             // Only a column that holds missing values is copied and filled.
-            py::array_t<double> v = float_view(col);
+            py::object column =
+                from_blocks ? df.attr("_get_column_array")(j)
+                            : df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]
+                                  .attr("to_numpy")();
+            py::array_t<double> v = py::array_t<double, py::array::c_style | py::array::forcecast>(column);
             bool missing = false;
             double median = kNaN;
             // the median of the whole frame's column, asked of every part
-            py::object whole = part::ask("fill_value", dtypes.attr("index")[py::int_(j)], j, v);
+            py::object whole = part::engine()
+                                   ? part::ask("fill_value", columns[py::int_(j)], j, v)
+                                   : py::none();
             {
                 py::gil_scoped_release release;
                 missing = core::has_missing(view(v));
@@ -407,17 +512,18 @@ py::object final_fill(py::object df) {
                 median = whole.cast<double>();
             }
             if (missing) {
-                py::array_t<double> filled(v.size());
+                py::array_t<double> filled_values(v.size());
                 {
                     py::gil_scoped_release release;
-                    std::copy(v.data(), v.data() + v.size(), filled.mutable_data());
-                    core::fill_missing(view_mut(filled), median);
+                    std::copy(v.data(), v.data() + v.size(), filled_values.mutable_data());
+                    core::fill_missing(view_mut(filled_values), median);
                 }
-                df.attr("isetitem")(j, filled);
+                df.attr("isetitem")(j, filled_values);
             }
-        } else if (dtype_kind(col).rfind('i', 0) == 0 || dtype_kind(col).rfind('u', 0) == 0) {
-            continue;  // NumPy integers hold no missing value
-        } else if (py::bool_(col.attr("hasnans"))) {
+            continue;
+        }
+        py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        if (py::bool_(col.attr("hasnans"))) {
             if (part::engine()) {
                 part::ask("unsupported", "the final fill", col.attr("dtype"));
             }
@@ -457,25 +563,17 @@ py::object series_of(py::object values, py::object index, py::handle name) {
 }
 
 // {key_col: distinct values in order of first appearance, count_label: rows},
-// from the sorted codes of a groupby (missing keys, coded -1, counted as one
-// value of their own, as a count of the column does).
+// from the summary of a groupby's codes (missing keys, coded -1, counted as
+// one value of their own, as a count of the column does).
 py::object count_frame(py::handle series, const Keys &sorted, py::handle key_col,
                        py::handle count_label) {
-    std::vector<std::int64_t> first = core::first_rows(view(sorted.codes), sorted.ngroups);
-    std::vector<std::int64_t> sizes = core::group_sizes(view(sorted.codes), sorted.ngroups);
-    std::int64_t first_missing = -1, missing = 0;
-    for (py::ssize_t i = 0; i < sorted.codes.size(); ++i) {
-        if (sorted.codes.data()[i] < 0) {
-            first_missing = first_missing < 0 ? i : first_missing;
-            ++missing;
-        }
-    }
+    const core::KeyCodes &s = sorted.summary;
     std::vector<std::pair<std::int64_t, std::int64_t>> rows;  // (first row, rows)
-    for (std::size_t k = 0; k < first.size(); ++k) {
-        rows.emplace_back(first[k], sizes[k]);
+    for (std::size_t k = 0; k < s.first.size(); ++k) {
+        rows.emplace_back(s.first[k], s.sizes[k]);
     }
-    if (missing > 0) {
-        rows.emplace_back(first_missing, missing);
+    if (s.missing > 0) {
+        rows.emplace_back(s.first_missing, s.missing);
     }
     std::sort(rows.begin(), rows.end());
     std::vector<std::int64_t> at, counts;
@@ -495,32 +593,28 @@ py::object count(py::object df, py::object col, py::object rec) {
     py::object name = feature_name("count", py::list(py::make_tuple(col)));
     py::object record = rec.attr("get")(name, py::none());
     py::object keys = column(df, col);
-    py::array_t<double> values;
     Keys k = factorize(keys, false, true);
+    const std::vector<std::int64_t> &sizes = k.summary.sizes;
+    std::vector<double> table(sizes.begin(), sizes.end());
     if (record.is_none()) {
-        std::vector<std::int64_t> sizes = core::group_sizes(view(k.codes), k.ngroups);
         py::dict d;
         d[col] = k.uniques;
         d[name] = to_array(sizes);
         rec[name] = pd().attr("DataFrame")(d);
-        values = map_rows(std::vector<double>(sizes.begin(), sizes.end()), k.codes);
     } else {
         std::int64_t g = 0;
         std::vector<std::int64_t> frame_map;
-        auto codes = joint_with_frame({column(record, col)}, k, true, g, nullptr, &frame_map);
+        auto codes = joint_keys({column(record, col)}, k, true, g, frame_map);
         std::vector<double> total = record_table(codes[0], values_of(column(record, name)), g, true);
         if (auto whole = frame_table("count", py::none(), {keys}, py::none(), k.codes, k.ngroups)) {
-            for (std::size_t c = 0; c < whole->size(); ++c) {
-                total[static_cast<std::size_t>(frame_map[c])] += (*whole)[c];
-            }
-        } else {
-            for (std::int64_t c : view(codes[1])) {
-                total[static_cast<std::size_t>(c)] += 1;
-            }
+            table = *whole;  // rows per key over the whole frame
         }
-        values = map_rows(total, codes[1]);
+        for (std::size_t c = 0; c < frame_map.size(); ++c) {
+            total[static_cast<std::size_t>(frame_map[c])] += table[c];
+        }
+        table = to_frame(total, frame_map);
     }
-    return final_fill(with_feature(df, name, standardized(values)));
+    return final_fill(with_feature(df, name, feature_column(table, k.codes, true)), {name});
 }
 
 // ---- crosscount -------------------------------------------------------------
@@ -561,8 +655,13 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
         }
         std::int64_t g = 0;
         py::array_t<std::int64_t> codes = combine(levels, sizes, g);
-        std::vector<std::int64_t> counts = core::group_sizes(view(codes), g);
-        std::vector<std::int64_t> first = core::first_rows(view(codes), g);
+        core::KeyCodes summary;
+        {
+            py::gil_scoped_release release;
+            summary = core::summarize_codes(view(codes), g);
+        }
+        const std::vector<std::int64_t> &counts = summary.sizes;
+        const std::vector<std::int64_t> &first = summary.first;
         // The index groupby builds: the sorted keys of each column as levels,
         // and per combination the level code of each of its keys.
         py::list level_keys, level_codes;
@@ -577,7 +676,7 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
         py::object index = pd().attr("MultiIndex")("levels"_a = level_keys, "codes"_a = level_codes,
                                                    "names"_a = cols, "verify_integrity"_a = false);
         rec[name] = series_of(to_array(counts), index, name);
-        values = map_rows(std::vector<double>(counts.begin(), counts.end()), codes);
+        values = feature_column(std::vector<double>(counts.begin(), counts.end()), codes, true);
     } else {
         py::object rindex = record.attr("index");
         const bool multi = py::isinstance(rindex, pd().attr("MultiIndex"));
@@ -635,9 +734,9 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
                 }
             }
         }
-        values = map_rows(total, dcodes);
+        values = feature_column(total, dcodes, true);
     }
-    return final_fill(with_feature(df, name, standardized(values)));
+    return final_fill(with_feature(df, name, values), {name});
 }
 
 // ---- aggregate --------------------------------------------------------------
@@ -679,6 +778,8 @@ py::object mean_count_table(py::object uniques, py::handle group_col, py::handle
     return pd().attr("DataFrame")(d);
 }
 
+// The feature column of one statistic, from the statistic table of the
+// frame's codes (combined with the record where there is one).
 py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle group_col,
                                   const std::string &stat, py::handle name, py::object rec) {
     py::object record = rec.attr("get")(name, py::none());
@@ -687,7 +788,8 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
     bool int_valued = false;
     if (record.is_none()) {
         Keys k = factorize(keys, true, false);
-        std::vector<double> table = group_stat(stat, x, k.codes, k.ngroups, int_valued);
+        std::vector<double> table =
+            group_stat(stat, x, k.codes, k.ngroups, int_valued, k.summary.nondecreasing);
         py::object index = k.uniques.attr("rename")(group_col);
         py::object data = series_of(maybe_int(to_array(table), int_valued), index, name);
         rec[name] = data;
@@ -697,119 +799,101 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
             both["length"] = count_frame(keys, k, group_col, concat_text({group_col, py::str("_count")}));
             rec[name] = both;
         }
-        return map_rows(table, k.codes);
+        return feature_column(table, k.codes, true);
     }
+    bool runs = false;
+    // a variance record ignores the new rows
+    Keys frame = stat == "var" ? factorize(keys, false, false) : frame_keys(keys, stat, x, runs);
+    std::int64_t g = 0;
+    std::vector<std::int64_t> frame_map;
     if (stat == "mean") {
         py::object data = record["data"];
         py::object length = record["length"];
-        std::int64_t g = 0;
         py::object uniques;
-        bool runs = false;
-        std::vector<std::int64_t> frame_map;
-        std::vector<double> m2;
-        auto codes = [&] {
-            Keys frame = frame_keys(keys, stat, x, runs);
-            auto joint = joint_with_frame({data.attr("index"), column(length, group_col)}, frame,
-                                          false, g, &uniques, &frame_map);
-            if (!native_stat(stat, x)) {
-                m2 = to_joint(group_stat(stat, x, frame.codes, frame.ngroups, int_valued),
-                              frame_map, g);
-            }
-            return joint;  // the frame's own codes are freed before the kernels run
-        }();
+        auto codes = joint_keys({data.attr("index"), column(length, group_col)}, frame, false, g,
+                                frame_map, &uniques);
+        // rows per key and the statistic over the whole frame when this is a part of it
         std::optional<std::vector<double>> whole_sizes =
-            frame_table("size", py::none(), {keys}, py::none(), codes[2], g);
-        if (auto whole = frame_table("aggregate", py::str(stat), {keys}, x, codes[2], g)) {
-            m2 = *whole;
-        }
-        if (m2.empty()) {
-            m2 = group_stat(stat, x, codes[2], g, int_valued, runs);
-        }
+            frame_table("size", py::none(), {keys}, py::none(), frame.codes, frame.ngroups);
+        std::optional<std::vector<double>> whole =
+            frame_table("aggregate", py::str(stat), {keys}, x, frame.codes, frame.ngroups);
+        std::vector<double> m2 = to_joint(
+            whole ? *whole : group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs),
+            frame_map, g);
         const auto G = static_cast<std::size_t>(g);
         std::vector<double> m1 = record_table(codes[0], values_of(data), g, false);
         std::vector<double> n1 = record_table(
             codes[1], values_of(column(length, concat_text({group_col, py::str("_count")}))), g,
             true);
-        std::vector<double> n2;
-        if (whole_sizes) {
-            // groups of the record without rows in this part: none in the whole frame either
-            n2 = *whole_sizes;
-            for (double &c : n2) {
-                c = std::isnan(c) ? 0.0 : c;
-            }
-        } else {
-            std::vector<std::int64_t> sizes = core::group_sizes(view(codes[2]), g);
-            n2.assign(sizes.begin(), sizes.end());
-        }
+        std::vector<double> n2(G, 0.0);
         std::vector<bool> in_data(G, false), in_len(G, false), in_new(G, false), present(G, false);
+        for (std::size_t c = 0; c < frame_map.size(); ++c) {
+            const auto j = static_cast<std::size_t>(frame_map[c]);
+            if (whole_sizes) {
+                // a group of this part has its rows of the whole frame
+                const double n = (*whole_sizes)[c];
+                n2[j] += std::isnan(n) ? 0.0 : n;
+            } else {
+                n2[j] += static_cast<double>(frame.summary.sizes[c]);
+            }
+            in_new[j] = true;
+        }
         for (std::int64_t c : view(codes[0])) {
             if (c >= 0) in_data[static_cast<std::size_t>(c)] = true;
         }
         for (std::int64_t c : view(codes[1])) {
             if (c >= 0) in_len[static_cast<std::size_t>(c)] = true;
         }
-        for (std::int64_t c : view(codes[2])) {
-            if (c >= 0) in_new[static_cast<std::size_t>(c)] = true;
-        }
         std::vector<double> table(G);
-        for (std::size_t k = 0; k < G; ++k) {
-            present[k] = in_data[k] || in_len[k] || in_new[k];
-            const double a = std::isnan(m1[k]) ? 0.0 : m1[k];
-            const double b = std::isnan(m2[k]) ? 0.0 : m2[k];
-            table[k] = (n2[k] * b + n1[k] * a) / (n1[k] + n2[k]);
+        for (std::size_t j = 0; j < G; ++j) {
+            present[j] = in_data[j] || in_len[j] || in_new[j];
+            const double a = std::isnan(m1[j]) ? 0.0 : m1[j];
+            const double b = std::isnan(m2[j]) ? 0.0 : m2[j];
+            table[j] = (n2[j] * b + n1[j] * a) / (n1[j] + n2[j]);
         }
         rec[concat_text({name, py::str("_mean_count")})] =
             mean_count_table(uniques, group_col, name, m1, m2, n1, n2, present, in_len, in_new);
-        return map_rows(table, codes[2]);
+        return feature_column(to_frame(table, frame_map), frame.codes, true);
     }
-    std::int64_t g = 0;
-    bool runs = false;
-    std::vector<std::int64_t> frame_map;
-    std::vector<double> fresh;
-    auto codes = [&] {
-        // a variance record ignores the new rows
-        Keys frame =
-            stat == "var" ? factorize(keys, false, false) : frame_keys(keys, stat, x, runs);
-        auto joint = joint_with_frame({record.attr("index")}, frame, false, g, nullptr, &frame_map);
-        if (stat != "var" && !native_stat(stat, x)) {
-            fresh = to_joint(group_stat(stat, x, frame.codes, frame.ngroups, int_valued),
-                             frame_map, g);
-        }
-        return joint;  // the frame's own codes are freed before the kernels run
-    }();
+    auto codes = joint_keys({record.attr("index")}, frame, false, g, frame_map);
     std::vector<double> old = record_table(codes[0], values_of(record), g, false);
     if (stat == "var") {
-        return map_rows(old, codes[1]);  // variances stay those of the training data
+        // variances stay those of the training data
+        return feature_column(to_frame(old, frame_map), frame.codes, true);
     }
-    if (auto whole = frame_table("aggregate", py::str(stat), {keys}, x, codes[1], g)) {
-        fresh = *whole;
-    }
-    if (fresh.empty()) {
-        fresh = group_stat(stat, x, codes[1], g, int_valued, runs);
-    }
+    std::optional<std::vector<double>> whole =
+        frame_table("aggregate", py::str(stat), {keys}, x, frame.codes, frame.ngroups);
+    std::vector<double> fresh = to_joint(
+        whole ? *whole : group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs),
+        frame_map, g);
     std::vector<double> table(static_cast<std::size_t>(g));
-    for (std::size_t k = 0; k < table.size(); ++k) {
-        const double a = old[k], b = fresh[k];
+    for (std::size_t j = 0; j < table.size(); ++j) {
+        const double a = old[j], b = fresh[j];
         if (stat == "min" || stat == "max") {
-            table[k] = std::isnan(a) ? b : std::isnan(b) ? a : (stat == "min" ? std::min(a, b) : std::max(a, b));
+            table[j] = std::isnan(a) ? b : std::isnan(b) ? a : (stat == "min" ? std::min(a, b) : std::max(a, b));
         } else if (stat == "median") {
-            table[k] = (a + b) / 2;
+            table[j] = (a + b) / 2;
         } else {
-            table[k] = b;  // no combination rule: the statistic of the new rows
+            table[j] = b;  // no combination rule: the statistic of the new rows
         }
     }
-    return map_rows(table, codes[1]);
+    return feature_column(to_frame(table, frame_map), frame.codes, true);
 }
 
 py::object aggregate(py::object df, py::object num_col, py::object group_col,
                      py::object stat_list, py::object rec) {
+    // Each feature column is written filled with its median: the statistics
+    // that follow read only `num_col` and `group_col`, never a feature
+    // column, whose name holds them.
+    std::vector<py::object> names;
     for (py::handle stat : stat_list) {
         py::object name = feature_name("aggregate", py::list(py::make_tuple(stat, num_col, group_col)));
         py::array_t<double> values =
             aggregate_one(df, num_col, group_col, py::str(stat).cast<std::string>(), name, rec);
-        df = with_feature(df, name, standardized(values));
+        df = with_feature(df, name, values);
+        names.push_back(name);
     }
-    return final_fill(df);
+    return final_fill(df, names);
 }
 
 // ---- nunique ----------------------------------------------------------------
@@ -818,31 +902,41 @@ py::object nunique(py::object df, py::object id_col, py::object group_col, py::o
     py::object name = feature_name("nunique", py::list(py::make_tuple(id_col, group_col)));
     py::object record = rec.attr("get")(name, py::none());
     py::object keys = column(df, group_col);
-    py::array_t<double> values;
+    std::vector<double> table;
+    Keys k;
     bool int_valued = true;
     if (record.is_none()) {
-        Keys k = factorize(keys, true, false);
+        k = factorize(keys, true, false);
         Keys ids = factorize(column(df, id_col), false, false, false);
-        std::vector<double> table;
         {
             py::gil_scoped_release release;
             table = core::group_nunique(view(ids.codes), ids.ngroups, view(k.codes), k.ngroups);
         }
         rec[name] = series_of(to_array(table).attr("astype")("int64"),
                               k.uniques.attr("rename")(group_col), name);
-        values = map_rows(table, k.codes);
     } else {
+        k = factorize(keys, false, false);
         std::int64_t g = 0;
-        auto codes = joint_with_frame({record.attr("index")}, factorize(keys, false, false), false, g);
-        values = map_rows(record_table(codes[0], values_of(record), g, false), codes[1]);
+        std::vector<std::int64_t> frame_map;
+        auto codes = joint_keys({record.attr("index")}, k, false, g, frame_map);
+        table = to_frame(record_table(codes[0], values_of(record), g, false), frame_map);
         int_valued = integer_dtype(record);
-        // integers only when no row of the whole frame misses its group
-        if (py::object any = part::ask("any_missing", values); !any.is_none()) {
-            int_valued = int_valued && !any.cast<bool>();
-        }
     }
-    py::object out = with_feature(df, name, maybe_int(values, int_valued));
-    return final_fill(out);
+    py::object column_values;
+    if (part::engine()) {
+        py::array_t<double> values = map_rows(table, k.codes);
+        if (!record.is_none()) {
+            // integers only when no row of the whole frame misses its group
+            if (py::object any = part::ask("any_missing", values); !any.is_none()) {
+                int_valued = int_valued && !any.cast<bool>();
+            }
+        }
+        column_values = maybe_int(values, int_valued);
+    } else {
+        column_values = table_column(table, k.codes, int_valued, true);
+    }
+    py::object out = with_feature(df, name, column_values);
+    return final_fill(out, {name});
 }
 
 // ---- histstat ---------------------------------------------------------------
@@ -851,46 +945,56 @@ py::object histstat(py::object df, py::object id_col, py::object group_col, py::
     py::object name = feature_name("histstat", py::list(py::make_tuple(id_col, group_col)));
     py::object ids_series = column(df, id_col);
     Keys ids = factorize(ids_series, false, false, false);
-    std::vector<double> freq;
+    // temp_count: the rows of each row's id (missing for rows without one)
+    std::vector<double> freq(ids.summary.sizes.begin(), ids.summary.sizes.end());
     if (auto whole = frame_table("size", py::none(), {ids_series}, py::none(), ids.codes, ids.ngroups)) {
         freq = *whole;  // rows per id over the whole frame
-    } else {
-        std::vector<std::int64_t> sizes = core::group_sizes(view(ids.codes), ids.ngroups);
-        freq.assign(sizes.begin(), sizes.end());
     }
     py::array_t<double> temp = map_rows(freq, ids.codes);
-    bool temp_int = !core::has_missing(view(temp));
+    bool temp_int = ids.summary.missing == 0;
     if (py::object any = part::ask("any_missing", temp); !any.is_none()) {
         temp_int = !any.cast<bool>();
     }
-    py::object temp_series = pd().attr("Series")(maybe_int(temp, temp_int));
     py::object keys = column(df, group_col);
     Keys k = factorize(keys, true, false);
     // Every statistic has the same label: the last one is what the column keeps.
-    py::array_t<double> values;
+    std::vector<double> table;
     bool int_valued = false;
     bool any = false;
+    py::object temp_series;
     py::list stats(stat_list);
-    for (std::size_t s = 0; s < stats.size(); ++s) {
-        const std::string stat = py::str(stats[s]).cast<std::string>();
-        if (part::engine() && s + 1 < stats.size()) {
-            continue;  // a part computes only the statistic the column keeps
-        }
-        std::vector<double> table;
-        if (auto whole = frame_table("aggregate", py::str(stat), {keys}, temp_series, k.codes,
+    if (part::engine() && !stats.empty()) {
+        // a part computes only the statistic the column keeps, over the whole frame
+        const std::string last = py::str(stats[stats.size() - 1]).cast<std::string>();
+        temp_series = pd().attr("Series")(maybe_int(temp, temp_int));
+        if (auto whole = frame_table("aggregate", py::str(last), {keys}, temp_series, k.codes,
                                      k.ngroups, true)) {
             table = *whole;
             GroupStat gs{};
-            int_valued = core::parse_group_stat(stat, gs) &&
-                         (count_stat(gs) || (integer_valued_stat(gs) && integer_dtype(temp_series)));
-        } else {
-            table = group_stat(stat, temp_series, k.codes, k.ngroups, int_valued);
+            int_valued = core::parse_group_stat(last, gs) &&
+                         (count_stat(gs) || (integer_valued_stat(gs) && temp_int));
+            any = true;
+            stats = py::list();
         }
-        values = map_rows(table, k.codes);
+    }
+    for (py::handle stat : stats) {
+        const std::string s = py::str(stat).cast<std::string>();
+        GroupStat gs{};
+        if (core::parse_group_stat(s, gs)) {
+            int_valued = count_stat(gs) || (integer_valued_stat(gs) && temp_int);
+            py::gil_scoped_release release;
+            table = core::group_reduce(gs, view(temp), view(k.codes), k.ngroups,
+                                       k.summary.nondecreasing);
+        } else {
+            if (!temp_series) {
+                temp_series = pd().attr("Series")(maybe_int(temp, temp_int));
+            }
+            table = group_stat(s, temp_series, k.codes, k.ngroups, int_valued);
+        }
         any = true;
     }
     if (any) {
-        df.attr("__setitem__")(name, pd().attr("Series")(maybe_int(values, int_valued),
+        df.attr("__setitem__")(name, pd().attr("Series")(table_column(table, k.codes, int_valued, false),
                                                          "index"_a = df.attr("index"),
                                                          "copy"_a = false));
     }
