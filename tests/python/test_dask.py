@@ -45,6 +45,7 @@ FAMILIES = {
         "aggregate###median|||body_mass_g|||colony$$$",
         "aggregate###var|||bill_depth_mm|||island$$$",
         "nunique###flipper_length_mm|||colony$$$",
+        "histstat###island|||colony$$$",
         "aggregate###mean|||add###bill_length_mm|||bill_depth_mm$$$|||island$$$",
     ],
     "elementwise": [
