@@ -962,10 +962,10 @@ py::object histstat(py::object df, py::object id_col, py::object group_col, py::
     bool int_valued = false;
     bool any = false;
     py::object temp_series;
-    py::list stats(stat_list);
-    if (part::engine() && !stats.empty()) {
+    py::object stats = stat_list;
+    if (py::list listed; part::engine() && !(listed = py::list(stat_list)).empty()) {
         // a part computes only the statistic the column keeps, over the whole frame
-        const std::string last = py::str(stats[stats.size() - 1]).cast<std::string>();
+        const std::string last = py::str(listed[listed.size() - 1]).cast<std::string>();
         temp_series = pd().attr("Series")(maybe_int(temp, temp_int));
         if (auto whole = frame_table("aggregate", py::str(last), {keys}, temp_series, k.codes,
                                      k.ngroups, true)) {
