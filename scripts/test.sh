@@ -19,7 +19,7 @@ for variant in plain sanitize; do
 done
 
 # The Python suite twice: with the declared dependencies only, and in a
-# virtual environment that also has pyarrow, where pandas 3 stores text with
+# virtual environment that also has pyarrow and Dask, where pandas 3 stores text with
 # pyarrow throughout (frames, records, pickles).
 python3 -m pytest -q "$@"
 
@@ -27,5 +27,7 @@ arrow=build/venv-arrow
 if [ ! -x "$arrow/bin/python" ]; then
   python3 -m venv --system-site-packages "$arrow"
 fi
-"$arrow/bin/python" -m pip install --quiet pyarrow
+# the Dask extra too: the partitioned engine's tests run there (they skip
+# where Dask is missing)
+"$arrow/bin/python" -m pip install --quiet pyarrow "dask[dataframe,distributed]>=2025.1"
 "$arrow/bin/python" -m pytest -q "$@"

@@ -1,7 +1,7 @@
 """Command line of brinvale.
 
     brinvale demo [FOLDER]
-    brinvale predict RESULT DATA [--proba] [--output FILE]
+    brinvale predict RESULT DATA [--proba] [--output FILE] [--scheduler ADDRESS]
     brinvale info RESULT
     brinvale formula NAME...
 
@@ -98,10 +98,115 @@ def _demo(args):
     return 0
 
 
+def _is_pattern(path):
+    return any(c in os.fspath(path) for c in "*?[")
+
+
+def _read_partitioned(pattern):
+    """The files matching `pattern` as a Dask DataFrame, one partition per
+    file in name order (Parquet files by their extension, CSV otherwise)."""
+    import glob
+
+    import dask.dataframe as dd
+
+    files = sorted(glob.glob(os.fspath(pattern)))
+    if os.path.isdir(pattern):
+        files = sorted(os.path.join(pattern, f) for f in os.listdir(pattern)
+                       if f.lower().endswith((".csv", ".parquet", ".pq")))
+    if not files:
+        raise UserError(f"{pattern}: no file matches")
+    parquet = [f.lower().endswith((".parquet", ".pq")) for f in files]
+    if any(parquet) and not all(parquet):
+        raise UserError(f"{pattern}: matches both CSV and Parquet files; give one kind")
+    if all(parquet):
+        return dd.read_parquet(files, split_row_groups=False)
+    return dd.read_csv(files, blocksize=None)
+
+
+def _part_name(i):
+    return f"{i:05d}"
+
+
+def _decode_block(codes, classes):
+    return classes[codes.astype(int)]
+
+
+def _column_array(column):
+    """A Dask Series as a Dask array of known chunks.  Its parts as Dask reads
+    them: a projected Parquet read fuses small files into fewer partitions
+    than the frame counts."""
+    import dask
+    import dask.array as da
+    import numpy as np
+
+    parts = column.to_delayed()
+    lengths = dask.compute(*[dask.delayed(len)(p) for p in parts])
+    return da.concatenate([da.from_delayed(dask.delayed(np.asarray)(p, dtype=object), shape=(n,), dtype=object)
+                           for p, n in zip(parts, lengths)])
+
+
+def _predict_partitioned(args, obj):
+    """Scoring on Dask: a glob of files or a folder of them in, one CSV file
+    per partition out, with a progress display on standard error."""
+    import contextlib
+
+    import dask
+    import dask.dataframe as dd
+    import numpy as np
+
+    if not args.output or args.output == "-":
+        raise UserError("a glob of files or --scheduler writes one CSV file per partition: "
+                        "give --output FOLDER")
+    client = contextlib.nullcontext()
+    if args.scheduler:
+        from distributed import Client
+
+        client = Client(args.scheduler)
+    with client:
+        frame = _read_partitioned(args.data)
+        encoder = _target_encoder(obj)
+        if args.proba:
+            values = obj.predict_proba(frame)
+            names = [str(n) for n in _decode(encoder, _class_codes(obj, values.shape[1]))]
+            out = dd.from_dask_array(values, columns=names)
+        else:
+            values = obj.predict(frame)
+            if encoder is not None:
+                classes = np.asarray(encoder.classes_)
+                values = values.map_blocks(_decode_block, classes, dtype=classes.dtype)
+            out = dd.from_dask_array(values, columns=["prediction"])
+        id_label = next((c for c in frame.columns if isinstance(c, str) and obj.id_index
+                         and c.strip().replace(" ", "_") == obj.id_index), None)
+        if id_label is not None:
+            ids = _column_array(frame[id_label]).rechunk((values.chunks[0],))
+            out = dd.concat([dd.from_dask_array(ids, columns=obj.id_index), out], axis=1)
+        os.makedirs(args.output, exist_ok=True)
+        # zero-padded numbers: the files sort by name in the input's row order
+        write = out.to_csv(os.path.join(args.output, "part-*.csv"), index=False, compute=False,
+                           name_function=_part_name)
+        if args.scheduler:
+            from distributed import progress, wait
+
+            futures = client.compute(write)
+            progress(futures)
+            wait(futures)
+            client.gather(futures)
+        else:
+            from dask.diagnostics import ProgressBar
+
+            with ProgressBar(out=sys.stderr):
+                dask.compute(write)
+    print(f"wrote {out.npartitions} files to {args.output}", file=sys.stderr)
+    return 0
+
+
 def _predict(args):
     import pandas as pd
 
     obj = _load(args.result)
+    if args.scheduler or _is_pattern(args.data) or os.path.isdir(args.data) and any(
+            f.lower().endswith((".parquet", ".pq")) for f in os.listdir(args.data)):
+        return _predict_partitioned(args, obj)
     frame = obj._load_data_from_file(os.fspath(args.data))
     ids = _id_values(obj, frame)
     # A frame as wide as the model's inputs would be taken as model input and
@@ -202,11 +307,16 @@ def _parser():
     p = sub.add_parser("demo", help="build a sample result folder and predict with it")
     p.add_argument("folder", nargs="?", help="where to build it (default: a temporary folder, removed afterwards)")
     p.set_defaults(run=_demo)
-    p = sub.add_parser("predict", help="predict a CSV/Excel/npz file or a folder of CSV files")
+    p = sub.add_parser("predict", help="predict a CSV/Excel/npz file, a folder of CSV files, or a glob "
+                       "of CSV/Parquet files on Dask")
     p.add_argument("result", help="result folder of a training run")
-    p.add_argument("data", help="data file or folder")
+    p.add_argument("data", help="data file or folder, or a glob such as 'data/*.parquet'")
     p.add_argument("--proba", action="store_true", help="class probabilities, one column per class")
-    p.add_argument("--output", help="CSV file to write (default or '-': standard output)")
+    p.add_argument("--output", help="CSV file to write (default or '-': standard output); a folder "
+                   "for a glob of files or --scheduler")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="score on this Dask cluster (e.g. tcp://host:8786); DATA may then be a glob of "
+                        "CSV or Parquet files, written one CSV file per partition (needs brinvale[dask])")
     p.set_defaults(run=_predict)
     p = sub.add_parser("info", help="chosen model, classes, input columns and feature importances")
     p.add_argument("result", help="result folder of a training run")

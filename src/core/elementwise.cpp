@@ -131,8 +131,7 @@ inline std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
-void arithmetic_standardized(Arithmetic op, NumericColumn x, NumericColumn y,
-                             std::span<double> out) {
+void arithmetic_values(Arithmetic op, NumericColumn x, NumericColumn y, std::span<double> out) {
     require_same_size(x, y, out.size());
     if (x.i64 != nullptr && y.i64 != nullptr && op != Arithmetic::divide) {
         throw std::invalid_argument("integer arithmetic is not standardised here");
@@ -140,7 +139,7 @@ void arithmetic_standardized(Arithmetic op, NumericColumn x, NumericColumn y,
     const std::size_t n = out.size();
     double *o = out.data();
     if (op == Arithmetic::divide && x.f64 != nullptr && y.f64 != nullptr) {
-        standardized_quotients(x.f64, y.f64, out);
+        clean_quotients(x.f64, y.f64, o, n);
         return;
     }
     visit(x, [&](const auto *a) {
@@ -164,6 +163,16 @@ void arithmetic_standardized(Arithmetic op, NumericColumn x, NumericColumn y,
             }
         });
     });
+}
+
+void arithmetic_standardized(Arithmetic op, NumericColumn x, NumericColumn y,
+                             std::span<double> out) {
+    require_same_size(x, y, out.size());
+    if (op == Arithmetic::divide && x.f64 != nullptr && y.f64 != nullptr) {
+        standardized_quotients(x.f64, y.f64, out);
+        return;
+    }
+    arithmetic_values(op, x, y, out);
     standardize_inplace(out);
 }
 
@@ -219,8 +228,13 @@ void orop_rowwise(std::span<const double> x, std::span<const double> y, std::spa
     for (std::size_t i = 0; i < n; ++i) {
         sums[i] = x[i] + y[i];
     }
-    const double m = pandas_mean_std(sums).mean;
-    for (std::size_t i = 0; i < n; ++i) {
+    orop_with_mean(x, y, pandas_mean_std(sums).mean, out);
+}
+
+void orop_with_mean(std::span<const double> x, std::span<const double> y, double m,
+                    std::span<bool> out) {
+    require_same_size(NumericColumn::of(x), NumericColumn::of(y), out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = x[i] > m || y[i] > m;
     }
 }
@@ -250,29 +264,41 @@ void square(std::span<const std::int64_t> x, std::span<std::int64_t> out) {
     }
 }
 
+ColumnMinimum column_minimum(NumericColumn x) {
+    ColumnMinimum lo{kNaN, std::numeric_limits<std::int64_t>::max()};
+    if (x.i64 != nullptr) {
+        for (std::size_t i = 0; i < x.size; ++i) lo.integer = std::min(lo.integer, x.i64[i]);
+        lo.value = column_min(x.i64, x.size);
+    } else {
+        lo.value = column_min(x.f64, x.size);
+    }
+    return lo;
+}
+
+void sqrt_above(NumericColumn x, ColumnMinimum lo, std::span<double> out) {
+    double *o = out.data();
+    if (x.i64 != nullptr) {
+        // int64 - int64 scalar stays integral before the square root.
+        for (std::size_t i = 0; i < x.size; ++i)
+            o[i] = std::sqrt(static_cast<double>(wrap_sub(x.i64[i], lo.integer)));
+    } else {
+        for (std::size_t i = 0; i < x.size; ++i) o[i] = std::sqrt(x.f64[i] - lo.value);
+    }
+}
+
 void sqrt_above_min(NumericColumn x, std::span<double> out) {
+    sqrt_above(x, column_minimum(x), out);
+}
+
+void log_argument_above(NumericColumn x, ColumnMinimum lo, std::span<double> out) {
     double *o = out.data();
     visit(x, [&](const auto *a) {
-        using T = std::remove_cv_t<std::remove_pointer_t<decltype(a)>>;
-        if constexpr (std::is_same_v<T, std::int64_t>) {
-            // int64 - int64 scalar stays integral before the square root.
-            std::int64_t lo = std::numeric_limits<std::int64_t>::max();
-            for (std::size_t i = 0; i < x.size; ++i) lo = std::min(lo, a[i]);
-            for (std::size_t i = 0; i < x.size; ++i)
-                o[i] = std::sqrt(static_cast<double>(wrap_sub(a[i], lo)));
-        } else {
-            const double lo = column_min(a, x.size);
-            for (std::size_t i = 0; i < x.size; ++i) o[i] = std::sqrt(a[i] - lo);
-        }
+        for (std::size_t i = 0; i < x.size; ++i) o[i] = (1e-06 + as_double(a[i])) - lo.value;
     });
 }
 
 void log_argument(NumericColumn x, std::span<double> out) {
-    double *o = out.data();
-    visit(x, [&](const auto *a) {
-        const double lo = column_min(a, x.size);
-        for (std::size_t i = 0; i < x.size; ++i) o[i] = (1e-06 + as_double(a[i])) - lo;
-    });
+    log_argument_above(x, column_minimum(x), out);
 }
 
 void fractional_part(NumericColumn x, std::span<double> out) {
@@ -373,22 +399,23 @@ std::vector<KeyedRow> sorted_present(const T *a, std::size_t n) {
 
 }  // namespace
 
-void percentile_rank(NumericColumn x, std::span<double> out) {
+void percentile_rank_within(NumericColumn x, std::int64_t below, double count,
+                            std::span<double> out) {
     double *o = out.data();
     visit(x, [&](const auto *a) {
         const auto order = sorted_present(a, x.size);
         for (std::size_t i = 0; i < x.size; ++i) {
             if (is_missing(a[i])) o[i] = kNaN;
         }
-        const double count = static_cast<double>(order.size());
         std::size_t start = 0;
         while (start < order.size()) {
             std::size_t stop = start + 1;
             while (stop < order.size() && order[stop].key == order[start].key) ++stop;
             // 1-based ranks start+1 .. stop, summed as integers like pandas.
-            const std::int64_t dups = static_cast<std::int64_t>(stop - start);
-            const std::int64_t sum_ranks =
-                static_cast<std::int64_t>((start + 1 + stop) * (stop - start) / 2);
+            const std::int64_t first = below + static_cast<std::int64_t>(start);
+            const std::int64_t last = below + static_cast<std::int64_t>(stop);
+            const std::int64_t dups = last - first;
+            const std::int64_t sum_ranks = (first + 1 + last) * dups / 2;
             const double average = static_cast<double>(sum_ranks) / static_cast<double>(dups);
             const double pct = average / count;
             for (std::size_t k = start; k < stop; ++k) o[order[k].row] = pct;
@@ -397,43 +424,64 @@ void percentile_rank(NumericColumn x, std::span<double> out) {
     });
 }
 
-void softmax_shift(NumericColumn x, std::span<double> out) {
-    double *o = out.data();
+void percentile_rank(NumericColumn x, std::span<double> out) {
+    std::size_t present = 0;
+    visit(x, [&](const auto *a) {
+        for (std::size_t i = 0; i < x.size; ++i) present += !is_missing(a[i]);
+    });
+    percentile_rank_within(x, 0, static_cast<double>(present), out);
+}
+
+ColumnMaximum softmax_maximum(NumericColumn x) {
     const std::size_t n = x.size;
     if (n == 0) {
         throw std::invalid_argument("zero-size array to reduction operation maximum");
     }
+    ColumnMaximum hi{kNaN, 0};
     if (x.f64 != nullptr) {
         const double *a = x.f64;
-        double hi = a[0];
+        hi.value = a[0];
         for (std::size_t i = 0; i < n; ++i) {
             if (std::isnan(a[i])) {
-                hi = a[i];
+                hi.value = a[i];
                 break;
             }
-            hi = std::max(hi, a[i]);
+            hi.value = std::max(hi.value, a[i]);
         }
-        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] - hi;
     } else {
-        const std::int64_t *a = x.i64;
-        const std::int64_t hi = *std::max_element(a, a + n);
-        for (std::size_t i = 0; i < n; ++i) o[i] = static_cast<double>(wrap_sub(a[i], hi));
+        hi.integer = *std::max_element(x.i64, x.i64 + n);
+    }
+    return hi;
+}
+
+void softmax_shift_by(NumericColumn x, ColumnMaximum hi, std::span<double> out) {
+    double *o = out.data();
+    if (x.f64 != nullptr) {
+        for (std::size_t i = 0; i < x.size; ++i) o[i] = x.f64[i] - hi.value;
+    } else {
+        for (std::size_t i = 0; i < x.size; ++i)
+            o[i] = static_cast<double>(wrap_sub(x.i64[i], hi.integer));
     }
 }
 
-void divide_by_sum(std::span<double> v) {
-    const double total = pairwise_sum(v);
+void softmax_shift(NumericColumn x, std::span<double> out) {
+    softmax_shift_by(x, softmax_maximum(x), out);
+}
+
+void divide_by(std::span<double> v, double total) {
     for (double &e : v) {
         e = e / total;
     }
 }
+
+void divide_by_sum(std::span<double> v) { divide_by(v, pairwise_sum(v)); }
 
 namespace {
 
 // LabelEncoder codes: position of each value among the sorted distinct
 // values; every missing value takes the one code after them.
 template <typename T>
-void label_codes(const T *a, std::size_t n, std::vector<std::int64_t> &codes) {
+void label_codes_of(const T *a, std::size_t n, std::span<std::int64_t> codes) {
     if constexpr (std::is_same_v<T, std::int64_t>) {
         if (n > 0) {
             const auto [lo_it, hi_it] = std::minmax_element(a, a + n);
@@ -473,19 +521,27 @@ void label_codes(const T *a, std::size_t n, std::vector<std::int64_t> &codes) {
 
 }  // namespace
 
+void label_codes(NumericColumn x, std::span<std::int64_t> codes) {
+    visit(x, [&](const auto *a) { label_codes_of(a, x.size, codes); });
+}
+
+void entropy_terms(std::span<const std::int64_t> codes, std::int64_t total, std::span<double> out) {
+    const double denominator = static_cast<double>(total);
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        // scipy.special.entr of the normalised code
+        const double p = static_cast<double>(codes[i]) / denominator;
+        out[i] = std::isnan(p) ? p : p > 0 ? -p * std::log(p) : p == 0 ? 0.0 : -INFINITY;
+    }
+}
+
 double entropy_of_codes(NumericColumn x) {
     const std::size_t n = x.size;
     std::vector<std::int64_t> codes(n);
-    visit(x, [&](const auto *a) { label_codes(a, n, codes); });
+    label_codes(x, codes);
     std::int64_t total = 0;
     for (std::int64_t c : codes) total += c;
-    const double denominator = static_cast<double>(total);
     std::vector<double> terms(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        // scipy.special.entr of the normalised code
-        const double p = static_cast<double>(codes[i]) / denominator;
-        terms[i] = std::isnan(p) ? p : p > 0 ? -p * std::log(p) : p == 0 ? 0.0 : -INFINITY;
-    }
+    entropy_terms(codes, total, terms);
     return pairwise_sum(terms);
 }
 

@@ -1,10 +1,12 @@
 #include "brinvale/windows.hpp"
+#include "brinvale/window_chain.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <stdexcept>
 #include <type_traits>
 
 #include "brinvale/stats.hpp"
@@ -1244,6 +1246,184 @@ void group_average_rank(std::span<const double> x, std::span<const std::int64_t>
             a = b;
         }
     }
+}
+
+
+namespace {
+
+// The rows a part can reach back to: the carried tail, then the part.
+struct ChainRows {
+    const std::vector<double> &tail;
+    std::span<const double> part;
+    std::uint64_t seen;  // global position of part[0]
+    double at(std::uint64_t g) const {
+        if (g >= seen) {
+            return part[static_cast<Size>(g - seen)];
+        }
+        return tail[tail.size() - static_cast<Size>(seen - g)];
+    }
+};
+
+void keep_tail(std::vector<double> &tail, std::span<const double> part, std::uint64_t window) {
+    const Size keep = static_cast<Size>(window);
+    if (part.size() >= keep) {
+        tail.assign(part.end() - static_cast<std::ptrdiff_t>(keep), part.end());
+        return;
+    }
+    tail.insert(tail.end(), part.begin(), part.end());
+    if (tail.size() > keep) {
+        tail.erase(tail.begin(), tail.end() - static_cast<std::ptrdiff_t>(keep));
+    }
+}
+
+void check_carry(const WindowCarry &carry, std::uint64_t window, Size fields) {
+    const Size reach = static_cast<Size>(std::min<std::uint64_t>(window, carry.seen));
+    if ((carry.seen > 0 && carry.state.size() != fields) || carry.x.size() != reach) {
+        throw std::invalid_argument("a window carry does not fit its window");
+    }
+}
+
+}  // namespace
+
+void rolling_continue(WindowStat stat, std::span<const double> x, std::uint64_t window,
+                      std::uint64_t total, WindowCarry &carry, std::span<double> out) {
+    if (stat != WindowStat::Sum && stat != WindowStat::Mean && stat != WindowStat::Std) {
+        throw std::invalid_argument("only running windows carry a state");
+    }
+    if (window <= 1 || window > total) {
+        // no state: every window is computed on its own, or none is complete
+        if (window <= 1) {
+            rolling(stat, x, window, out);
+        } else {
+            std::fill(out.begin(), out.end(), kNaN);
+        }
+        carry.seen += x.size();
+        return;
+    }
+    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, total + 1));
+    const ChainRows rows{carry.x, x, carry.seen};
+    if (stat == WindowStat::Std) {
+        check_carry(carry, window, 6);
+        VarState st;
+        if (carry.seen > 0) {
+            const auto &f = carry.state;
+            st.nobs = f[0], st.mean = f[1], st.ssqdm = f[2], st.comp_add = f[3];
+            st.comp_remove = f[4], st.unstable = f[5] != 0;
+        }
+        for (Size i = 0; i < x.size(); ++i) {
+            const std::uint64_t g = carry.seen + i;
+            const std::uint64_t s = g + 1 >= window ? g + 1 - window : 0;
+            const auto value = [&](Size j) { return rows.at(s + j); };
+            if (g == 0) {
+                st.recompute(value, static_cast<Size>(g + 1 - s));
+            } else {
+                if (s > 0) {
+                    st.remove(rows.at(s - 1));
+                }
+                st.add(x[i]);
+                if (st.unstable) {
+                    st.recompute(value, static_cast<Size>(g + 1 - s));
+                }
+            }
+            out[i] = st.result(minp);
+        }
+        carry.state = {st.nobs, st.mean, st.ssqdm, st.comp_add, st.comp_remove,
+                       st.unstable ? 1.0 : 0.0};
+    } else {
+        check_carry(carry, window, 7);
+        const bool mean = stat == WindowStat::Mean;
+        SumState st;
+        if (carry.seen > 0) {
+            const auto &f = carry.state;
+            st.sum = f[0], st.comp_add = f[1], st.comp_remove = f[2], st.prev = f[3];
+            st.nobs = static_cast<std::int64_t>(f[4]), st.neg = static_cast<std::int64_t>(f[5]);
+            st.same = static_cast<std::int64_t>(f[6]);
+        }
+        const std::uint64_t full = std::min(window, total);
+        for (Size i = 0; i < x.size(); ++i) {
+            const std::uint64_t g = carry.seen + i;
+            if (g >= full) {
+                st.remove(rows.at(g - full));
+            }
+            st.add(x[i]);
+            out[i] = st.result(minp, mean);
+        }
+        carry.state = {st.sum,
+                       st.comp_add,
+                       st.comp_remove,
+                       st.prev,
+                       static_cast<double>(st.nobs),
+                       static_cast<double>(st.neg),
+                       static_cast<double>(st.same)};
+    }
+    keep_tail(carry.x, x, window);
+    carry.seen += x.size();
+}
+
+void rolling_pair_continue(PairStat stat, std::span<const double> x, std::span<const double> y,
+                           std::uint64_t window, std::uint64_t total, WindowCarry &carry,
+                           std::span<double> out) {
+    if (x.size() != y.size() || out.size() != x.size()) {
+        throw std::invalid_argument("columns of different lengths");
+    }
+    if (window <= 1 || window > total) {
+        if (window == 1) {
+            rolling_pair(stat, x, y, window, out);
+        } else {
+            std::fill(out.begin(), out.end(), kNaN);
+        }
+        carry.seen += x.size();
+        return;
+    }
+    check_carry(carry, window, 11);
+    if (carry.y.size() != carry.x.size()) {
+        throw std::invalid_argument("a window carry does not fit its window");
+    }
+    const ChainRows rx{carry.x, x, carry.seen}, ry{carry.y, y, carry.seen};
+    const auto bx = [&](std::uint64_t g) {
+        const double a = rx.at(g) + 0.0 * ry.at(g);
+        return std::isinf(a) ? kNaN : a;
+    };
+    const auto by = [&](std::uint64_t g) {
+        const double b = ry.at(g) + 0.0 * rx.at(g);
+        return std::isinf(b) ? kNaN : b;
+    };
+    CovState st;
+    if (carry.seen > 0) {
+        const auto &f = carry.state;
+        st.nobs = f[0], st.mean_x = f[1], st.mean_y = f[2], st.origin_x = f[3];
+        st.origin_y = f[4], st.xy = f[5], st.xx = f[6], st.yy = f[7], st.peak_x = f[8];
+        st.peak_y = f[9], st.unstable = f[10] != 0;
+    }
+    const auto minp = static_cast<double>(window);
+    const auto recompute = [&](std::uint64_t s, std::uint64_t e) {
+        st.reset();
+        for (std::uint64_t j = s; j < e; ++j) {
+            st.add(bx(j), by(j));
+        }
+        st.unstable = false;
+    };
+    for (Size i = 0; i < x.size(); ++i) {
+        const std::uint64_t g = carry.seen + i;
+        const std::uint64_t s = g + 1 >= window ? g + 1 - window : 0;
+        if (g == 0) {
+            recompute(s, g + 1);
+        } else {
+            if (s > 0) {
+                st.remove(bx(s - 1), by(s - 1));
+            }
+            st.add(bx(g), by(g));
+            if (st.unstable) {
+                recompute(s, g + 1);
+            }
+        }
+        out[i] = st.nobs < minp ? kNaN : (stat == PairStat::Cov ? st.cov() : st.corr());
+    }
+    carry.state = {st.nobs, st.mean_x, st.mean_y, st.origin_x, st.origin_y, st.xy,
+                   st.xx,   st.yy,     st.peak_x, st.peak_y,   st.unstable ? 1.0 : 0.0};
+    keep_tail(carry.x, x, window);
+    keep_tail(carry.y, y, window);
+    carry.seen += x.size();
 }
 
 }  // namespace brinvale::core

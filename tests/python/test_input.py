@@ -136,3 +136,27 @@ def test_percent_missing_and_plain_text(bare):
 def test_percent_unconvertible(bare):
     with pytest.raises(ValueError):
         bare._percent_sign_conversion(pd.DataFrame({"p": ["5%", "abc"]}))
+
+
+@pytest.mark.parametrize("dtype", [object, "str"])
+def test_percentages_of_a_frame_cut_into_parts(bare, dtype):
+    """Each part converts the columns the whole frame shows as percentages,
+    also where none of its own values ends in "%", and gives the whole
+    frame's conversion of its rows."""
+    from brinvale import brinvale as wb
+
+    whole = pd.DataFrame({
+        "p": pd.Series(["5%", "12.5%", "7", None, "3", "1e2"], dtype=dtype),
+        "q": pd.Series(["1", "2", "3", "4", "5", "6%"], dtype=dtype),
+        "t": pd.Series(["a", "b", "c", "d", "e", "f"], dtype=dtype),
+    })
+    found = wb._percent_columns(whole)
+    assert found == ["p", "q"]
+    want = bare._percent_sign_conversion(whole)
+    for a, b in [(0, 2), (2, 5), (5, 6), (3, 4)]:
+        part = whole.iloc[a:b]
+        got = wb._convert_percentages(part, found)
+        assert got["t"].tolist() == part["t"].tolist()
+        for col in found:
+            assert got[col].dtype == np.float64, (col, a, b)
+            np.testing.assert_array_equal(got[col].to_numpy(), want[col].to_numpy()[a:b])

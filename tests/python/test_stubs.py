@@ -20,6 +20,7 @@ PACKAGE = Path(brinvale.__file__).parent
 LIBRARIES = [
     "brinvale.brinvale",
     "brinvale.tavrin",
+    "brinvale.tessel",
     "brinvale.module.util.corlet",
     "brinvale.module.common.quillet",
     "brinvale.module.dataprocess.dovrel",

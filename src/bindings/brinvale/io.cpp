@@ -127,8 +127,9 @@ int ends_with_percent(const py::object &column) {
     return 0;
 }
 
-py::object percent_sign_conversion(py::object self, py::object df) {
-    (void)self;
+// Text columns that hold a value ending in "%", converted in `df` (a copy):
+// every value of the column without the sign, as a float, divided by 100.
+py::object convert_percentages(py::object df, py::object only) {
     // A copy keeps labels, order and row labels of the input; only the
     // percentage columns are replaced in it (the input is never written).
     py::object result = df.attr("copy")("deep"_a = false);
@@ -144,16 +145,23 @@ py::object percent_sign_conversion(py::object self, py::object df) {
         if (!is_text_dtype(column.attr("dtype"))) {
             continue;
         }
+        const bool forced = !only.is_none();
+        if (forced && !only.attr("__contains__")(col).cast<bool>()) {
+            continue;
+        }
         py::object converted;
         const int native = native_percent_column(column, converted);
         if (native == 1) {
             result[col] = converted;
+            continue;
         }
-        if (native >= 0) {
+        // A part of a frame whose percentage columns were found over all its
+        // parts converts those columns even where it holds no "%" itself.
+        if (native == 0 && !forced) {
             continue;
         }
         py::object builtins = py::module_::import("builtins");
-        const int quick = ends_with_percent(column);
+        const int quick = forced ? 1 : ends_with_percent(column);
         if (quick == 0) {
             continue;
         }
@@ -173,6 +181,34 @@ py::object percent_sign_conversion(py::object self, py::object df) {
     return result;
 }
 
+py::object percent_sign_conversion(py::object self, py::object df) {
+    (void)self;
+    return convert_percentages(df, py::none());
+}
+
+// The text columns of `df` holding a value that ends in "%".
+py::list percent_columns(py::object df) {
+    py::list found;
+    for (py::handle col : df.attr("columns").attr("tolist")()) {
+        py::object column = df[col];
+        if (!is_text_dtype(column.attr("dtype"))) {
+            continue;
+        }
+        const int quick = ends_with_percent(column);
+        if (quick > 0) {
+            found.append(col);
+        } else if (quick < 0) {
+            py::object builtins = py::module_::import("builtins");
+            py::object text = column.attr("astype")("object").attr("where")(
+                column.attr("isna")().attr("__invert__")(), global("np").attr("nan"));
+            if (text.attr("astype")(builtins.attr("str")).attr("str").attr("endswith")("%").attr("any")().cast<bool>()) {
+                found.append(col);
+            }
+        }
+    }
+    return found;
+}
+
 }  // namespace
 
 void add_input_methods(py::object &cls) {
@@ -183,6 +219,15 @@ void add_input_methods(py::object &cls) {
                      py::doc(kNormalizeDoc));
     bind::def_method(cls, "_percent_sign_conversion", &percent_sign_conversion, py::arg("df"),
                      py::doc(kPercentDoc));
+}
+
+void register_percent_helpers(py::module_ &m) {
+    // A frame cut into parts decides which columns are percentages over all
+    // its parts, then converts those columns in every part.
+    m.def("_percent_columns", &percent_columns, py::arg("df"),
+          py::doc("The text columns of `df` holding a value that ends in '%'."));
+    m.def("_convert_percentages", &convert_percentages, py::arg("df"), py::arg("columns"),
+          py::doc("`df` with the percentage texts of `columns` converted to numbers."));
 }
 
 }  // namespace brinvale::workbench

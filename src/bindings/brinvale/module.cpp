@@ -319,6 +319,8 @@ BRINVALE_MODULE(brinvale, m) {
                 "a loaded result folder read, in order of first use."));
     register_safe_pickle(m);
     register_model_checks(m);
+    register_percent_helpers(m);
+    register_encoding_helpers(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {
         run_manual_check();

@@ -87,6 +87,36 @@ py::object encoder_input(const py::object &column) {
     return values.attr("fillna")("na").attr("astype")(builtins.attr("str"));
 }
 
+// Text and date columns with a recorded encoder become the encoder's codes,
+// in place; the time column stays.
+py::object encode_text_columns(py::object ori_df, py::object records, py::object time_index) {
+    for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
+        // The cheap tests first: most columns have no encoder, and taking a
+        // column out of a frame costs more than the rest of the test.
+        const int recorded = PySequence_Contains(records.ptr(), col.ptr());
+        if (recorded < 0) {
+            throw py::error_already_set();
+        }
+        if (recorded == 0 || py::reinterpret_borrow<py::object>(col).equal(time_index)) {
+            continue;
+        }
+        py::object column = ori_df[col];
+        py::object dtype = column.attr("dtype");
+        if (!(is_text_dtype(dtype) || is_datetime_dtype(dtype))) {
+            continue;
+        }
+        py::object encoder = records[col];
+        py::object codes = native_text_codes(encoder, column);
+        if (codes.is_none()) {
+            codes = encoder.attr("transform")(encoder_input(column));
+        }
+        // The column is replaced, not written into: its codes need an
+        // integer dtype, which pandas refuses to write into a text column.
+        ori_df[col] = global("np").attr("asarray")(codes);
+    }
+    return ori_df;
+}
+
 py::object process_data(py::object self, py::object ori_df) {
     py::list stripped;
     bool changed = false;
@@ -115,30 +145,7 @@ py::object process_data(py::object self, py::object ori_df) {
 
     py::object records = self.attr("lec_record_dt");
     py::object time_index = self.attr("time_index");
-    for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
-        // The cheap tests first: most columns have no encoder, and taking a
-        // column out of a frame costs more than the rest of the test.
-        const int recorded = PySequence_Contains(records.ptr(), col.ptr());
-        if (recorded < 0) {
-            throw py::error_already_set();
-        }
-        if (recorded == 0 || py::reinterpret_borrow<py::object>(col).equal(time_index)) {
-            continue;
-        }
-        py::object column = ori_df[col];
-        py::object dtype = column.attr("dtype");
-        if (!(is_text_dtype(dtype) || is_datetime_dtype(dtype))) {
-            continue;
-        }
-        py::object encoder = records[col];
-        py::object codes = native_text_codes(encoder, column);
-        if (codes.is_none()) {
-            codes = encoder.attr("transform")(encoder_input(column));
-        }
-        // The column is replaced, not written into: its codes need an
-        // integer dtype, which pandas refuses to write into a text column.
-        ori_df[col] = global("np").attr("asarray")(codes);
-    }
+    encode_text_columns(ori_df, records, time_index);
 
     ori_df = self.attr("_percent_sign_conversion")(ori_df);
     py::object df = global("name2feature")(ori_df, self.attr("adv_features"), records);
@@ -171,7 +178,20 @@ py::object process_data(py::object self, py::object ori_df) {
     return df;
 }
 
+// A Dask DataFrame: computed partition by partition by the partitioned
+// engine, which gives lazy Dask collections.
+bool is_dask_frame(py::handle obj) {
+    py::object module = py::getattr(py::type::handle_of(obj), "__module__", py::none());
+    return !module.is_none() && py::str(module).cast<std::string>().rfind("dask.", 0) == 0 &&
+           py::hasattr(obj, "npartitions") && py::hasattr(obj, "columns");
+}
+
+py::module_ tessel() { return py::module_::import("brinvale.tessel"); }
+
 py::object preprocess(py::object self, py::object input, py::object return_y) {
+    if (is_dask_frame(input)) {
+        return tessel().attr("preprocess")(self, input, "return_y"_a = return_y);
+    }
     py::object pd = global("pd");
     bind::check_assert(py::isinstance<py::str>(input) ||
                            py::isinstance(input, pd.attr("DataFrame")),
@@ -259,6 +279,9 @@ py::object model_frame(py::object self, py::object test_path) {
 }
 
 py::object run_model(py::object self, py::object test_path, const char *method) {
+    if (is_dask_frame(test_path)) {
+        return tessel().attr("predict")(self, test_path, "method"_a = method);
+    }
     py::object df = model_frame(self, test_path);
     py::object target = self.attr("target_name");
     if (py::object out = native_model_output(self.attr("model"), df, target, method); !out.is_none()) {
@@ -418,6 +441,13 @@ py::object get_feature_importance(py::object self) {
 }
 
 }  // namespace
+
+void register_encoding_helpers(py::module_ &m) {
+    m.def("_encode_text_columns", &encode_text_columns, py::arg("df"), py::arg("records"),
+          py::arg("time_index"),
+          py::doc("Replaces, in place, the text and date columns of `df` that have a recorded "
+                  "encoder by the encoder's codes; the time column stays."));
+}
 
 void add_pipeline_methods(py::object &cls) {
     bind::def_method(cls, "_split_train_test", &split_train_test, py::arg("X"), py::arg("y"),

@@ -1,4 +1,5 @@
 #include "tavrin.hpp"
+#include "partition.hpp"
 
 #include <string>
 #include "text.hpp"
@@ -119,6 +120,9 @@ py::object name2feature(py::handle module, py::object df, py::object feature_spa
             }
         }
 
+        // An engine computing this frame as one part of a larger one learns
+        // which columns each operator reads and writes.
+        part::ask("begin", temp[0], temp, key);
         if (listed(kOneOperand, op_name)) {
             df = operator_function(module, op_name)(df, item(temp, 1));
         } else if (listed(kTwoOperands, op_name)) {
@@ -162,6 +166,7 @@ py::object name2feature(py::handle module, py::object df, py::object feature_spa
         } else {
             unsupported("Do not support this OP: ", key);
         }
+        part::ask("end", key);
 
         // Nested columns leave the frame it was given (del rather than
         // drop(inplace=True), which pandas 3.1 deprecates).

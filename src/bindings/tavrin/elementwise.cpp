@@ -1,9 +1,11 @@
 #include "tavrin.hpp"
+#include "partition.hpp"
 
 #include "brinvale/elementwise.hpp"
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -121,8 +123,16 @@ std::span<T> span_of(py::array_t<T> &a) {
 
 void standardize_column(py::handle df, py::handle name) {
     py::object s = df[name];
-    py::object centred = checked(PyNumber_Subtract(s.ptr(), s.attr("mean")().ptr()));
-    df[name] = checked(PyNumber_TrueDivide(centred.ptr(), s.attr("std")().ptr()));
+    py::object mean, sd;
+    if (py::object ms = part::ask("standardize", s.attr("to_numpy")()); !ms.is_none()) {
+        mean = py::tuple(ms)[0];
+        sd = py::tuple(ms)[1];
+    } else {
+        mean = s.attr("mean")();
+        sd = s.attr("std")();
+    }
+    py::object centred = checked(PyNumber_Subtract(s.ptr(), mean.ptr()));
+    df[name] = checked(PyNumber_TrueDivide(centred.ptr(), sd.ptr()));
 }
 
 py::object arithmetic(core::Arithmetic op, const char *label, py::object df, py::object num_col1,
@@ -134,7 +144,13 @@ py::object arithmetic(core::Arithmetic op, const char *label, py::object df, py:
     if (x.native() && y.native() && x.size == y.size &&
         (!integral || op == core::Arithmetic::divide)) {
         auto out = output<double>(x.size);
-        {
+        if (part::engine()) {
+            {
+                py::gil_scoped_release release;
+                core::arithmetic_values(op, x.view(), y.view(), span_of(out));
+            }
+            part::standardize(out);
+        } else {
             py::gil_scoped_release release;
             core::arithmetic_standardized(op, x.view(), y.view(), span_of(out));
         }
@@ -216,6 +232,23 @@ py::object orop(py::object df, py::object col1, py::object col2) {
     Column y = column(df, col2);
     if (x.kind == Kind::f64 && y.kind == Kind::f64 && x.size == y.size) {
         auto out = output<bool>(x.size);
+        if (part::engine()) {
+            auto sums = output<double>(x.size);
+            double *o = sums.mutable_data();
+            for (std::size_t i = 0; i < x.size; ++i) {
+                o[i] = x.f64()[i] + y.f64()[i];
+            }
+            py::object m = part::ask("mean", sums);
+            if (!m.is_none()) {
+                const double mean = m.cast<double>();
+                {
+                    py::gil_scoped_release release;
+                    core::orop_with_mean(x.f64(), y.f64(), mean, span_of(out));
+                }
+                store(df, name, out);
+                return df;
+            }
+        }
         {
             py::gil_scoped_release release;
             core::orop_rowwise(x.f64(), y.f64(), span_of(out));
@@ -223,7 +256,11 @@ py::object orop(py::object df, py::object col1, py::object col2) {
         store(df, name, out);
         return df;
     }
-    py::object mean_val = numpy().attr("mean")(checked(PyNumber_Add(x.series.ptr(), y.series.ptr())));
+    py::object sum_series = checked(PyNumber_Add(x.series.ptr(), y.series.ptr()));
+    py::object mean_val = part::ask("mean", sum_series.attr("to_numpy")());
+    if (mean_val.is_none()) {
+        mean_val = numpy().attr("mean")(sum_series);
+    }
     py::object left = compare(x.series, mean_val, Py_GT);
     py::object right = compare(y.series, mean_val, Py_GT);
     df[name] = checked(PyNumber_Or(left.ptr(), right.ptr()));
@@ -335,18 +372,39 @@ py::object quadratic(py::object df, py::object num_col) {
 }
 
 using ColumnKernel = void (*)(NumericColumn, std::span<double>);
+using MinimumKernel = void (*)(NumericColumn, core::ColumnMinimum, std::span<double>);
+
+// The column's skipna minimum as the engine gives it for the whole frame.
+std::optional<core::ColumnMinimum> frame_minimum(const Column &x) {
+    py::object lo = part::ask("column_min", x.values);
+    if (lo.is_none()) {
+        return std::nullopt;
+    }
+    return core::ColumnMinimum{py::tuple(lo)[0].cast<double>(), py::tuple(lo)[1].cast<std::int64_t>()};
+}
 
 // A kernel over the column, optionally followed by a NumPy ufunc in place.
 py::object transform(const char *label, ColumnKernel kernel, const char *ufunc, py::object df,
-                     py::object num_col, py::object (*fallback)(const Column &)) {
+                     py::object num_col, py::object (*fallback)(const Column &),
+                     MinimumKernel above = nullptr) {
     py::str name = one_operand_name(label, num_col);
     Column x = column(df, num_col);
     if (!x.native()) {
+        if (part::engine()) {
+            part::ask("unsupported", label, x.series.attr("dtype"));
+        }
         df[name] = fallback(x);
         return df;
     }
     auto out = output<double>(x.size);
-    {
+    std::optional<core::ColumnMinimum> lo;
+    if (above != nullptr) {
+        lo = frame_minimum(x);
+    }
+    if (lo) {
+        py::gil_scoped_release release;
+        above(x.view(), *lo, span_of(out));
+    } else {
         py::gil_scoped_release release;
         kernel(x.view(), span_of(out));
     }
@@ -362,8 +420,9 @@ py::object series_minus_min(const Column &x) {
 }
 
 py::object square_root(py::object df, py::object num_col) {
-    return transform("square_root", core::sqrt_above_min, nullptr, df, num_col,
-                     [](const Column &x) { return numpy().attr("sqrt")(series_minus_min(x)); });
+    return transform(
+        "square_root", core::sqrt_above_min, nullptr, df, num_col,
+        [](const Column &x) { return numpy().attr("sqrt")(series_minus_min(x)); }, core::sqrt_above);
 }
 
 py::object log_op(py::object df, py::object num_col) {
@@ -371,7 +430,7 @@ py::object log_op(py::object df, py::object num_col) {
         py::object shifted = checked(PyNumber_Add(py::float_(1e-06).ptr(), x.series.ptr()));
         py::object lo = numpy().attr("min")(x.series);
         return numpy().attr("log")(checked(PyNumber_Subtract(shifted.ptr(), lo.ptr())));
-    });
+    }, core::log_argument_above);
 }
 
 py::object residual(py::object df, py::object num_col) {
@@ -409,6 +468,16 @@ py::object sigmoid(py::object df, py::object num_col) {
 }
 
 py::object percentile(py::object df, py::object num_col) {
+    if (part::engine()) {
+        // ranks among every row of the frame
+        Column x = column(df, num_col);
+        if (!x.native()) {
+            part::ask("unsupported", "percentile", x.series.attr("dtype"));
+        } else if (py::object ranks = part::ask("percentile", x.values); !ranks.is_none()) {
+            store(df, one_operand_name("percentile", num_col), ranks);
+            return df;
+        }
+    }
     return transform("percentile", core::percentile_rank, nullptr, df, num_col,
                      [](const Column &x) { return py::object(x.series.attr("rank")("pct"_a = true)); });
 }
@@ -422,17 +491,31 @@ py::object softmax(py::object df, py::object col) {
     Column x = column(df, col);
     if (x.native()) {
         auto out = output<double>(x.size);
-        {
+        py::object hi = part::ask("softmax_max", x.values);
+        if (hi.is_none()) {
             py::gil_scoped_release release;
             core::softmax_shift(x.view(), span_of(out));
+        } else {
+            const core::ColumnMaximum m{py::tuple(hi)[0].cast<double>(),
+                                        py::tuple(hi)[1].cast<std::int64_t>()};
+            py::gil_scoped_release release;
+            core::softmax_shift_by(x.view(), m, span_of(out));
         }
         ufunc_inplace("exp", out);
-        {
+        py::object total = part::ask("column_total", out);
+        if (total.is_none()) {
             py::gil_scoped_release release;
             core::divide_by_sum(span_of(out));
+        } else {
+            const double t = total.cast<double>();
+            py::gil_scoped_release release;
+            core::divide_by(span_of(out), t);
         }
         store(df, name, out);
         return df;
+    }
+    if (part::engine()) {
+        part::ask("unsupported", "softmax", x.series.attr("dtype"));
     }
     py::object values = x.series.attr("values");
     py::object shifted = checked(PyNumber_Subtract(values.ptr(), numpy().attr("max")(values).ptr()));
@@ -445,6 +528,10 @@ py::object entropy(py::object df, py::object col) {
     py::str name = one_operand_name("entropy", col);
     Column x = column(df, col);
     if (x.native()) {
+        if (py::object v = part::ask("entropy", x.values); !v.is_none()) {
+            df[name] = numpy().attr("float64")(v);
+            return df;
+        }
         double value = 0.0;
         {
             py::gil_scoped_release release;
@@ -452,6 +539,9 @@ py::object entropy(py::object df, py::object col) {
         }
         df[name] = numpy().attr("float64")(value);
         return df;
+    }
+    if (part::engine()) {
+        part::ask("unsupported", "entropy", x.series.attr("dtype"));
     }
     py::object encoder = py::module_::import("sklearn.preprocessing").attr("LabelEncoder")();
     py::object codes = encoder.attr("fit_transform")(x.series);

@@ -18,6 +18,7 @@
 #include "brinvale/groupstats.hpp"
 #include "brinvale/stats.hpp"
 #include "columns.hpp"
+#include "partition.hpp"
 #include "tavrin.hpp"
 
 namespace brinvale::tavrin {
@@ -392,8 +393,18 @@ py::array_t<double> map_rows(const std::vector<double> &table,
 // The feature column of a statistic table: mapped onto the rows by their
 // codes, standardised over the column when asked, and its missing values
 // filled with the column's median as the final fill of the frame would.
+// On a part of a larger frame the column is standardised with the whole
+// column's mean and deviation, and left for the final fill, which fills it
+// with the whole column's median.
 py::array_t<double> feature_column(const std::vector<double> &table,
                                    const py::array_t<std::int64_t> &codes, bool standardize) {
+    if (part::engine()) {
+        py::array_t<double> mapped = map_rows(table, codes);
+        if (standardize) {
+            part::standardize(mapped);
+        }
+        return mapped;
+    }
     py::array_t<double> out(codes.size());
     py::gil_scoped_release release;
     core::group_feature_column(table, view(codes), standardize, true, view_mut(out));
@@ -451,7 +462,9 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
     const auto ncols = static_cast<py::ssize_t>(py::len(dtypes));
     const bool from_blocks = py::hasattr(df, "_get_column_array");
     std::vector<bool> skip(static_cast<std::size_t>(ncols), false);
-    for (const py::object &name : filled) {
+    // On a part of a larger frame the feature columns were not filled yet:
+    // the whole column's median fills them here.
+    for (const py::object &name : part::engine() ? std::vector<py::object>{} : filled) {
         py::object loc = columns.attr("get_loc")(name);
         if (PyLong_CheckExact(loc.ptr())) {  // a label the frame holds once
             skip[loc.cast<std::size_t>()] = true;
@@ -484,12 +497,19 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
             py::array_t<double> v = py::array_t<double, py::array::c_style | py::array::forcecast>(column);
             bool missing = false;
             double median = kNaN;
+            // the median of the whole frame's column, asked of every part
+            py::object whole = part::engine()
+                                   ? part::ask("fill_value", columns[py::int_(j)], j, v)
+                                   : py::none();
             {
                 py::gil_scoped_release release;
                 missing = core::has_missing(view(v));
-                if (missing) {
+                if (missing && whole.is_none()) {
                     median = core::column_median(view(v));
                 }
+            }
+            if (!whole.is_none()) {
+                median = whole.cast<double>();
             }
             if (missing) {
                 py::array_t<double> filled_values(v.size());
@@ -504,10 +524,38 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
         }
         py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
         if (py::bool_(col.attr("hasnans"))) {
+            if (part::engine()) {
+                part::ask("unsupported", "the final fill", col.attr("dtype"));
+            }
             df.attr("isetitem")(j, col.attr("fillna")(col.attr("median")()));
         }
     }
     return df;
+}
+
+// A statistic of every group of the whole frame when the frame is one part of
+// it (`codes` number this part's groups), from the engine; nothing otherwise.
+// `derived`: the values come from an earlier table of the same operator.
+std::optional<std::vector<double>> frame_table(const char *kind, py::object stat,
+                                               std::vector<py::object> keys, py::object values,
+                                               const py::array_t<std::int64_t> &codes,
+                                               std::int64_t ngroups, bool derived = false) {
+    if (!part::engine()) {
+        return std::nullopt;
+    }
+    py::list key_list;
+    for (const py::object &k : keys) {
+        key_list.append(k);
+    }
+    py::object r = part::ask("group_table", kind, stat, key_list, values, codes, ngroups, derived);
+    if (r.is_none()) {
+        return std::nullopt;
+    }
+    std::vector<double> t = values_of(r);
+    if (static_cast<std::int64_t>(t.size()) != ngroups) {
+        bind::raise(PyExc_RuntimeError, "a group table of the whole frame does not fit the part's groups");
+    }
+    return t;
 }
 
 py::object series_of(py::object values, py::object index, py::handle name) {
@@ -558,6 +606,9 @@ py::object count(py::object df, py::object col, py::object rec) {
         std::vector<std::int64_t> frame_map;
         auto codes = joint_keys({column(record, col)}, k, true, g, frame_map);
         std::vector<double> total = record_table(codes[0], values_of(column(record, name)), g, true);
+        if (auto whole = frame_table("count", py::none(), {keys}, py::none(), k.codes, k.ngroups)) {
+            table = *whole;  // rows per key over the whole frame
+        }
         for (std::size_t c = 0; c < frame_map.size(); ++c) {
             total[static_cast<std::size_t>(frame_map[c])] += table[c];
         }
@@ -666,9 +717,21 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
         std::copy(both.data(), both.data() + nrec, rcodes.mutable_data());
         std::copy(both.data() + nrec, both.data() + both.size(), dcodes.mutable_data());
         std::vector<double> total = record_table(rcodes, values_of(record), g, true);
-        for (std::int64_t c : view(dcodes)) {
-            if (c >= 0) {
-                total[static_cast<std::size_t>(c)] += 1;
+        std::vector<py::object> key_columns;
+        for (py::handle c : cols) {
+            key_columns.push_back(column(df, c));
+        }
+        if (auto whole = frame_table("crosscount", py::none(), key_columns, py::none(), dcodes, g)) {
+            for (std::size_t c = 0; c < whole->size(); ++c) {
+                if (!std::isnan((*whole)[c])) {
+                    total[c] += (*whole)[c];
+                }
+            }
+        } else {
+            for (std::int64_t c : view(dcodes)) {
+                if (c >= 0) {
+                    total[static_cast<std::size_t>(c)] += 1;
+                }
             }
         }
         values = feature_column(total, dcodes, true);
@@ -749,8 +812,14 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         py::object uniques;
         auto codes = joint_keys({data.attr("index"), column(length, group_col)}, frame, false, g,
                                 frame_map, &uniques);
+        // rows per key and the statistic over the whole frame when this is a part of it
+        std::optional<std::vector<double>> whole_sizes =
+            frame_table("size", py::none(), {keys}, py::none(), frame.codes, frame.ngroups);
+        std::optional<std::vector<double>> whole =
+            frame_table("aggregate", py::str(stat), {keys}, x, frame.codes, frame.ngroups);
         std::vector<double> m2 = to_joint(
-            group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs), frame_map, g);
+            whole ? *whole : group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs),
+            frame_map, g);
         const auto G = static_cast<std::size_t>(g);
         std::vector<double> m1 = record_table(codes[0], values_of(data), g, false);
         std::vector<double> n1 = record_table(
@@ -760,7 +829,13 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         std::vector<bool> in_data(G, false), in_len(G, false), in_new(G, false), present(G, false);
         for (std::size_t c = 0; c < frame_map.size(); ++c) {
             const auto j = static_cast<std::size_t>(frame_map[c]);
-            n2[j] += static_cast<double>(frame.summary.sizes[c]);
+            if (whole_sizes) {
+                // a group of this part has its rows of the whole frame
+                const double n = (*whole_sizes)[c];
+                n2[j] += std::isnan(n) ? 0.0 : n;
+            } else {
+                n2[j] += static_cast<double>(frame.summary.sizes[c]);
+            }
             in_new[j] = true;
         }
         for (std::int64_t c : view(codes[0])) {
@@ -786,8 +861,11 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         // variances stay those of the training data
         return feature_column(to_frame(old, frame_map), frame.codes, true);
     }
-    std::vector<double> fresh =
-        to_joint(group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs), frame_map, g);
+    std::optional<std::vector<double>> whole =
+        frame_table("aggregate", py::str(stat), {keys}, x, frame.codes, frame.ngroups);
+    std::vector<double> fresh = to_joint(
+        whole ? *whole : group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs),
+        frame_map, g);
     std::vector<double> table(static_cast<std::size_t>(g));
     for (std::size_t j = 0; j < table.size(); ++j) {
         const double a = old[j], b = fresh[j];
@@ -844,7 +922,20 @@ py::object nunique(py::object df, py::object id_col, py::object group_col, py::o
         table = to_frame(record_table(codes[0], values_of(record), g, false), frame_map);
         int_valued = integer_dtype(record);
     }
-    py::object out = with_feature(df, name, table_column(table, k.codes, int_valued, true));
+    py::object column_values;
+    if (part::engine()) {
+        py::array_t<double> values = map_rows(table, k.codes);
+        if (!record.is_none()) {
+            // integers only when no row of the whole frame misses its group
+            if (py::object any = part::ask("any_missing", values); !any.is_none()) {
+                int_valued = int_valued && !any.cast<bool>();
+            }
+        }
+        column_values = maybe_int(values, int_valued);
+    } else {
+        column_values = table_column(table, k.codes, int_valued, true);
+    }
+    py::object out = with_feature(df, name, column_values);
     return final_fill(out, {name});
 }
 
@@ -852,18 +943,41 @@ py::object nunique(py::object df, py::object id_col, py::object group_col, py::o
 
 py::object histstat(py::object df, py::object id_col, py::object group_col, py::object stat_list) {
     py::object name = feature_name("histstat", py::list(py::make_tuple(id_col, group_col)));
-    Keys ids = factorize(column(df, id_col), false, false, false);
+    py::object ids_series = column(df, id_col);
+    Keys ids = factorize(ids_series, false, false, false);
     // temp_count: the rows of each row's id (missing for rows without one)
-    const std::vector<std::int64_t> &freq = ids.summary.sizes;
-    py::array_t<double> temp = map_rows(std::vector<double>(freq.begin(), freq.end()), ids.codes);
-    const bool temp_int = ids.summary.missing == 0;
-    Keys k = factorize(column(df, group_col), true, false);
+    std::vector<double> freq(ids.summary.sizes.begin(), ids.summary.sizes.end());
+    if (auto whole = frame_table("size", py::none(), {ids_series}, py::none(), ids.codes, ids.ngroups)) {
+        freq = *whole;  // rows per id over the whole frame
+    }
+    py::array_t<double> temp = map_rows(freq, ids.codes);
+    bool temp_int = ids.summary.missing == 0;
+    if (py::object any = part::ask("any_missing", temp); !any.is_none()) {
+        temp_int = !any.cast<bool>();
+    }
+    py::object keys = column(df, group_col);
+    Keys k = factorize(keys, true, false);
     // Every statistic has the same label: the last one is what the column keeps.
     std::vector<double> table;
     bool int_valued = false;
     bool any = false;
     py::object temp_series;
-    for (py::handle stat : stat_list) {
+    py::object stats = stat_list;
+    if (py::list listed; part::engine() && !(listed = py::list(stat_list)).empty()) {
+        // a part computes only the statistic the column keeps, over the whole frame
+        const std::string last = py::str(listed[listed.size() - 1]).cast<std::string>();
+        temp_series = pd().attr("Series")(maybe_int(temp, temp_int));
+        if (auto whole = frame_table("aggregate", py::str(last), {keys}, temp_series, k.codes,
+                                     k.ngroups, true)) {
+            table = *whole;
+            GroupStat gs{};
+            int_valued = core::parse_group_stat(last, gs) &&
+                         (count_stat(gs) || (integer_valued_stat(gs) && temp_int));
+            any = true;
+            stats = py::list();
+        }
+    }
+    for (py::handle stat : stats) {
         const std::string s = py::str(stat).cast<std::string>();
         GroupStat gs{};
         if (core::parse_group_stat(s, gs)) {

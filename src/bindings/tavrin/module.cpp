@@ -1,3 +1,4 @@
+#include "partition.hpp"
 #include "tavrin.hpp"
 
 BRINVALE_MODULE(tavrin, m) {
@@ -8,4 +9,5 @@ BRINVALE_MODULE(tavrin, m) {
     register_elementwise(m);
     register_timeseries(m);
     register_formula(m);
+    part::register_part(m);
 }

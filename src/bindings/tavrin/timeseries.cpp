@@ -10,6 +10,7 @@
 
 #include "brinvale/windows.hpp"
 #include "columns.hpp"
+#include "partition.hpp"
 #include "tavrin.hpp"
 
 namespace brinvale::tavrin {
@@ -93,6 +94,9 @@ py::object feature_name(const char *op, std::initializer_list<py::handle> operan
 // The configured group column, read afresh at every call; None without one.
 // A result folder whose pipeline is running supplies its own configuration.
 py::object configured_group() {
+    if (part::engine()) {
+        return part::ask("group");
+    }
     py::module_ quillet = py::module_::import("module.common.quillet");
     py::object active = quillet.attr("_active_config").attr("get")();
     if (!active.is_none()) {
@@ -133,6 +137,26 @@ bool kernel_dtype(py::handle series, bool allow_bool = true) {
     return allow_bool || !py::bool_(types.attr("is_bool_dtype")(dtype));
 }
 
+// The operator's column computed over the whole frame, when the frame is one
+// part of it (rows of a group or of a window may lie in other parts).
+bool from_engine(const char *op, py::handle df, py::handle name,
+                 std::initializer_list<py::handle> operands) {
+    if (!part::engine()) {
+        return false;
+    }
+    py::list args;
+    for (py::handle o : operands) {
+        args.append(o);
+    }
+    py::object values = part::ask("window", op, df, name, args);
+    if (values.is_none()) {
+        return false;
+    }
+    df.attr("__setitem__")(name, pandas().attr("Series")(values, "index"_a = df.attr("index"),
+                                                         "copy"_a = false));
+    return true;
+}
+
 using columns::float_values;
 using columns::group_codes;
 using columns::GroupCodes;
@@ -168,6 +192,9 @@ Operand operand(py::handle df, py::handle col, py::handle group_id) {
 py::object window_op(const char *label, const char *op, WindowStat stat, WindowStat grouped_stat,
                      py::object df, py::object col, py::object d) {
     py::object name = feature_name(label, {col, d});
+    if (from_engine(op, df, name, {col, d})) {
+        return df;
+    }
     const bool decay = stat == WindowStat::DecayLinear;
     std::int64_t length = 0;
     if (decay) {
@@ -216,6 +243,9 @@ py::object window_op(const char *label, const char *op, WindowStat stat, WindowS
 
 py::object shift_op(const char *label, py::object df, py::object col, py::object d) {
     py::object name = feature_name(label, {col, d});
+    if (from_engine(label, df, name, {col, d})) {
+        return df;
+    }
     py::object group_id = configured_group();
     Operand o = operand(df, col, group_id);
     py::object series = o.series;
@@ -261,6 +291,9 @@ py::object shift_op(const char *label, py::object df, py::object col, py::object
 
 py::object delta(py::object df, py::object col, py::object d) {
     py::object name = feature_name("delta", {col, d});
+    if (from_engine("delta", df, name, {col, d})) {
+        return df;
+    }
     py::object group_id = configured_group();
     Operand o = operand(df, col, group_id);
     py::object series = o.series;
@@ -307,6 +340,9 @@ py::object delta(py::object df, py::object col, py::object d) {
 py::object pair_op(const char *label, PairStat stat, py::object df, py::object col1,
                    py::object col2, py::object d) {
     py::object name = feature_name(label, {col1, col2, d});
+    if (from_engine(label, df, name, {col1, col2, d})) {
+        return df;
+    }
     py::object group_id = configured_group();
     // df[col1].rolling(int(d)).corr(df[col2]): the second column is read last
     Operand o = operand(df, col1, group_id);
@@ -340,6 +376,9 @@ py::object pair_op(const char *label, PairStat stat, py::object df, py::object c
 
 py::object crossrank(py::object df, py::object col1, py::object col2) {
     py::object name = feature_name("crossrank", {col1, col2});
+    if (from_engine("crossrank", df, name, {col1, col2})) {
+        return df;
+    }
     py::object keys = column(df, col1);
     py::object values = column(df, col2);
     if (!kernel_dtype(values)) {

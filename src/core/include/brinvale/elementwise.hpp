@@ -33,6 +33,9 @@ enum class Arithmetic { add, subtract, multiply, divide };
 // sum/product is an int64 column with other reductions).
 void arithmetic_standardized(Arithmetic op, NumericColumn x, NumericColumn y,
                              std::span<double> out);
+// r itself, before standardisation (the statistics then come from the whole
+// column when the frame is one part of it).
+void arithmetic_values(Arithmetic op, NumericColumn x, NumericColumn y, std::span<double> out);
 
 enum class Pick { minimum, maximum };
 
@@ -49,6 +52,9 @@ void compare_rowwise(Comparison op, NumericColumn x, NumericColumn y, std::span<
 
 // (x > m) | (y > m) with m the skipna mean of x + y (float64 columns).
 void orop_rowwise(std::span<const double> x, std::span<const double> y, std::span<bool> out);
+// The same with the mean m given.
+void orop_with_mean(std::span<const double> x, std::span<const double> y, double m,
+                    std::span<bool> out);
 
 // np.round with no decimals: halves to even.
 void round_half_even(std::span<const double> x, std::span<double> out);
@@ -58,6 +64,17 @@ void square(std::span<const std::int64_t> x, std::span<std::int64_t> out);
 void sqrt_above_min(NumericColumn x, std::span<double> out);
 // (1e-06 + x) - skipna min(x): the argument of the log operator.
 void log_argument(NumericColumn x, std::span<double> out);
+
+// The skipna minimum as the operators take it: of equal values the first,
+// NaN when nothing is left; an int64 column's minimum as an integer too.
+struct ColumnMinimum {
+    double value;
+    std::int64_t integer;
+};
+ColumnMinimum column_minimum(NumericColumn x);
+// The two operators with the minimum given.
+void sqrt_above(NumericColumn x, ColumnMinimum lo, std::span<double> out);
+void log_argument_above(NumericColumn x, ColumnMinimum lo, std::span<double> out);
 // First element of np.modf: the fractional part with the sign of x.
 void fractional_part(NumericColumn x, std::span<double> out);
 // -x, the argument of exp in the sigmoid.
@@ -67,16 +84,33 @@ void one_over_one_plus(std::span<double> v);
 
 // pandas rank(pct=True): average rank of ties over the non-missing count.
 void percentile_rank(NumericColumn x, std::span<double> out);
+// The same for values that are a slice of a column's value range: `below`
+// values of the column lie under every value of x, `count` is the column's
+// non-missing count.
+void percentile_rank_within(NumericColumn x, std::int64_t below, double count,
+                            std::span<double> out);
 
 // x - np.max(x) for softmax (NaN anywhere makes every value NaN); int64
 // columns subtract in int64 first, as NumPy does.
 void softmax_shift(NumericColumn x, std::span<double> out);
+// np.max of the column: the first NaN if there is one; the int64 maximum too.
+struct ColumnMaximum {
+    double value;
+    std::int64_t integer;
+};
+ColumnMaximum softmax_maximum(NumericColumn x);
+void softmax_shift_by(NumericColumn x, ColumnMaximum hi, std::span<double> out);
 // v / sum(v) with NumPy's pairwise sum.
 void divide_by_sum(std::span<double> v);
+void divide_by(std::span<double> v, double total);
 
 // scipy.stats.entropy of the LabelEncoder codes of x (codes of the sorted
 // distinct values, NaN last).
 double entropy_of_codes(NumericColumn x);
+// The codes themselves, and scipy.special.entr of each code over the sum of
+// all codes (the terms whose pairwise sum is the entropy).
+void label_codes(NumericColumn x, std::span<std::int64_t> codes);
+void entropy_terms(std::span<const std::int64_t> codes, std::int64_t total, std::span<double> out);
 
 // Python's str() of a float (repr: shortest round trip, "1.0", "1e+16",
 // "nan", "inf") and of an int.
