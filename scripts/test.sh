@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Installs the package with its test dependencies, then runs the C++ unit
-# tests of the core and the Python test suite, without and with pyarrow.
+# Installs the package with its test dependencies, lints, then runs the C++
+# unit tests of the core and the Python test suite, without and with pyarrow
+# (and Dask).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/system-deps.sh
 python3 -m pip install --quiet --upgrade pip
 python3 -m pip install --quiet ".[test]"
+
+# Layout and lint first: ruff over the Python, clang-format over all C++.
+bash scripts/lint.sh
 
 # The core's unit tests, once plainly and once under AddressSanitizer and
 # UndefinedBehaviorSanitizer.

@@ -10,7 +10,8 @@ using brinvale::bind::raise;
 // every path.
 py::object load_with_encoding(py::module_ &mod, py::handle path, py::handle mode,
                               const char *encoding) {
-    py::object fh = py::module_::import("builtins").attr("open")(path, "rt", "encoding"_a = encoding);
+    py::object fh =
+        py::module_::import("builtins").attr("open")(path, "rt", "encoding"_a = encoding);
     try {
         py::object config = mod.attr("load")(fh, "Loader"_a = mod.attr("Loader"));
         if (!mode.is_none()) {

@@ -135,8 +135,7 @@ std::vector<std::uint8_t> membership(const py::object &classes, const py::object
                 py::gil_scoped_release release;
                 brinvale::core::member_mask(
                     std::span<const double>(cd.data(), static_cast<std::size_t>(cd.size())),
-                    std::span<const double>(yd.data(), static_cast<std::size_t>(yd.size())),
-                    mask);
+                    std::span<const double>(yd.data(), static_cast<std::size_t>(yd.size())), mask);
             }
             return mask;
         }
@@ -169,7 +168,8 @@ BRINVALE_MODULE(dovrel, m) {
     m.attr("LabelEncoder") = label_encoder;
     m.attr("np") = py::module_::import("numpy");
 
-    py::object cls = brinvale::bind::make_class("LabelEncoderWithOOV", py::make_tuple(label_encoder), m);
+    py::object cls =
+        brinvale::bind::make_class("LabelEncoderWithOOV", py::make_tuple(label_encoder), m);
 
     static const std::string init_doc =
         brinvale::bind::with_text_signature("__init__", "($self, /, oov_token='OOV')");
@@ -209,8 +209,8 @@ BRINVALE_MODULE(dovrel, m) {
             // iterating it gives); iterating an extension array goes through
             // Python one element at a time.
             py::object pandas = py::module_::import("pandas");
-            const bool is_pandas = py::isinstance(y, pandas.attr("Series")) ||
-                                   py::isinstance(y, pandas.attr("Index"));
+            const bool is_pandas =
+                py::isinstance(y, pandas.attr("Series")) || py::isinstance(y, pandas.attr("Index"));
             py::list items = is_pandas ? py::list(y.attr("tolist")()) : py::list(y);
             std::vector<std::uint8_t> mask = membership(classes, y, items);
             for (std::size_t i = 0; i < mask.size(); ++i) {

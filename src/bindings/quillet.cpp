@@ -19,12 +19,13 @@ BRINVALE_MODULE(quillet, m) {
     cls.attr("_TaskConfig__first_init") = py::bool_(true);
     py::module_ mod = m;
 
-    brinvale::bind::def_static(cls, "__new__", [object_type](py::object klass, py::args, py::kwargs) {
-        if (klass.attr("_TaskConfig__species").is_none()) {
-            klass.attr("_TaskConfig__species") = object_type.attr("__new__")(klass);
-        }
-        return klass.attr("_TaskConfig__species");
-    });
+    brinvale::bind::def_static(
+        cls, "__new__", [object_type](py::object klass, py::args, py::kwargs) {
+            if (klass.attr("_TaskConfig__species").is_none()) {
+                klass.attr("_TaskConfig__species") = object_type.attr("__new__")(klass);
+            }
+            return klass.attr("_TaskConfig__species");
+        });
 
     brinvale::bind::def_method(
         cls, "__init__",

@@ -52,13 +52,9 @@ inline void define_common(py::module_ &m) {
     m.attr("os") = py::module_::import("os");
     m.attr("shutil") = py::module_::import("shutil");
     m.attr("glob") = py::module_::import("glob");
-    m.def("purlane_files",
-          &purlane_files,
-          py::arg("directory"),
+    m.def("purlane_files", &purlane_files, py::arg("directory"),
           py::doc("Delete every file ending in \".c\" below `directory`, printing each path."));
-    m.def("delete_files",
-          &delete_files,
-          py::arg("path"),
+    m.def("delete_files", &delete_files, py::arg("path"),
           py::doc("Remove `path` with all its content if it exists."));
 }
 

@@ -60,8 +60,7 @@ void standardized_quotients(const double *a, const double *b, std::span<double> 
                                          const double d = mean - o[i];
                                          return d * d;
                                      },
-                                     0,
-                                     n);
+                                     0, n);
     const double sd = std::sqrt(squares / static_cast<double>(n - 1));
     for (std::size_t i = 0; i < n; ++i) {
         o[i] = (o[i] - mean) / sd;
@@ -73,13 +72,16 @@ BRINVALE_WIDE_LOOP void compare_loop(Comparison op, const T *a, const T *b, bool
                                      std::size_t n) {
     switch (op) {
     case Comparison::greater:
-        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] > b[i];
+        for (std::size_t i = 0; i < n; ++i)
+            o[i] = a[i] > b[i];
         break;
     case Comparison::less:
-        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] < b[i];
+        for (std::size_t i = 0; i < n; ++i)
+            o[i] = a[i] < b[i];
         break;
     case Comparison::equal:
-        for (std::size_t i = 0; i < n; ++i) o[i] = a[i] == b[i];
+        for (std::size_t i = 0; i < n; ++i)
+            o[i] = a[i] == b[i];
         break;
     }
 }
@@ -146,13 +148,16 @@ void arithmetic_values(Arithmetic op, NumericColumn x, NumericColumn y, std::spa
         visit(y, [&](const auto *b) {
             switch (op) {
             case Arithmetic::add:
-                for (std::size_t i = 0; i < n; ++i) o[i] = as_double(a[i]) + as_double(b[i]);
+                for (std::size_t i = 0; i < n; ++i)
+                    o[i] = as_double(a[i]) + as_double(b[i]);
                 break;
             case Arithmetic::subtract:
-                for (std::size_t i = 0; i < n; ++i) o[i] = as_double(a[i]) - as_double(b[i]);
+                for (std::size_t i = 0; i < n; ++i)
+                    o[i] = as_double(a[i]) - as_double(b[i]);
                 break;
             case Arithmetic::multiply:
-                for (std::size_t i = 0; i < n; ++i) o[i] = as_double(a[i]) * as_double(b[i]);
+                for (std::size_t i = 0; i < n; ++i)
+                    o[i] = as_double(a[i]) * as_double(b[i]);
                 break;
             case Arithmetic::divide:
                 for (std::size_t i = 0; i < n; ++i) {
@@ -267,7 +272,8 @@ void square(std::span<const std::int64_t> x, std::span<std::int64_t> out) {
 ColumnMinimum column_minimum(NumericColumn x) {
     ColumnMinimum lo{kNaN, std::numeric_limits<std::int64_t>::max()};
     if (x.i64 != nullptr) {
-        for (std::size_t i = 0; i < x.size; ++i) lo.integer = std::min(lo.integer, x.i64[i]);
+        for (std::size_t i = 0; i < x.size; ++i)
+            lo.integer = std::min(lo.integer, x.i64[i]);
         lo.value = column_min(x.i64, x.size);
     } else {
         lo.value = column_min(x.f64, x.size);
@@ -282,7 +288,8 @@ void sqrt_above(NumericColumn x, ColumnMinimum lo, std::span<double> out) {
         for (std::size_t i = 0; i < x.size; ++i)
             o[i] = std::sqrt(static_cast<double>(wrap_sub(x.i64[i], lo.integer)));
     } else {
-        for (std::size_t i = 0; i < x.size; ++i) o[i] = std::sqrt(x.f64[i] - lo.value);
+        for (std::size_t i = 0; i < x.size; ++i)
+            o[i] = std::sqrt(x.f64[i] - lo.value);
     }
 }
 
@@ -293,7 +300,8 @@ void sqrt_above_min(NumericColumn x, std::span<double> out) {
 void log_argument_above(NumericColumn x, ColumnMinimum lo, std::span<double> out) {
     double *o = out.data();
     visit(x, [&](const auto *a) {
-        for (std::size_t i = 0; i < x.size; ++i) o[i] = (1e-06 + as_double(a[i])) - lo.value;
+        for (std::size_t i = 0; i < x.size; ++i)
+            o[i] = (1e-06 + as_double(a[i])) - lo.value;
     });
 }
 
@@ -305,14 +313,16 @@ void fractional_part(NumericColumn x, std::span<double> out) {
     double *o = out.data();
     visit(x, [&](const auto *a) {
         double whole;
-        for (std::size_t i = 0; i < x.size; ++i) o[i] = std::modf(as_double(a[i]), &whole);
+        for (std::size_t i = 0; i < x.size; ++i)
+            o[i] = std::modf(as_double(a[i]), &whole);
     });
 }
 
 void negate(NumericColumn x, std::span<double> out) {
     double *o = out.data();
     visit(x, [&](const auto *a) {
-        for (std::size_t i = 0; i < x.size; ++i) o[i] = -as_double(a[i]);
+        for (std::size_t i = 0; i < x.size; ++i)
+            o[i] = -as_double(a[i]);
     });
 }
 
@@ -405,12 +415,14 @@ void percentile_rank_within(NumericColumn x, std::int64_t below, double count,
     visit(x, [&](const auto *a) {
         const auto order = sorted_present(a, x.size);
         for (std::size_t i = 0; i < x.size; ++i) {
-            if (is_missing(a[i])) o[i] = kNaN;
+            if (is_missing(a[i]))
+                o[i] = kNaN;
         }
         std::size_t start = 0;
         while (start < order.size()) {
             std::size_t stop = start + 1;
-            while (stop < order.size() && order[stop].key == order[start].key) ++stop;
+            while (stop < order.size() && order[stop].key == order[start].key)
+                ++stop;
             // 1-based ranks start+1 .. stop, summed as integers like pandas.
             const std::int64_t first = below + static_cast<std::int64_t>(start);
             const std::int64_t last = below + static_cast<std::int64_t>(stop);
@@ -418,7 +430,8 @@ void percentile_rank_within(NumericColumn x, std::int64_t below, double count,
             const std::int64_t sum_ranks = (first + 1 + last) * dups / 2;
             const double average = static_cast<double>(sum_ranks) / static_cast<double>(dups);
             const double pct = average / count;
-            for (std::size_t k = start; k < stop; ++k) o[order[k].row] = pct;
+            for (std::size_t k = start; k < stop; ++k)
+                o[order[k].row] = pct;
             start = stop;
         }
     });
@@ -427,7 +440,8 @@ void percentile_rank_within(NumericColumn x, std::int64_t below, double count,
 void percentile_rank(NumericColumn x, std::span<double> out) {
     std::size_t present = 0;
     visit(x, [&](const auto *a) {
-        for (std::size_t i = 0; i < x.size; ++i) present += !is_missing(a[i]);
+        for (std::size_t i = 0; i < x.size; ++i)
+            present += !is_missing(a[i]);
     });
     percentile_rank_within(x, 0, static_cast<double>(present), out);
 }
@@ -457,7 +471,8 @@ ColumnMaximum softmax_maximum(NumericColumn x) {
 void softmax_shift_by(NumericColumn x, ColumnMaximum hi, std::span<double> out) {
     double *o = out.data();
     if (x.f64 != nullptr) {
-        for (std::size_t i = 0; i < x.size; ++i) o[i] = x.f64[i] - hi.value;
+        for (std::size_t i = 0; i < x.size; ++i)
+            o[i] = x.f64[i] - hi.value;
     } else {
         for (std::size_t i = 0; i < x.size; ++i)
             o[i] = static_cast<double>(wrap_sub(x.i64[i], hi.integer));
@@ -491,7 +506,8 @@ void label_codes_of(const T *a, std::size_t n, std::span<std::int64_t> codes) {
                 // Dense keys: codes by counting instead of sorting.
                 const std::int64_t lo = *lo_it;
                 std::vector<std::int64_t> rank(static_cast<std::size_t>(range) + 1, 0);
-                for (std::size_t i = 0; i < n; ++i) rank[static_cast<std::size_t>(wrap_sub(a[i], lo))] = 1;
+                for (std::size_t i = 0; i < n; ++i)
+                    rank[static_cast<std::size_t>(wrap_sub(a[i], lo))] = 1;
                 std::int64_t next = 0;
                 for (auto &r : rank) {
                     const std::int64_t present = r;
@@ -507,15 +523,16 @@ void label_codes_of(const T *a, std::size_t n, std::span<std::int64_t> codes) {
     std::vector<T> distinct;
     distinct.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-        if (!is_missing(a[i])) distinct.push_back(a[i]);
+        if (!is_missing(a[i]))
+            distinct.push_back(a[i]);
     }
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     const auto missing_code = static_cast<std::int64_t>(distinct.size());
     for (std::size_t i = 0; i < n; ++i) {
-        codes[i] = is_missing(a[i])
-                       ? missing_code
-                       : std::lower_bound(distinct.begin(), distinct.end(), a[i]) - distinct.begin();
+        codes[i] = is_missing(a[i]) ? missing_code
+                                    : std::lower_bound(distinct.begin(), distinct.end(), a[i]) -
+                                          distinct.begin();
     }
 }
 
@@ -539,15 +556,18 @@ double entropy_of_codes(NumericColumn x) {
     std::vector<std::int64_t> codes(n);
     label_codes(x, codes);
     std::int64_t total = 0;
-    for (std::int64_t c : codes) total += c;
+    for (std::int64_t c : codes)
+        total += c;
     std::vector<double> terms(n);
     entropy_terms(codes, total, terms);
     return pairwise_sum(terms);
 }
 
 std::string python_float_text(double v) {
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    if (std::isnan(v))
+        return "nan";
+    if (std::isinf(v))
+        return v > 0 ? "inf" : "-inf";
     char buf[64];
     // Shortest round-trip digits, as Python's repr chooses them.
     auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
@@ -575,10 +595,12 @@ std::string python_float_text(double v) {
         }
     } else {
         body = digits.substr(0, 1);
-        if (k > 1) body += "." + digits.substr(1);
+        if (k > 1)
+            body += "." + digits.substr(1);
         const int ae = exponent < 0 ? -exponent : exponent;
         body += exponent < 0 ? "e-" : "e+";
-        if (ae < 10) body += "0";
+        if (ae < 10)
+            body += "0";
         body += std::to_string(ae);
     }
     return sign + body;

@@ -16,8 +16,8 @@ enum class Shape {
     call1,      // Name(a)
     square_root,
     quadratic,
-    pair,       // Name(ab): no separator between the operands
-    time,       // Name(a,b), nested first operand as ((a),
+    pair,  // Name(ab): no separator between the operands
+    time,  // Name(a,b), nested first operand as ((a),
     softmax,
 };
 
@@ -86,7 +86,7 @@ std::u32string escape_underscores(std::u32string_view text) {
 }
 
 class Renderer {
-public:
+  public:
     explicit Renderer(const Capitalize &capitalize) : capitalize_(capitalize) {}
 
     std::optional<std::u32string> render(std::u32string_view name, int depth) {
@@ -120,7 +120,7 @@ public:
         return std::nullopt;
     }
 
-private:
+  private:
     const std::u32string &part(std::size_t k) {
         const auto &parts = parts_stack_.back();
         if (k >= parts.size()) {

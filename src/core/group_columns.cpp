@@ -102,9 +102,8 @@ namespace {
 
 // A table too large for the caches: every gather from it misses, so the
 // column is gathered once and then reduced as pandas reduces it, in order.
-bool materialised_feature_column(std::span<const double> table,
-                                 std::span<const std::int64_t> codes, bool standardize, bool fill,
-                                 std::span<double> out) {
+bool materialised_feature_column(std::span<const double> table, std::span<const std::int64_t> codes,
+                                 bool standardize, bool fill, std::span<double> out) {
     map_groups(table, codes, out);
     if (standardize) {
         standardize_inplace(out);
@@ -148,15 +147,13 @@ bool group_feature_column(std::span<const double> table, std::span<const std::in
             clean[g] = nan[g] ? 0.0 : tab[g];
         }
         Size nan_rows = 0;
-        const double sum = 0.0 + pairwise_blocks(
-                                     [](Size, Size) {},
-                                     [&](Size i) {
-                                         const Size s = slots(codes[i]);
-                                         nan_rows += nan[s];
-                                         return clean[s];
-                                     },
-                                     0,
-                                     n);
+        const double sum = 0.0 + pairwise_blocks([](Size, Size) {},
+                                                 [&](Size i) {
+                                                     const Size s = slots(codes[i]);
+                                                     nan_rows += nan[s];
+                                                     return clean[s];
+                                                 },
+                                                 0, n);
         const Size count = n - nan_rows;
         double mean = kNaN, std = kNaN;
         if (count > 0) {

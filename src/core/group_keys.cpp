@@ -236,8 +236,7 @@ KeyCodes code_keys(std::span<const std::int64_t> x, bool sorted, std::span<std::
     }
     std::int64_t lo = 0, hi = 0;
     minmax(x.data(), n, lo, hi);
-    const std::uint64_t width =
-        static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo) + 1;
+    const std::uint64_t width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo) + 1;
     const auto slot = [lo](std::int64_t v) {
         return static_cast<Size>(static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(lo));
     };

@@ -31,7 +31,8 @@ double median_of(std::vector<double> &v) {
     if (v.size() % 2 == 1) {
         return 0.0 + upper;
     }
-    const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(half));
+    const double lower =
+        *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(half));
     return (0.0 + (lower + upper)) / 2;
 }
 
@@ -140,9 +141,9 @@ bool parse_group_stat(std::string_view name, GroupStat &stat) {
         GroupStat stat;
     };
     static constexpr Entry table[] = {
-        {"min", GroupStat::Min},     {"max", GroupStat::Max},     {"mean", GroupStat::Mean},
-        {"median", GroupStat::Median}, {"var", GroupStat::Var},   {"std", GroupStat::Std},
-        {"sum", GroupStat::Sum},     {"count", GroupStat::Count}, {"size", GroupStat::Size},
+        {"min", GroupStat::Min},         {"max", GroupStat::Max},     {"mean", GroupStat::Mean},
+        {"median", GroupStat::Median},   {"var", GroupStat::Var},     {"std", GroupStat::Std},
+        {"sum", GroupStat::Sum},         {"count", GroupStat::Count}, {"size", GroupStat::Size},
         {"nunique", GroupStat::Nunique}, {"first", GroupStat::First}, {"last", GroupStat::Last},
     };
     for (const Entry &e : table) {
@@ -416,7 +417,7 @@ namespace {
 
 // Open addressing over 64-bit key patterns; a code of -1 marks a free slot.
 class KeyTable {
-public:
+  public:
     explicit KeyTable(std::size_t expected) {
         std::size_t cap = 16;
         while (cap < 2 * expected) {
@@ -442,7 +443,7 @@ public:
         return next;
     }
 
-private:
+  private:
     static std::size_t mix(std::uint64_t k) {
         k ^= k >> 33;
         k *= 0xff51afd7ed558ccdULL;
@@ -540,7 +541,8 @@ std::int64_t factorize_keys(std::span<const std::int64_t> x, std::span<std::int6
     if (dense_range(x, lo, width)) {
         std::vector<std::int64_t> seen(static_cast<Size>(width), -1);
         const auto slot = [&](std::int64_t v) {
-            return static_cast<Size>(static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(lo));
+            return static_cast<Size>(static_cast<std::uint64_t>(v) -
+                                     static_cast<std::uint64_t>(lo));
         };
         if (sorted) {
             // ranks of the values present, in ascending order

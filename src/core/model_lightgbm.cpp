@@ -106,8 +106,9 @@ std::vector<T> int_array(const std::map<std::string_view, std::string_view> &kv,
         }
     });
     if (count != n) {
-        refuse(where + ": " + std::string(key) + " holds " + (count > n ? "more" : std::to_string(count)) +
-               " values where the tree needs " + std::to_string(n));
+        refuse(where + ": " + std::string(key) + " holds " +
+               (count > n ? "more" : std::to_string(count)) + " values where the tree needs " +
+               std::to_string(n));
     }
     return out;
 }
@@ -129,8 +130,9 @@ std::vector<double> double_array(const std::map<std::string_view, std::string_vi
         }
     });
     if (count != n) {
-        refuse(where + ": " + std::string(key) + " holds " + (count > n ? "more" : std::to_string(count)) +
-               " values where the tree needs " + std::to_string(n));
+        refuse(where + ": " + std::string(key) + " holds " +
+               (count > n ? "more" : std::to_string(count)) + " values where the tree needs " +
+               std::to_string(n));
     }
     return out;
 }
@@ -195,8 +197,8 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
         tree.left_child = int_array<int>(kv, "left_child", n_inner, where);
         tree.right_child = int_array<int>(kv, "right_child", n_inner, where);
         tree.split_feature = int_array<int>(kv, "split_feature", n_inner, where, 0, n_features - 1);
-        tree.threshold = double_array(kv, "threshold", n_inner, where, true,
-                                      values || tree.num_cat > 0);
+        tree.threshold =
+            double_array(kv, "threshold", n_inner, where, true, values || tree.num_cat > 0);
         if (kv.count("decision_type")) {
             tree.decision_type = int_array<std::int8_t>(kv, "decision_type", n_inner, where, 0, 15);
         } else {
@@ -204,9 +206,9 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
         }
     }
     if (tree.num_cat > 0) {
-        tree.cat_boundaries = int_array<int>(kv, "cat_boundaries",
-                                             static_cast<std::size_t>(tree.num_cat) + 1, where, 0,
-                                             std::numeric_limits<int>::max());
+        tree.cat_boundaries =
+            int_array<int>(kv, "cat_boundaries", static_cast<std::size_t>(tree.num_cat) + 1, where,
+                           0, std::numeric_limits<int>::max());
         if (tree.cat_boundaries.front() != 0 ||
             !std::is_sorted(tree.cat_boundaries.begin(), tree.cat_boundaries.end())) {
             refuse(where + ": cat_boundaries must start at 0 and never decrease");
@@ -238,8 +240,7 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
             const double t = tree.num_cat > 0 ? tree.threshold[i] : -1.0;
             if (!(t >= 0.0 && t < static_cast<double>(tree.num_cat)) || t != std::floor(t)) {
                 refuse(where + ": categorical node " + std::to_string(i) +
-                       " names a category set outside the tree's " +
-                       std::to_string(tree.num_cat));
+                       " names a category set outside the tree's " + std::to_string(tree.num_cat));
             }
         }
         for (int child : {tree.left_child[i], tree.right_child[i]}) {
@@ -270,15 +271,29 @@ std::size_t parse_tree(std::string_view text, std::size_t p, std::size_t limit, 
 
 LightGbmObjective parse_objective(std::string_view value, int num_class) {
     static const std::map<std::string_view, std::string_view> aliases{
-        {"regression_l2", "regression"}, {"mean_squared_error", "regression"},
-        {"mse", "regression"}, {"l2", "regression"}, {"l2_root", "regression"},
-        {"root_mean_squared_error", "regression"}, {"rmse", "regression"},
-        {"mean_absolute_error", "regression_l1"}, {"l1", "regression_l1"},
-        {"mae", "regression_l1"}, {"softmax", "multiclass"}, {"multiclass_ova", "multiclassova"},
-        {"ova", "multiclassova"}, {"ovr", "multiclassova"}, {"xentropy", "cross_entropy"},
-        {"xentlambda", "cross_entropy_lambda"}, {"mean_absolute_percentage_error", "mape"},
-        {"xendcg", "rank_xendcg"}, {"xe_ndcg", "rank_xendcg"}, {"xe_ndcg_mart", "rank_xendcg"},
-        {"xendcg_mart", "rank_xendcg"}, {"none", "custom"}, {"null", "custom"},
+        {"regression_l2", "regression"},
+        {"mean_squared_error", "regression"},
+        {"mse", "regression"},
+        {"l2", "regression"},
+        {"l2_root", "regression"},
+        {"root_mean_squared_error", "regression"},
+        {"rmse", "regression"},
+        {"mean_absolute_error", "regression_l1"},
+        {"l1", "regression_l1"},
+        {"mae", "regression_l1"},
+        {"softmax", "multiclass"},
+        {"multiclass_ova", "multiclassova"},
+        {"ova", "multiclassova"},
+        {"ovr", "multiclassova"},
+        {"xentropy", "cross_entropy"},
+        {"xentlambda", "cross_entropy_lambda"},
+        {"mean_absolute_percentage_error", "mape"},
+        {"xendcg", "rank_xendcg"},
+        {"xe_ndcg", "rank_xendcg"},
+        {"xe_ndcg_mart", "rank_xendcg"},
+        {"xendcg_mart", "rank_xendcg"},
+        {"none", "custom"},
+        {"null", "custom"},
         {"na", "custom"}};
     // The alias table applies to the whole value, as in LightGBM.
     if (auto it = aliases.find(value); it != aliases.end()) {
@@ -290,13 +305,23 @@ LightGbmObjective parse_objective(std::string_view value, int num_class) {
     }
     using K = LightGbmObjective::Kind;
     static const std::map<std::string_view, K> kinds{
-        {"regression", K::Regression}, {"regression_l1", K::Regression},
-        {"quantile", K::Regression}, {"huber", K::Regression}, {"fair", K::Regression},
-        {"mape", K::Regression}, {"poisson", K::Exponential}, {"gamma", K::Exponential},
-        {"tweedie", K::Exponential}, {"binary", K::Binary}, {"multiclass", K::Multiclass},
-        {"multiclassova", K::MulticlassOva}, {"cross_entropy", K::CrossEntropy},
-        {"cross_entropy_lambda", K::CrossEntropyLambda}, {"lambdarank", K::Identity},
-        {"rank_xendcg", K::Identity}, {"custom", K::None}};
+        {"regression", K::Regression},
+        {"regression_l1", K::Regression},
+        {"quantile", K::Regression},
+        {"huber", K::Regression},
+        {"fair", K::Regression},
+        {"mape", K::Regression},
+        {"poisson", K::Exponential},
+        {"gamma", K::Exponential},
+        {"tweedie", K::Exponential},
+        {"binary", K::Binary},
+        {"multiclass", K::Multiclass},
+        {"multiclassova", K::MulticlassOva},
+        {"cross_entropy", K::CrossEntropy},
+        {"cross_entropy_lambda", K::CrossEntropyLambda},
+        {"lambdarank", K::Identity},
+        {"rank_xendcg", K::Identity},
+        {"custom", K::None}};
     auto kind = kinds.find(tokens[0]);
     if (kind == kinds.end()) {
         refuse("unknown objective '" + shorten(tokens[0]) + "' in the model");
@@ -446,11 +471,13 @@ double lightgbm_atof(std::string_view text) {
 }
 
 bool LightGbmModel::has_linear_trees() const {
-    return std::any_of(trees.begin(), trees.end(), [](const LightGbmTree &t) { return t.is_linear; });
+    return std::any_of(trees.begin(), trees.end(),
+                       [](const LightGbmTree &t) { return t.is_linear; });
 }
 
 bool LightGbmModel::has_categorical_splits() const {
-    return std::any_of(trees.begin(), trees.end(), [](const LightGbmTree &t) { return t.num_cat > 0; });
+    return std::any_of(trees.begin(), trees.end(),
+                       [](const LightGbmTree &t) { return t.num_cat > 0; });
 }
 
 LightGbmModel parse_lightgbm_model(std::string_view text, bool with_values) {
@@ -475,8 +502,8 @@ LightGbmModel parse_lightgbm_model(std::string_view text, bool with_values) {
                 refuse("malformed model line '" + shorten(line) + "'");
             }
             if (!parts.empty()) {
-                header[parts[0]] = parts.size() == 1 ? std::string_view()
-                                                     : line.substr(parts[0].size() + 1);
+                header[parts[0]] =
+                    parts.size() == 1 ? std::string_view() : line.substr(parts[0].size() + 1);
             }
         }
         p = skip_newline(text, p + len);
@@ -499,8 +526,7 @@ LightGbmModel parse_lightgbm_model(std::string_view text, bool with_values) {
         return v;
     };
     model.num_class = header_int("num_class", 1, true, 1);
-    model.num_tree_per_iteration =
-        header_int("num_tree_per_iteration", 1, false, model.num_class);
+    model.num_tree_per_iteration = header_int("num_tree_per_iteration", 1, false, model.num_class);
     header_int("label_index", std::numeric_limits<int>::min(), true, 0);
     model.max_feature_idx = header_int("max_feature_idx", 0, true, 0);
     model.average_output = header.count("average_output") != 0;
@@ -556,8 +582,8 @@ LightGbmModel parse_lightgbm_model(std::string_view text, bool with_values) {
                                std::to_string(i) + " does not start with a Tree= line");
                     }
                     std::size_t q =
-                        parse_tree(text, skip_newline(text, offset + len), end,
-                                   static_cast<int>(i), n_features, with_values, model.trees[i]);
+                        parse_tree(text, skip_newline(text, offset + len), end, static_cast<int>(i),
+                                   n_features, with_values, model.trees[i]);
                     while (q < end && (text[q] == '\n' || text[q] == '\r')) {
                         ++q;
                     }
@@ -579,7 +605,8 @@ LightGbmModel parse_lightgbm_model(std::string_view text, bool with_values) {
             std::vector<std::thread> pool;
             const std::size_t per = (n_trees + n_threads - 1) / n_threads;
             for (unsigned t = 0; t < n_threads; ++t) {
-                pool.emplace_back(read, std::min(n_trees, t * per), std::min(n_trees, (t + 1) * per));
+                pool.emplace_back(read, std::min(n_trees, t * per),
+                                  std::min(n_trees, (t + 1) * per));
             }
             for (auto &th : pool) {
                 th.join();

@@ -115,7 +115,8 @@ void convert_output(const LightGbmObjective &obj, double *v, int k) {
 template <typename T>
 void gather_typed(const FeatureColumn &c, std::size_t row0, std::size_t n, std::size_t nf,
                   std::size_t j, double *buf) {
-    const char *base = static_cast<const char *>(c.data) + static_cast<std::ptrdiff_t>(row0) * c.stride;
+    const char *base =
+        static_cast<const char *>(c.data) + static_cast<std::ptrdiff_t>(row0) * c.stride;
     for (std::size_t r = 0; r < n; ++r) {
         T value;
         std::memcpy(&value, base + static_cast<std::ptrdiff_t>(r) * c.stride, sizeof(T));
@@ -151,15 +152,33 @@ bool gather(std::span<const FeatureColumn> columns, std::size_t row0, std::size_
             }
             break;
         }
-        case T::I8: gather_typed<std::int8_t>(c, row0, n, nf, j, buf); break;
-        case T::I16: gather_typed<std::int16_t>(c, row0, n, nf, j, buf); break;
-        case T::I32: gather_typed<std::int32_t>(c, row0, n, nf, j, buf); break;
-        case T::I64: gather_typed<std::int64_t>(c, row0, n, nf, j, buf); break;
-        case T::U8: gather_typed<std::uint8_t>(c, row0, n, nf, j, buf); break;
-        case T::U16: gather_typed<std::uint16_t>(c, row0, n, nf, j, buf); break;
-        case T::U32: gather_typed<std::uint32_t>(c, row0, n, nf, j, buf); break;
-        case T::U64: gather_typed<std::uint64_t>(c, row0, n, nf, j, buf); break;
-        case T::Bool: gather_typed<std::uint8_t>(c, row0, n, nf, j, buf); break;
+        case T::I8:
+            gather_typed<std::int8_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::I16:
+            gather_typed<std::int16_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::I32:
+            gather_typed<std::int32_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::I64:
+            gather_typed<std::int64_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::U8:
+            gather_typed<std::uint8_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::U16:
+            gather_typed<std::uint16_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::U32:
+            gather_typed<std::uint32_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::U64:
+            gather_typed<std::uint64_t>(c, row0, n, nf, j, buf);
+            break;
+        case T::Bool:
+            gather_typed<std::uint8_t>(c, row0, n, nf, j, buf);
+            break;
         }
     }
     return true;
@@ -231,7 +250,9 @@ LightGbmForest compile_forest(const LightGbmModel &model) {
         ft.root = node0;
         ft.leaf_start = node0 + n_inner;
         f.trees.push_back(ft);
-        auto global = [&](int child) { return child >= 0 ? node0 + child : ft.leaf_start + ~child; };
+        auto global = [&](int child) {
+            return child >= 0 ? node0 + child : ft.leaf_start + ~child;
+        };
         for (std::size_t i = 0; i < static_cast<std::size_t>(n_inner); ++i) {
             LightGbmForest::Node n;
             n.threshold = t.threshold[i];
@@ -330,9 +351,9 @@ PredictStatus lightgbm_predict(const LightGbmForest &f, std::span<const FeatureC
 
     // Enough rows per thread to pay for starting it.
     const std::size_t per_thread = 20000;
-    const unsigned n_threads = std::max(
-        1u, std::min<unsigned>(threads, static_cast<unsigned>(std::min<std::size_t>(
-                                            n_rows / per_thread + 1, 64))));
+    const unsigned n_threads =
+        std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(std::min<std::size_t>(
+                                                     n_rows / per_thread + 1, 64))));
     if (n_threads == 1) {
         work(0, n_rows);
     } else {

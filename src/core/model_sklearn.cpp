@@ -22,7 +22,8 @@ void check_sklearn_tree(std::span<const std::int64_t> left, std::span<const std:
     auto seen = detail::walk_tree(
         n,
         [&](std::int64_t k, int slot) {
-            return slot == 0 ? left[static_cast<std::size_t>(k)] : right[static_cast<std::size_t>(k)];
+            return slot == 0 ? left[static_cast<std::size_t>(k)]
+                             : right[static_cast<std::size_t>(k)];
         },
         is_leaf, "tree");
     for (std::int64_t k = 0; k < n; ++k) {

@@ -52,19 +52,25 @@ struct Value {
 
 std::size_t elem_size(char marker) {
     switch (marker) {
-    case 'U': return 1;
-    case 'l': return 4;
-    case 'd': return 4;
-    case 'L': return 8;
-    case 'D': return 8;
-    default: return 0;
+    case 'U':
+        return 1;
+    case 'l':
+        return 4;
+    case 'd':
+        return 4;
+    case 'L':
+        return 8;
+    case 'D':
+        return 8;
+    default:
+        return 0;
     }
 }
 
 // ---------------------------------------------------------------- UBJSON
 
 class UbjReader {
-public:
+  public:
     explicit UbjReader(std::span<const std::uint8_t> buf) : buf_(buf) {}
 
     Value document() {
@@ -76,7 +82,7 @@ public:
         return v;
     }
 
-private:
+  private:
     std::span<const std::uint8_t> buf_;
     std::size_t pos_ = 0;
 
@@ -130,18 +136,51 @@ private:
         Value v;
         const char c = next();
         switch (c) {
-        case 'Z': return v;
-        case 'T': v.type = Value::Type::Bool; v.i = 1; return v;
-        case 'F': v.type = Value::Type::Bool; return v;
-        case 'i': v.type = Value::Type::Int; v.i = big_endian<std::int8_t>(); return v;
-        case 'U': v.type = Value::Type::Int; v.i = big_endian<std::uint8_t>(); return v;
-        case 'I': v.type = Value::Type::Int; v.i = big_endian<std::int16_t>(); return v;
-        case 'l': v.type = Value::Type::Int; v.i = big_endian<std::int32_t>(); return v;
-        case 'L': v.type = Value::Type::Int; v.i = big_endian<std::int64_t>(); return v;
-        case 'C': v.type = Value::Type::Int; v.i = big_endian<std::int8_t>(); return v;
-        case 'd': v.type = Value::Type::Float; v.f = big_endian<float>(); return v;
-        case 'D': v.type = Value::Type::Float; v.f = big_endian<double>(); return v;
-        case 'S': v.type = Value::Type::String; v.s = text(); return v;
+        case 'Z':
+            return v;
+        case 'T':
+            v.type = Value::Type::Bool;
+            v.i = 1;
+            return v;
+        case 'F':
+            v.type = Value::Type::Bool;
+            return v;
+        case 'i':
+            v.type = Value::Type::Int;
+            v.i = big_endian<std::int8_t>();
+            return v;
+        case 'U':
+            v.type = Value::Type::Int;
+            v.i = big_endian<std::uint8_t>();
+            return v;
+        case 'I':
+            v.type = Value::Type::Int;
+            v.i = big_endian<std::int16_t>();
+            return v;
+        case 'l':
+            v.type = Value::Type::Int;
+            v.i = big_endian<std::int32_t>();
+            return v;
+        case 'L':
+            v.type = Value::Type::Int;
+            v.i = big_endian<std::int64_t>();
+            return v;
+        case 'C':
+            v.type = Value::Type::Int;
+            v.i = big_endian<std::int8_t>();
+            return v;
+        case 'd':
+            v.type = Value::Type::Float;
+            v.f = big_endian<float>();
+            return v;
+        case 'D':
+            v.type = Value::Type::Float;
+            v.f = big_endian<double>();
+            return v;
+        case 'S':
+            v.type = Value::Type::String;
+            v.s = text();
+            return v;
         case '{': {
             v.type = Value::Type::Object;
             while (true) {
@@ -204,7 +243,7 @@ private:
 // ---------------------------------------------------------------- JSON text
 
 class JsonReader {
-public:
+  public:
     explicit JsonReader(std::string_view text) : t_(text) {}
     JsonReader(const JsonReader &) = delete;
 
@@ -217,7 +256,7 @@ public:
         return v;
     }
 
-private:
+  private:
     std::string_view t_;
     std::size_t pos_ = 0;
     std::deque<std::string> decoded_;  // the strings values point into
@@ -270,14 +309,30 @@ private:
             }
             const char e = t_[pos_++];
             switch (e) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '/':
+                out += '/';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'u': {
                 // Kept as written: only keys and numbers matter here.
                 if (pos_ + 4 > t_.size()) {
@@ -293,7 +348,8 @@ private:
                 pos_ += 4;
                 break;
             }
-            default: bad();
+            default:
+                bad();
             }
         }
     }
@@ -436,7 +492,7 @@ private:
 
 // Array access over both typed (UBJSON) and generic arrays.
 class Array {
-public:
+  public:
     Array(const Value *v, std::string name) : v_(v), name_(std::move(name)) {}
 
     std::int64_t size() const {
@@ -449,10 +505,14 @@ public:
         if (v_->type == Value::Type::Typed) {
             const std::uint8_t *p = v_->data + static_cast<std::size_t>(k) * elem_size(v_->elem);
             switch (v_->elem) {
-            case 'U': return p[0];
-            case 'l': return read<std::int32_t>(p);
-            case 'L': return read<std::int64_t>(p);
-            default: refuse(name_ + " holds numbers where integers are needed");
+            case 'U':
+                return p[0];
+            case 'l':
+                return read<std::int32_t>(p);
+            case 'L':
+                return read<std::int64_t>(p);
+            default:
+                refuse(name_ + " holds numbers where integers are needed");
             }
         }
         const Value &item = v_->items[static_cast<std::size_t>(k)];
@@ -462,7 +522,7 @@ public:
         return item.i;
     }
 
-private:
+  private:
     const Value *v_;
     std::string name_;
 
@@ -533,9 +593,10 @@ void check_tree(const Value &tree, std::int64_t index, std::int64_t num_feature)
     const Value &param = member(tree, "tree_param", where);
     const std::int64_t n = int_param(param, "num_nodes", where + ".tree_param", 0, 1,
                                      std::numeric_limits<std::int32_t>::max());
-    const std::int64_t num_deleted = int_param(param, "num_deleted", where + ".tree_param", 0, 0, n);
-    const std::int64_t leaf_vector = int_param(param, "size_leaf_vector", where + ".tree_param", 1,
-                                               0, 1 << 20);
+    const std::int64_t num_deleted =
+        int_param(param, "num_deleted", where + ".tree_param", 0, 0, n);
+    const std::int64_t leaf_vector =
+        int_param(param, "size_leaf_vector", where + ".tree_param", 1, 0, 1 << 20);
     const bool multi = leaf_vector > 1;
 
     auto sized = [&](std::string_view key, std::int64_t expect) {

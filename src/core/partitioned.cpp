@@ -23,12 +23,11 @@ inline U64 left_length(U64 n) {
 }
 
 double block_sum(const double *a, U64 n) {
-    return pairwise_blocks([](std::size_t, std::size_t) {}, [a](std::size_t i) { return a[i]; },
-                           0, static_cast<std::size_t>(n));
+    return pairwise_blocks([](std::size_t, std::size_t) {}, [a](std::size_t i) { return a[i]; }, 0,
+                           static_cast<std::size_t>(n));
 }
 
-void collect(std::span<const double> values, U64 lo, U64 hi, U64 s, U64 n,
-             PairwisePieces &out) {
+void collect(std::span<const double> values, U64 lo, U64 hi, U64 s, U64 n, PairwisePieces &out) {
     const U64 e = s + n;
     if (e <= lo || s >= hi) {
         return;
@@ -167,14 +166,14 @@ DigitCounts digit_counts(std::span<const double> x, int level, std::uint64_t pre
     return out;
 }
 
-std::vector<double> values_with_prefix(std::span<const double> x, int level,
-                                       std::uint64_t prefix) {
+std::vector<double> values_with_prefix(std::span<const double> x, int level, std::uint64_t prefix) {
     if (level < 0 || level > 4) {
         throw std::invalid_argument("a key has four 16-bit digits");
     }
     std::vector<double> out;
     for (double v : x) {
-        if (v == v && (level == 4 ? order_key(v) == prefix : has_prefix(order_key(v), level, prefix))) {
+        if (v == v &&
+            (level == 4 ? order_key(v) == prefix : has_prefix(order_key(v), level, prefix))) {
             out.push_back(v);
         }
     }

@@ -32,7 +32,7 @@ struct Failure {
 };
 
 class Scanner {
-public:
+  public:
     explicit Scanner(std::span<const unsigned char> data) : data_(data) {}
 
     PickleScan run() {
@@ -45,7 +45,7 @@ public:
         return std::move(result_);
     }
 
-private:
+  private:
     std::span<const unsigned char> data_;
     std::size_t pos_ = 0;
     std::size_t op_at_ = 0;
@@ -119,8 +119,9 @@ private:
         }
         const std::size_t k = marks_.back();
         marks_.pop_back();
-        std::vector<Val> items(std::make_move_iterator(stack_.begin() + static_cast<std::ptrdiff_t>(k)),
-                               std::make_move_iterator(stack_.end()));
+        std::vector<Val> items(
+            std::make_move_iterator(stack_.begin() + static_cast<std::ptrdiff_t>(k)),
+            std::make_move_iterator(stack_.end()));
         stack_.resize(k);
         return items;
     }
@@ -255,18 +256,37 @@ private:
                 stack_.push_back(std::move(v));
                 break;
             }
-            case 'F': case 'I': case 'L':  // FLOAT, INT, LONG (text)
+            case 'F':
+            case 'I':
+            case 'L':  // FLOAT, INT, LONG (text)
                 line();
                 push_other();
                 break;
-            case 'J': take(4); push_other(); break;  // BININT
-            case 'K': take(1); push_other(); break;  // BININT1
-            case 'M': take(2); push_other(); break;  // BININT2
-            case 'G': take(8); push_other(); break;  // BINFLOAT
-            case 'N': case 0x88: case 0x89:  // NONE, NEWTRUE, NEWFALSE
+            case 'J':
+                take(4);
+                push_other();
+                break;  // BININT
+            case 'K':
+                take(1);
+                push_other();
+                break;  // BININT1
+            case 'M':
+                take(2);
+                push_other();
+                break;  // BININT2
+            case 'G':
+                take(8);
+                push_other();
+                break;  // BINFLOAT
+            case 'N':
+            case 0x88:
+            case 0x89:  // NONE, NEWTRUE, NEWFALSE
                 push_other();
                 break;
-            case 0x8a: take(le(1)); push_other(); break;  // LONG1
+            case 0x8a:
+                take(le(1));
+                push_other();
+                break;    // LONG1
             case 0x8b: {  // LONG4
                 const std::uint64_t n = le(4);
                 if (n > 0x7fffffffu) {
@@ -288,27 +308,49 @@ private:
                 push_text(take(n));
                 break;
             }
-            case 'U': push_text(take(le(1))); break;     // SHORT_BINSTRING
-            case 'V': {                                   // UNICODE, raw-unicode-escape
+            case 'U':
+                push_text(take(le(1)));
+                break;   // SHORT_BINSTRING
+            case 'V': {  // UNICODE, raw-unicode-escape
                 std::string_view s = line();
                 const bool plain = s.find('\\') == std::string_view::npos;
                 push_text({reinterpret_cast<const unsigned char *>(s.data()), s.size()}, plain);
                 break;
             }
-            case 'X': push_text(take(le(4))); break;     // BINUNICODE
-            case 0x8c: push_text(take(le(1))); break;    // SHORT_BINUNICODE
-            case 0x8d: push_text(take(le(8))); break;    // BINUNICODE8
-            case 'B': take(le(4)); push_other(); break;  // BINBYTES
-            case 'C': take(le(1)); push_other(); break;  // SHORT_BINBYTES
-            case 0x8e: take(le(8)); push_other(); break; // BINBYTES8
-            case 0x96: take(le(8)); push_other(); break; // BYTEARRAY8
-            case ')':  // EMPTY_TUPLE
+            case 'X':
+                push_text(take(le(4)));
+                break;  // BINUNICODE
+            case 0x8c:
+                push_text(take(le(1)));
+                break;  // SHORT_BINUNICODE
+            case 0x8d:
+                push_text(take(le(8)));
+                break;  // BINUNICODE8
+            case 'B':
+                take(le(4));
+                push_other();
+                break;  // BINBYTES
+            case 'C':
+                take(le(1));
+                push_other();
+                break;  // SHORT_BINBYTES
+            case 0x8e:
+                take(le(8));
+                push_other();
+                break;  // BINBYTES8
+            case 0x96:
+                take(le(8));
+                push_other();
+                break;  // BYTEARRAY8
+            case ')':   // EMPTY_TUPLE
                 stack_.push_back(tuple({}));
                 break;
             case 't':  // TUPLE
                 stack_.push_back(tuple(pop_mark()));
                 break;
-            case 0x85: case 0x86: case 0x87: {  // TUPLE1..3
+            case 0x85:
+            case 0x86:
+            case 0x87: {  // TUPLE1..3
                 const std::size_t n = op - 0x84u;
                 std::vector<Val> items(n);
                 for (std::size_t i = n; i-- > 0;) {
@@ -317,10 +359,14 @@ private:
                 stack_.push_back(tuple(std::move(items)));
                 break;
             }
-            case ']': case '}': case 0x8f:  // EMPTY_LIST, EMPTY_DICT, EMPTY_SET
+            case ']':
+            case '}':
+            case 0x8f:  // EMPTY_LIST, EMPTY_DICT, EMPTY_SET
                 push_other();
                 break;
-            case 'l': case 'd': case 0x91:  // LIST, DICT, FROZENSET
+            case 'l':
+            case 'd':
+            case 0x91:  // LIST, DICT, FROZENSET
                 for (const Val &v : pop_mark()) {
                     consume(v);
                 }
@@ -340,7 +386,9 @@ private:
                 mutate_target();
                 break;
             }
-            case 'e': case 'u': case 0x90: {  // APPENDS, SETITEMS, ADDITEMS
+            case 'e':
+            case 'u':
+            case 0x90: {  // APPENDS, SETITEMS, ADDITEMS
                 for (const Val &v : pop_mark()) {
                     consume(v);
                 }
@@ -383,7 +431,8 @@ private:
                 call(std::move(cls), tuple(std::move(items)), true);
                 break;
             }
-            case 'c': case 'i': {  // GLOBAL, INST
+            case 'c':
+            case 'i': {  // GLOBAL, INST
                 std::string module(line());
                 std::string name(line());
                 const std::size_t g = add_global(std::move(module), std::move(name));
@@ -406,15 +455,23 @@ private:
                 push_global(add_global(std::move(module.text), std::move(name.text)));
                 break;
             }
-            case 'p': memo_[decimal(line())] = top(); break;  // PUT
-            case 'q': memo_[le(1)] = top(); break;            // BINPUT
-            case 'r': memo_[le(4)] = top(); break;            // LONG_BINPUT
-            case 0x94: {                                      // MEMOIZE
+            case 'p':
+                memo_[decimal(line())] = top();
+                break;  // PUT
+            case 'q':
+                memo_[le(1)] = top();
+                break;  // BINPUT
+            case 'r':
+                memo_[le(4)] = top();
+                break;    // LONG_BINPUT
+            case 0x94: {  // MEMOIZE
                 const Val &v = top();
                 memo_[memo_.size()] = v;
                 break;
             }
-            case 'g': case 'h': case 'j': {  // GET, BINGET, LONG_BINGET
+            case 'g':
+            case 'h':
+            case 'j': {  // GET, BINGET, LONG_BINGET
                 const std::uint64_t k = op == 'g' ? decimal(line()) : le(op == 'h' ? 1 : 4);
                 auto it = memo_.find(k);
                 if (it == memo_.end()) {
@@ -434,11 +491,15 @@ private:
             case 0x95:  // FRAME: its opcodes follow inline
                 le(8);
                 break;
-            case 'P': case 'Q':
+            case 'P':
+            case 'Q':
                 fail("the pickle refers to persistent objects");
-            case 0x82: case 0x83: case 0x84:
+            case 0x82:
+            case 0x83:
+            case 0x84:
                 fail("the pickle names a global through the extension registry");
-            case 0x97: case 0x98:
+            case 0x97:
+            case 0x98:
                 fail("the pickle refers to out-of-band buffers");
             default:
                 fail("the pickle holds an unknown opcode");

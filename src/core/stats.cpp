@@ -36,9 +36,8 @@ MeanStd pandas_mean_std(std::span<const double> values) {
         return out;
     }
     // pandas fills missing values with 0 before NumPy's sum.
-    const double sum =
-        0.0 + pairwise([a](std::size_t i) { return std::isnan(a[i]) ? 0.0 : a[i]; }, 0,
-                       values.size());
+    const double sum = 0.0 + pairwise([a](std::size_t i) { return std::isnan(a[i]) ? 0.0 : a[i]; },
+                                      0, values.size());
     out.mean = sum / static_cast<double>(count);
     if (count < 2) {
         return out;
@@ -52,8 +51,7 @@ MeanStd pandas_mean_std(std::span<const double> values) {
                                          const double d = mean - a[i];
                                          return d * d;
                                      },
-                                     0,
-                                     values.size());
+                                     0, values.size());
     out.std = std::sqrt(squares / static_cast<double>(count - 1));
     return out;
 }

@@ -141,7 +141,8 @@ TextCodeTable::TextCodeTable(std::span<const std::string_view> classes) {
                 ++count_;
                 break;
             }
-            if (slot.hash == h && std::string_view(arena_).substr(slot.begin, slot.length) == text) {
+            if (slot.hash == h &&
+                std::string_view(arena_).substr(slot.begin, slot.length) == text) {
                 slot.code = static_cast<std::int64_t>(code);  // the last occurrence wins
                 break;
             }
@@ -171,9 +172,8 @@ std::int64_t encode_texts(const TextColumn &column, const TextCodeTable &table,
     if (out.size() != column.size()) {
         throw std::invalid_argument("encode_texts: output length differs from input length");
     }
-    const std::int64_t missing_code =
-        table.find(options.strip_nul ? strip_trailing_nul(options.missing_text)
-                                     : options.missing_text);
+    const std::int64_t missing_code = table.find(
+        options.strip_nul ? strip_trailing_nul(options.missing_text) : options.missing_text);
     std::int64_t first_unknown = -1;
     // Consecutive rows often repeat a value: the previous lookup is reused.
     std::string_view last_text;
@@ -371,8 +371,8 @@ bool parse_iso_dates(const TextColumn &column, std::span<std::int64_t> days) {
         }
         unsigned y = 0, m = 0, d = 0;
         if (missing || t.size() != 10 || t[4] != '-' || t[7] != '-' || !digits(t, 0, 4, y) ||
-            !digits(t, 5, 2, m) || !digits(t, 8, 2, d) || y < 1678 || y > 2261 || m < 1 ||
-            m > 12 || d < 1) {
+            !digits(t, 5, 2, m) || !digits(t, 8, 2, d) || y < 1678 || y > 2261 || m < 1 || m > 12 ||
+            d < 1) {
             ok = false;
             return;
         }

@@ -169,9 +169,8 @@ void roll_std(std::span<const double> x, std::uint64_t window, std::span<double>
 
 // Windows of at most one row are computed from scratch by pandas: the value
 // itself (or an empty window), never the running state.
-bool tiny_window(WindowStat stat, std::span<const double> x,
-                 std::span<const std::int64_t> codes, std::uint64_t window,
-                 std::span<double> out) {
+bool tiny_window(WindowStat stat, std::span<const double> x, std::span<const std::int64_t> codes,
+                 std::uint64_t window, std::span<double> out) {
     if (window > 1) {
         return false;
     }
@@ -314,8 +313,7 @@ void roll_running_grouped(std::span<const double> x, std::span<const std::int64_
 // i - window + 1 on, combined with the prefix extreme of i's block.  Missing
 // values enter as the neutral element; a window holding one is missing anyway.
 template <bool Max>
-void roll_extreme_values(std::span<const double> x, std::uint64_t window,
-                         std::span<double> out) {
+void roll_extreme_values(std::span<const double> x, std::uint64_t window, std::span<double> out) {
     const Size n = x.size();
     if (window == 0 || window > n) {
         std::fill(out.begin(), out.end(), kNaN);
@@ -341,7 +339,7 @@ void roll_extreme_values(std::span<const double> x, std::uint64_t window,
             }
             prefix = pick(clean(v), prefix);
             const bool valid = i + 1 >= w && static_cast<std::int64_t>(i) - last_bad >=
-                                                  static_cast<std::int64_t>(w);
+                                                 static_cast<std::int64_t>(w);
             double r = prefix;
             if (i + 1 != e || e - b != w) {
                 // the window reaches into the previous block (rows i-w+1 .. b-1)
@@ -361,9 +359,9 @@ void roll_extreme_values(std::span<const double> x, std::uint64_t window,
 // The same blocks per group in one row-order pass: each group keeps the
 // values of its current block and the suffix extremes of the previous one.
 template <bool Max>
-void roll_extreme_values_grouped(std::span<const double> x,
-                                 std::span<const std::int64_t> codes, std::int64_t ngroups,
-                                 std::uint64_t window, std::span<double> out) {
+void roll_extreme_values_grouped(std::span<const double> x, std::span<const std::int64_t> codes,
+                                 std::int64_t ngroups, std::uint64_t window,
+                                 std::span<double> out) {
     struct Slot {
         std::uint64_t seen = 0, bad_until = 0;
         Size pos = 0;
@@ -544,8 +542,7 @@ inline double rank_in(const double *w, Size count, double v) {
 constexpr std::uint64_t kDirectRank = 128;
 
 void roll_rank_grouped_direct(std::span<const double> x, std::span<const std::int64_t> codes,
-                              std::int64_t ngroups, std::uint64_t window,
-                              std::span<double> out) {
+                              std::int64_t ngroups, std::uint64_t window, std::span<double> out) {
     struct Slot {
         std::uint64_t seen = 0, bad_until = 0;
         Size pos = 0;
@@ -809,10 +806,9 @@ struct CovState {
         if (dev_y > peak_y) {
             peak_y = dev_y;
         }
-        const bool cancelled = (xy != xy || xx != xx || yy != yy) ||
-                               peak_x * peak_y * kInvCondTol > std::fabs(xy) ||
-                               peak_x * peak_x * kInvCondTol > xx ||
-                               peak_y * peak_y * kInvCondTol > yy;
+        const bool cancelled =
+            (xy != xy || xx != xx || yy != yy) || peak_x * peak_y * kInvCondTol > std::fabs(xy) ||
+            peak_x * peak_x * kInvCondTol > xx || peak_y * peak_y * kInvCondTol > yy;
         if (cancelled) {
             unstable = true;
         }
@@ -941,9 +937,8 @@ namespace {
 // group and scatters the results back: for statistics without a one-pass
 // grouped form, and for very many small groups.
 template <typename Kernel>
-void per_group(std::span<const std::int64_t> codes, std::int64_t ngroups,
-               std::span<const double> x, std::span<const double> y, std::span<double> out,
-               Kernel kernel) {
+void per_group(std::span<const std::int64_t> codes, std::int64_t ngroups, std::span<const double> x,
+               std::span<const double> y, std::span<double> out, Kernel kernel) {
     const GroupRows g = group_rows(codes, ngroups);
     const Size m = g.order.size();
     std::vector<double> gx(m), gy(y.empty() ? 0 : m), gout(m);
@@ -1121,8 +1116,7 @@ template <bool Difference>
 void shift_column(std::span<const double> x, std::int64_t lag, std::span<double> out) {
     const Size n = x.size();
     const Size shift = static_cast<Size>(std::min<std::uint64_t>(
-        lag < 0 ? static_cast<std::uint64_t>(-(lag + 1)) + 1 : static_cast<std::uint64_t>(lag),
-        n));
+        lag < 0 ? static_cast<std::uint64_t>(-(lag + 1)) + 1 : static_cast<std::uint64_t>(lag), n));
     const Size kept = n - shift;
     const Size dst = lag >= 0 ? shift : 0, src = lag >= 0 ? 0 : shift;
     if constexpr (Difference) {
@@ -1236,7 +1230,8 @@ void group_average_rank(std::span<const double> x, std::span<const std::int64_t>
         });
         for (Size a = 0; a < rows.size();) {
             Size b = a + 1;
-            while (b < rows.size() && x[static_cast<Size>(rows[b])] == x[static_cast<Size>(rows[a])]) {
+            while (b < rows.size() &&
+                   x[static_cast<Size>(rows[b])] == x[static_cast<Size>(rows[a])]) {
                 ++b;
             }
             const double avg = (static_cast<double>(a + 1) + static_cast<double>(b)) / 2.0;
@@ -1247,7 +1242,6 @@ void group_average_rank(std::span<const double> x, std::span<const std::int64_t>
         }
     }
 }
-
 
 namespace {
 
@@ -1327,8 +1321,8 @@ void rolling_continue(WindowStat stat, std::span<const double> x, std::uint64_t 
             }
             out[i] = st.result(minp);
         }
-        carry.state = {st.nobs, st.mean, st.ssqdm, st.comp_add, st.comp_remove,
-                       st.unstable ? 1.0 : 0.0};
+        carry.state = {st.nobs,     st.mean,        st.ssqdm,
+                       st.comp_add, st.comp_remove, st.unstable ? 1.0 : 0.0};
     } else {
         check_carry(carry, window, 7);
         const bool mean = stat == WindowStat::Mean;
@@ -1419,8 +1413,17 @@ void rolling_pair_continue(PairStat stat, std::span<const double> x, std::span<c
         }
         out[i] = st.nobs < minp ? kNaN : (stat == PairStat::Cov ? st.cov() : st.corr());
     }
-    carry.state = {st.nobs, st.mean_x, st.mean_y, st.origin_x, st.origin_y, st.xy,
-                   st.xx,   st.yy,     st.peak_x, st.peak_y,   st.unstable ? 1.0 : 0.0};
+    carry.state = {st.nobs,
+                   st.mean_x,
+                   st.mean_y,
+                   st.origin_x,
+                   st.origin_y,
+                   st.xy,
+                   st.xx,
+                   st.yy,
+                   st.peak_x,
+                   st.peak_y,
+                   st.unstable ? 1.0 : 0.0};
     keep_tail(carry.x, x, window);
     keep_tail(carry.y, y, window);
     carry.seen += x.size();

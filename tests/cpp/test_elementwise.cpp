@@ -25,8 +25,9 @@ TEST(Elementwise, DivideReplacesBeforeStandardising) {
 TEST(Elementwise, IntegerSumIsNotStandardisedHere) {
     std::vector<std::int64_t> x{1, 2}, y{3, 4};
     std::vector<double> out(2);
-    EXPECT_THROW(arithmetic_standardized(Arithmetic::add, NumericColumn::of(x), NumericColumn::of(y), out),
-                 std::invalid_argument);
+    EXPECT_THROW(
+        arithmetic_standardized(Arithmetic::add, NumericColumn::of(x), NumericColumn::of(y), out),
+        std::invalid_argument);
 }
 
 TEST(Elementwise, PickPropagatesMissingAndKeepsSecondOfEqualZeros) {
@@ -55,12 +56,14 @@ std::vector<double> counted_percentiles(const std::vector<double> &x) {
     std::vector<double> out(x.size(), NAN);
     std::vector<double> present;
     for (double v : x) {
-        if (!std::isnan(v)) present.push_back(v);
+        if (!std::isnan(v))
+            present.push_back(v);
     }
     std::sort(present.begin(), present.end());
     const double count = static_cast<double>(present.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
-        if (std::isnan(x[i])) continue;
+        if (std::isnan(x[i]))
+            continue;
         const auto lo = std::lower_bound(present.begin(), present.end(), x[i]) - present.begin();
         const auto hi = std::upper_bound(present.begin(), present.end(), x[i]) - present.begin();
         const std::int64_t sum = (lo + 1 + hi) * (hi - lo) / 2;
@@ -94,9 +97,11 @@ TEST(Elementwise, PercentileOfLongColumnsWithTiesZerosAndInfinities) {
         std::vector<std::int64_t> ints(n);
         std::vector<double> as_double(n);
         for (std::size_t i = 0; i < n; ++i) {
-            ints[i] = i % 7 == 0 ? (i % 2 ? INT64_MIN : INT64_MAX) : static_cast<std::int64_t>(gen() % 1000) - 500;
-            as_double[i] = ints[i] == INT64_MIN ? -1e300 : ints[i] == INT64_MAX ? 1e300
-                                                         : static_cast<double>(ints[i]);
+            ints[i] = i % 7 == 0 ? (i % 2 ? INT64_MIN : INT64_MAX)
+                                 : static_cast<std::int64_t>(gen() % 1000) - 500;
+            as_double[i] = ints[i] == INT64_MIN   ? -1e300
+                           : ints[i] == INT64_MAX ? 1e300
+                                                  : static_cast<double>(ints[i]);
         }
         percentile_rank(NumericColumn::of(ints), out);
         EXPECT_EQ(out, counted_percentiles(as_double));
@@ -109,7 +114,8 @@ TEST(Elementwise, EntropyOfCodes) {
     EXPECT_EQ(entropy_of_codes(NumericColumn::of(two)), 0.0);
     std::vector<std::int64_t> three{9, 3, 9, 1};  // codes 2, 1, 2, 0 -> p = .4 .2 .4 0
     const double p = 0.4, q = 0.2;
-    EXPECT_DOUBLE_EQ(entropy_of_codes(NumericColumn::of(three)), -2 * p * std::log(p) - q * std::log(q));
+    EXPECT_DOUBLE_EQ(entropy_of_codes(NumericColumn::of(three)),
+                     -2 * p * std::log(p) - q * std::log(q));
 }
 
 TEST(Elementwise, RoundingAndFractions) {
@@ -151,7 +157,8 @@ TEST(Elementwise, DivideStandardisesLikeTheSeparateSteps) {
             want[i] = std::isnan(q) ? 0.0 : std::isinf(q) ? (q > 0 ? 1e12 : -1e12) : q;
         }
         standardize_inplace(want);
-        arithmetic_standardized(Arithmetic::divide, NumericColumn::of(x), NumericColumn::of(y), got);
+        arithmetic_standardized(Arithmetic::divide, NumericColumn::of(x), NumericColumn::of(y),
+                                got);
         for (std::size_t i = 0; i < n; ++i) {
             ASSERT_EQ(std::memcmp(&got[i], &want[i], sizeof(double)), 0) << n << " row " << i;
         }

@@ -87,7 +87,8 @@ std::uint64_t bits(double v) {
 TEST(GroupKeys, IntegersDirectAndHashedLikeAnOrderedMap) {
     std::mt19937_64 rng(7);
     // ranges that take the direct table, one past it, and extremes
-    for (std::int64_t spread : std::vector<std::int64_t>{3, 1000, std::int64_t{1} << 40, INT64_MAX}) {
+    for (std::int64_t spread :
+         std::vector<std::int64_t>{3, 1000, std::int64_t{1} << 40, INT64_MAX}) {
         for (std::size_t n : std::vector<std::size_t>{1, 2, 17, 5000}) {
             std::vector<std::int64_t> keys(n);
             for (auto &v : keys) {
@@ -145,10 +146,25 @@ TEST(GroupKeys, TextComparedByAllItsBytes) {
     // differing only in length; empty text and missing values
     const std::string long_a = "abcdefghijklmnopQ", long_b = "abcdefghijklmnopR";
     const std::string mid_a = "abcdefgh12345678wxyz", mid_b = "abcdefgh87654321wxyz";
-    std::vector<std::string> store{long_a, long_b, mid_a, mid_b, "ab", "aab", "a",
-                                   "",     "é",    "z",   "ab", long_b, "abc", "abcd",
-                                   "abcde", "abcdefghijklmno", "abcdefghijklmnop",
-                                   std::string("a\0b", 3), std::string("a\0c", 3)};
+    std::vector<std::string> store{long_a,
+                                   long_b,
+                                   mid_a,
+                                   mid_b,
+                                   "ab",
+                                   "aab",
+                                   "a",
+                                   "",
+                                   "é",
+                                   "z",
+                                   "ab",
+                                   long_b,
+                                   "abc",
+                                   "abcd",
+                                   "abcde",
+                                   "abcdefghijklmno",
+                                   "abcdefghijklmnop",
+                                   std::string("a\0b", 3),
+                                   std::string("a\0c", 3)};
     std::vector<std::string_view> views(store.begin(), store.end());
     for (bool sorted : {false, true}) {
         std::vector<std::int64_t> codes(views.size());
@@ -161,7 +177,8 @@ TEST(GroupKeys, TextComparedByAllItsBytes) {
     code_keys(std::span<const std::string_view>(two), true, false, c);
     EXPECT_EQ(c, (std::vector<std::int64_t>{1, 0}));
 
-    std::vector<std::string_view> with_missing{"b", std::string_view(), "a", "", std::string_view(), "b"};
+    std::vector<std::string_view> with_missing{"b", std::string_view(), "a",
+                                               "",  std::string_view(), "b"};
     std::vector<std::int64_t> codes(with_missing.size());
     KeyCodes k = code_keys(std::span<const std::string_view>(with_missing), false, false, codes);
     EXPECT_EQ(codes, (std::vector<std::int64_t>{0, -1, 1, 2, -1, 0}));
@@ -208,8 +225,9 @@ TEST(GroupColumns, FeatureColumnIsMappedStandardisedAndFilledColumn) {
         std::vector<std::int64_t> codes(n);
         for (auto &c : codes) {
             const auto r = rng() % 12;
-            c = r == 0 ? -1 : r == 1 ? static_cast<std::int64_t>(groups + 2)
-                                     : static_cast<std::int64_t>(rng() % groups);
+            c = r == 0   ? -1
+                : r == 1 ? static_cast<std::int64_t>(groups + 2)
+                         : static_cast<std::int64_t>(rng() % groups);
         }
         for (bool standardize : {false, true}) {
             for (bool fill : {false, true}) {
@@ -245,11 +263,14 @@ TEST(GroupColumns, FeatureColumnIsMappedStandardisedAndFilledColumn) {
 
 TEST(GroupColumns, MediansOfRepeatedValuesAndIntegerMapping) {
     // the median of {1, 1, 1, 4, 9 x2} and of an odd count; zeros come out +0.0
-    EXPECT_EQ(repeated_median(std::vector<double>{9, 1, NAN, 4}, std::vector<std::int64_t>{2, 3, 5, 1}),
-              column_median(std::vector<double>{9, 9, 1, 1, 1, 4}));
+    EXPECT_EQ(
+        repeated_median(std::vector<double>{9, 1, NAN, 4}, std::vector<std::int64_t>{2, 3, 5, 1}),
+        column_median(std::vector<double>{9, 9, 1, 1, 1, 4}));
     EXPECT_EQ(repeated_median(std::vector<double>{2, 5}, std::vector<std::int64_t>{1, 2}), 5);
-    EXPECT_FALSE(std::signbit(repeated_median(std::vector<double>{-0.0}, std::vector<std::int64_t>{2})));
-    EXPECT_TRUE(std::isnan(repeated_median(std::vector<double>{NAN, 3}, std::vector<std::int64_t>{4, 0})));
+    EXPECT_FALSE(
+        std::signbit(repeated_median(std::vector<double>{-0.0}, std::vector<std::int64_t>{2})));
+    EXPECT_TRUE(
+        std::isnan(repeated_median(std::vector<double>{NAN, 3}, std::vector<std::int64_t>{4, 0})));
 
     std::vector<double> table{3, NAN, 8};
     EXPECT_FALSE(maps_to_missing(table, std::vector<std::int64_t>{0, 2, 2}));
@@ -265,7 +286,8 @@ TEST(GroupKeys, DenseRankOfSparseAndWideCodes) {
     // codes spread over a range 64 times the rows (the bitmap) and far
     // beyond it: each code becomes the rank of its value among those present
     std::mt19937_64 rng(5);
-    for (std::uint64_t spread : {std::uint64_t{100}, std::uint64_t{64 * 3000}, std::uint64_t{1} << 50}) {
+    for (std::uint64_t spread :
+         {std::uint64_t{100}, std::uint64_t{64 * 3000}, std::uint64_t{1} << 50}) {
         std::vector<std::int64_t> codes(3000);
         for (auto &c : codes) {
             c = rng() % 9 == 0 ? -1 : static_cast<std::int64_t>(rng() % spread);

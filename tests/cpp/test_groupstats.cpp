@@ -27,7 +27,8 @@ TEST(GroupStats, EmptyGroupsAndSingleValues) {
     EXPECT_TRUE(std::isnan(var[0]) && std::isnan(var[1]) && std::isnan(var[2]));
     auto sum = group_reduce(GroupStat::Sum, x, codes, 3);
     EXPECT_EQ(sum, (std::vector<double>{0, 7, 0}));
-    auto mean = group_reduce(GroupStat::Mean, std::vector<double>{INFINITY, 1}, std::vector<std::int64_t>{0, 0}, 1);
+    auto mean = group_reduce(GroupStat::Mean, std::vector<double>{INFINITY, 1},
+                             std::vector<std::int64_t>{0, 0}, 1);
     EXPECT_EQ(mean[0], INFINITY);
 }
 
@@ -138,5 +139,6 @@ TEST(GroupStats, MedianSelectsLikePandas) {
     // which zero pandas' selection lands on depends on the order of the rows
     EXPECT_TRUE(std::signbit(m[1]));
     std::vector<double> y{0.0, 7, -0.0, -1};
-    EXPECT_FALSE(std::signbit(group_reduce(GroupStat::Median, y, std::vector<std::int64_t>(4, 0), 1)[0]));
+    EXPECT_FALSE(
+        std::signbit(group_reduce(GroupStat::Median, y, std::vector<std::int64_t>(4, 0), 1)[0]));
 }

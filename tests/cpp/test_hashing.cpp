@@ -18,8 +18,8 @@ ValueKey none() { return {}; }
 
 TEST(MemberMask, MixedKeysFollowPythonEquality) {
     std::vector<ValueKey> known{text("a"), num(1.0), none(), num(NAN), text("")};
-    std::vector<ValueKey> values{text("a"), text("b"), num(1.0), num(-0.0), num(NAN),
-                                 none(), text(""), text("1")};
+    std::vector<ValueKey> values{text("a"), text("b"), num(1.0), num(-0.0),
+                                 num(NAN),  none(),    text(""), text("1")};
     std::vector<std::uint8_t> out(values.size());
     member_mask(known, values, out);
     EXPECT_EQ(out, (std::vector<std::uint8_t>{1, 0, 1, 0, 0, 1, 1, 0}));

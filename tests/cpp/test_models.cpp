@@ -43,7 +43,8 @@ std::string replaced(std::string text, const std::string &from, const std::strin
 std::string one_tree(const std::string &tree, const std::string &objective = "regression",
                      const std::string &extra_header = "") {
     return "tree\nversion=v4\nnum_class=1\nnum_tree_per_iteration=1\nlabel_index=0\n"
-           "max_feature_idx=1\nobjective=" + objective + "\n" + extra_header +
+           "max_feature_idx=1\nobjective=" +
+           objective + "\n" + extra_header +
            "feature_names=a b\nfeature_infos=none none\n\nTree=0\n" + tree +
            "shrinkage=1\n\n\nend of trees\n";
 }
@@ -52,12 +53,14 @@ std::string one_tree(const std::string &tree, const std::string &objective = "re
 // at 1.5 into leaves 1 and 2.
 std::string three_leaves(const std::string &decision_type, const std::string &threshold0 = "0.5") {
     return "num_leaves=3\nnum_cat=0\nsplit_feature=0 1\nthreshold=" + threshold0 +
-           " 1.5\ndecision_type=" + decision_type + " 0\nleft_child=-1 -2\nright_child=1 -3\n"
+           " 1.5\ndecision_type=" + decision_type +
+           " 0\nleft_child=-1 -2\nright_child=1 -3\n"
            "leaf_value=1 2 3\n";
 }
 
-std::vector<double> predict_rows(const LightGbmModel &m, const std::vector<std::vector<double>> &rows,
-                                 bool raw = true, int iterations = 0, unsigned threads = 1) {
+std::vector<double> predict_rows(const LightGbmModel &m,
+                                 const std::vector<std::vector<double>> &rows, bool raw = true,
+                                 int iterations = 0, unsigned threads = 1) {
     const std::size_t nf = static_cast<std::size_t>(m.num_features());
     std::vector<std::vector<double>> cols(nf, std::vector<double>(rows.size()));
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -99,9 +102,10 @@ TEST(LightGbmModel, GenuineModelParses) {
     LightGbmModel counted = parse_lightgbm_model(genuine_lgb(), false);
     EXPECT_EQ(counted.trees.size(), 6u);
     EXPECT_TRUE(counted.trees[0].leaf_value.empty());
-    EXPECT_THROW(parse_lightgbm_model(replaced(genuine_lgb(), "leaf_value=-0.97528832637258556 ",
-                                               "leaf_value="), false),
-                 ModelError);
+    EXPECT_THROW(
+        parse_lightgbm_model(
+            replaced(genuine_lgb(), "leaf_value=-0.97528832637258556 ", "leaf_value="), false),
+        ModelError);
 }
 
 TEST(LightGbmModel, TreeSizesMustMatchTheBlocks) {
@@ -190,8 +194,9 @@ TEST(LightGbmModel, ArrayLengthsAndCategoriesAreChecked) {
     expect_refused(replaced(text, "num_leaves=4", "num_leaves=0"), "num_leaves");
     expect_refused(replaced(text, "num_leaves=4", "num_leaves=2147483647"), "tree");
     // The categorical node names category set 5 of a tree with one.
-    expect_refused(replaced(text, "threshold=0.50520720525958918 0 ", "threshold=0.50520720525958918 5 "),
-                   "category set");
+    expect_refused(
+        replaced(text, "threshold=0.50520720525958918 0 ", "threshold=0.50520720525958918 5 "),
+        "category set");
     expect_refused(replaced(text, "cat_boundaries=0 1", "cat_boundaries=1 1"), "cat_boundaries");
     expect_refused(replaced(text, "decision_type=10 1 10", "decision_type=10 1 14"), "missing");
     // A categorical flag in a tree without category sets.
@@ -199,8 +204,9 @@ TEST(LightGbmModel, ArrayLengthsAndCategoriesAreChecked) {
 }
 
 TEST(LightGbmModel, TreeBlocksAreKeyValueLinesEndedByAnEmptyLine) {
-    expect_refused(replaced(one_tree(three_leaves("2")), "leaf_value=1 2 3\n", "leaf_value 1 2 3\n"),
-                   "key=value");
+    expect_refused(
+        replaced(one_tree(three_leaves("2")), "leaf_value=1 2 3\n", "leaf_value 1 2 3\n"),
+        "key=value");
     std::string many;
     for (int i = 0; i < 23; ++i) {
         many += "extra" + std::to_string(i) + "=1\n";
@@ -228,10 +234,18 @@ TEST(LightGbmModel, RandomCorruptionsAreRefusedOrSafe) {
         for (int e = 0; e < edits; ++e) {
             const std::size_t pos = rng() % s.size();
             switch (rng() % 4) {
-            case 0: s[pos] = alphabet[rng() % alphabet.size()]; break;
-            case 1: s.erase(pos, 1 + rng() % 3); break;
-            case 2: s.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
-            case 3: s.resize(pos); break;
+            case 0:
+                s[pos] = alphabet[rng() % alphabet.size()];
+                break;
+            case 1:
+                s.erase(pos, 1 + rng() % 3);
+                break;
+            case 2:
+                s.insert(pos, 1, alphabet[rng() % alphabet.size()]);
+                break;
+            case 3:
+                s.resize(pos);
+                break;
             }
             if (s.empty()) {
                 s.push_back('x');
@@ -284,8 +298,9 @@ TEST(LightGbmPredict, CategoricalSplitsReadTheBitset) {
                        "left_child=-1\nright_child=-2\nleaf_value=10 20\ncat_boundaries=0 1\n"
                        "cat_threshold=7\n";
     auto m = parse_lightgbm_model(one_tree(tree));
-    EXPECT_EQ(predict_rows(m, {{0, 0}, {0, 2}, {0, 2.9}, {0, 3}, {0, 40}, {0, -1}, {0, NAN}, {0, 1e12}}),
-              (std::vector<double>{10, 10, 10, 20, 20, 20, 20, 20}));
+    EXPECT_EQ(
+        predict_rows(m, {{0, 0}, {0, 2}, {0, 2.9}, {0, 3}, {0, 40}, {0, -1}, {0, NAN}, {0, 1e12}}),
+        (std::vector<double>{10, 10, 10, 20, 20, 20, 20, 20}));
 }
 
 TEST(LightGbmPredict, ObjectivesTransformTheSum) {
@@ -392,9 +407,11 @@ std::string xgb_json(const std::string &tree_fields, const std::string &tree_inf
                      const std::string &model_param = "\"num_feature\":\"2\",\"num_class\":\"0\"",
                      const std::string &extra_tree = "") {
     return "{\"Config\":{},\"Model\":{\"learner\":{\"attributes\":{},\"learner_model_param\":{" +
-           model_param + "},\"objective\":{\"name\":\"reg:squarederror\"},"
+           model_param +
+           "},\"objective\":{\"name\":\"reg:squarederror\"},"
            "\"gradient_booster\":{\"name\":\"gbtree\",\"model\":{\"gbtree_model_param\":{"
-           "\"num_trees\":\"" + std::string(extra_tree.empty() ? "1" : "2") +
+           "\"num_trees\":\"" +
+           std::string(extra_tree.empty() ? "1" : "2") +
            "\",\"num_parallel_tree\":\"1\"},\"iteration_indptr\":[0," +
            std::string(extra_tree.empty() ? "1" : "2") + "],\"tree_info\":" + tree_info +
            ",\"trees\":[{\"id\":0," + tree_fields + "}" + extra_tree + "]}}},\"version\":[2,1,4]}}";
@@ -403,8 +420,8 @@ std::string xgb_json(const std::string &tree_fields, const std::string &tree_inf
 std::string fields(const std::string &left = "[1,-1,-1]", const std::string &right = "[2,-1,-1]",
                    const std::string &parents = "[2147483647,0,0]",
                    const std::string &split = "[1,0,0]", int nodes = 3, int deleted = 0) {
-    return "\"tree_param\":{\"num_nodes\":\"" + std::to_string(nodes) +
-           "\",\"num_deleted\":\"" + std::to_string(deleted) +
+    return "\"tree_param\":{\"num_nodes\":\"" + std::to_string(nodes) + "\",\"num_deleted\":\"" +
+           std::to_string(deleted) +
            "\",\"num_feature\":\"2\",\"size_leaf_vector\":\"1\"},\"left_children\":" + left +
            ",\"right_children\":" + right + ",\"parents\":" + parents +
            ",\"split_indices\":" + split +
@@ -487,18 +504,17 @@ TEST(XgboostModel, ArrayLengthsAndCountsAreChecked) {
     expect_xgb_refused(xgb_json(fields("[1,-1,-1]", "[2,-1,-1]", "[2147483647,0,0]", "[1,0,0]", 4)),
                        "values for 4");
     expect_xgb_refused(xgb_json(fields(), "[0,0]"), "tree_info");
-    expect_xgb_refused(xgb_json(fields(), "[0,0]", "\"num_feature\":\"2\"",
-                                ",{\"id\":0," + fields() + "}"),
-                       "id");
-    expect_xgb_refused(xgb_json(fields("[1,-1,-1]", "[2,-1,-1]", "[2147483647,0,0]", "[1,0,0]", 3, 1)),
-                       "deleted");
+    expect_xgb_refused(
+        xgb_json(fields(), "[0,0]", "\"num_feature\":\"2\"", ",{\"id\":0," + fields() + "}"), "id");
+    expect_xgb_refused(
+        xgb_json(fields("[1,-1,-1]", "[2,-1,-1]", "[2147483647,0,0]", "[1,0,0]", 3, 1)), "deleted");
     std::string gblinear =
         "{\"learner\":{\"attributes\":{},\"learner_model_param\":{\"num_feature\":\"2\"},"
         "\"objective\":{\"name\":\"reg:squarederror\"},\"gradient_booster\":{\"name\":"
         "\"gblinear\",\"model\":{\"weights\":[0.1,0.2]}}},\"version\":[2,1,4]}";
     expect_xgb_refused(gblinear, "weights");
-    EXPECT_NO_THROW(check_xgboost_model(
-        bytes_of(replaced(gblinear, "[0.1,0.2]", "[0.1,0.2,0.3]"))));
+    EXPECT_NO_THROW(
+        check_xgboost_model(bytes_of(replaced(gblinear, "[0.1,0.2]", "[0.1,0.2,0.3]"))));
 }
 
 TEST(XgboostModel, DeletedNodesStayOutsideTheTree) {
@@ -511,7 +527,8 @@ TEST(XgboostModel, DeletedNodesStayOutsideTheTree) {
     five = replaced(five, "[1.0,0.0,0.0]", "[1.0,0.0,0.0,0,0]");
     five = replaced(five, "[3.0,1.0,2.0]", "[3.0,1.0,2.0,0,0]");
     EXPECT_NO_THROW(check_xgboost_model(bytes_of(xgb_json(five))));
-    expect_xgb_refused(xgb_json(replaced(five, "[1,-1,-1,-1,-1]", "[1,3,-1,-1,-1]")), "right child");
+    expect_xgb_refused(xgb_json(replaced(five, "[1,-1,-1,-1,-1]", "[1,3,-1,-1,-1]")),
+                       "right child");
 }
 
 TEST(XgboostModel, CategoricalSplitsAreChecked) {
@@ -519,12 +536,14 @@ TEST(XgboostModel, CategoricalSplitsAreChecked) {
                                        "\"categories_segments\":[0],\"categories_sizes\":[2],"
                                        "\"categories\":[1,3]";
     EXPECT_NO_THROW(check_xgboost_model(bytes_of(xgb_json(cat))));
-    expect_xgb_refused(xgb_json(replaced(cat, "\"categories_sizes\":[2]", "\"categories_sizes\":[3]")),
-                       "outside the categories");
+    expect_xgb_refused(
+        xgb_json(replaced(cat, "\"categories_sizes\":[2]", "\"categories_sizes\":[3]")),
+        "outside the categories");
     expect_xgb_refused(xgb_json(replaced(cat, "\"categories\":[1,3]", "\"categories\":[1,-3]")),
                        "category");
-    expect_xgb_refused(xgb_json(replaced(cat, "\"categories_nodes\":[0]", "\"categories_nodes\":[7]")),
-                       "categories_nodes");
+    expect_xgb_refused(
+        xgb_json(replaced(cat, "\"categories_nodes\":[0]", "\"categories_nodes\":[7]")),
+        "categories_nodes");
     expect_xgb_refused(xgb_json(replaced(cat, "\"split_type\":[1,0,0]", "\"split_type\":[0,0,0]")),
                        "disagree");
 }

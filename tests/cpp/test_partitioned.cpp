@@ -48,7 +48,8 @@ std::vector<double> awkward(std::size_t n, std::mt19937_64 &rng) {
 
 TEST(Partitioned, PairwisePiecesGiveTheWholeColumnsSum) {
     std::mt19937_64 rng(7);
-    for (std::size_t n : {0ul, 1ul, 7ul, 8ul, 127ul, 128ul, 129ul, 300ul, 1000ul, 4099ul, 70001ul}) {
+    for (std::size_t n :
+         {0ul, 1ul, 7ul, 8ul, 127ul, 128ul, 129ul, 300ul, 1000ul, 4099ul, 70001ul}) {
         const std::vector<double> v = awkward(n, rng);
         const double expect = pairwise_sum(v);
         for (std::size_t parts : {1ul, 2ul, 3ul, 17ul, 50ul}) {
@@ -91,7 +92,8 @@ TEST(Partitioned, DigitsNarrowDownToTheMiddleValue) {
     v[17] = NAN;
     std::vector<double> sorted;
     for (double x : v) {
-        if (!std::isnan(x)) sorted.push_back(x);
+        if (!std::isnan(x))
+            sorted.push_back(x);
     }
     std::sort(sorted.begin(), sorted.end());
     const std::size_t rank = sorted.size() / 2;
@@ -179,7 +181,8 @@ TEST(Partitioned, RunningWindowsContinueAcrossParts) {
     std::vector<double> x = awkward(600, rng);
     x[40] = NAN;
     x[41] = INFINITY;
-    for (std::size_t i = 100; i < 140; ++i) x[i] = 3.25;  // a constant stretch
+    for (std::size_t i = 100; i < 140; ++i)
+        x[i] = 3.25;  // a constant stretch
     for (WindowStat stat : {WindowStat::Sum, WindowStat::Mean, WindowStat::Std}) {
         for (std::uint64_t w : {0ul, 1ul, 2ul, 5ul, 37ul, 600ul, 601ul}) {
             check_chain(stat, x, w, rng);
@@ -191,7 +194,8 @@ TEST(Partitioned, PairWindowsContinueAcrossParts) {
     std::mt19937_64 rng(9);
     std::vector<double> x = awkward(500, rng), y = awkward(500, rng);
     y[7] = NAN;
-    for (std::size_t i = 200; i < 230; ++i) x[i] = 1e9;
+    for (std::size_t i = 200; i < 230; ++i)
+        x[i] = 1e9;
     for (PairStat stat : {PairStat::Corr, PairStat::Cov}) {
         for (std::uint64_t w : {1ul, 2ul, 9ul, 120ul, 501ul}) {
             std::vector<double> whole(x.size());

@@ -41,7 +41,8 @@ TEST(TextCodeTable, LastOccurrenceWins) {
 TEST(TextCodeTable, ManyClassesAndLongTexts) {
     std::vector<std::string> owned;
     for (int i = 0; i < 5000; ++i) {
-        owned.push_back("class-" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 40), 'x'));
+        owned.push_back("class-" + std::to_string(i) +
+                        std::string(static_cast<std::size_t>(i % 40), 'x'));
     }
     std::vector<std::string_view> classes(owned.begin(), owned.end());
     TextCodeTable table(classes);
@@ -122,10 +123,10 @@ TEST(PythonFloat, ReadsWhatFloatReads) {
         const char *text;
         double value;
     };
-    for (const Case &c : {Case{"5", 5.0}, Case{" -1.5e3\n", -1500.0}, Case{".5", 0.5},
-                          Case{"5.", 5.0}, Case{"+0", 0.0}, Case{"1E-2", 0.01},
-                          Case{"INFINITY", INFINITY}, Case{"-inf", -INFINITY},
-                          Case{"0.1", 0.1}, Case{"123456789012345678901234567890", 1.2345678901234568e29}}) {
+    for (const Case &c :
+         {Case{"5", 5.0}, Case{" -1.5e3\n", -1500.0}, Case{".5", 0.5}, Case{"5.", 5.0},
+          Case{"+0", 0.0}, Case{"1E-2", 0.01}, Case{"INFINITY", INFINITY}, Case{"-inf", -INFINITY},
+          Case{"0.1", 0.1}, Case{"123456789012345678901234567890", 1.2345678901234568e29}}) {
         double v = 0.0;
         ASSERT_TRUE(parse_python_float(c.text, v)) << c.text;
         EXPECT_EQ(v, c.value) << c.text;
@@ -170,16 +171,16 @@ TEST(Utf8, CodeUnitsOfEveryWidth) {
 }
 
 TEST(IsoDates, DaysSinceTheEpochAndWhatIsLeftToPandas) {
-    const Rows ok = rows({"1970-01-01", "1969-12-31", "2000-02-29", "2024-12-31", "1678-01-01",
-                          "2261-12-31"});
+    const Rows ok =
+        rows({"1970-01-01", "1969-12-31", "2000-02-29", "2024-12-31", "1678-01-01", "2261-12-31"});
     std::vector<std::int64_t> days(6);
     ASSERT_TRUE(parse_iso_dates(ok.column(), days));
     EXPECT_EQ(days, (std::vector<std::int64_t>{0, -1, 11016, 20088, -106650, 106650}));
     // other forms, impossible dates, missing rows and years beyond the
     // nanosecond range are pandas' to read (or refuse)
     for (const char *bad : {"1900-02-29", "2021-02-30", "2021-13-01", "2021-00-10", "2021-1-01",
-                            "2021/01/01", " 2021-01-01", "2021-01-01 ", "1677-12-31",
-                            "2262-01-01", "２０２１-01-01", "2021-01-0x"}) {
+                            "2021/01/01", " 2021-01-01", "2021-01-01 ", "1677-12-31", "2262-01-01",
+                            "２０２１-01-01", "2021-01-0x"}) {
         const Rows r = rows({"2021-01-01", bad});
         std::vector<std::int64_t> out(2);
         EXPECT_FALSE(parse_iso_dates(r.column(), out)) << bad;

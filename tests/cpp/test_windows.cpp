@@ -160,9 +160,9 @@ TEST(Windows, OnePassGroupedMatchesEachGroupAlone) {
         x[i] = r < 3 ? NAN : r < 5 ? INFINITY : r < 15 ? 0.5 : std::round(dist(gen) * 10) / 10;
         codes[i] = group(gen);
     }
-    for (WindowStat s : {WindowStat::Sum, WindowStat::Mean, WindowStat::Std, WindowStat::Min,
-                         WindowStat::Max, WindowStat::ArgMax, WindowStat::ArgMin,
-                         WindowStat::Rank}) {
+    for (WindowStat s :
+         {WindowStat::Sum, WindowStat::Mean, WindowStat::Std, WindowStat::Min, WindowStat::Max,
+          WindowStat::ArgMax, WindowStat::ArgMin, WindowStat::Rank}) {
         for (std::uint64_t d : {0u, 1u, 2u, 3u, 7u, 64u, 500u}) {
             if (d == 0 && (s == WindowStat::ArgMax || s == WindowStat::ArgMin)) {
                 continue;

@@ -23,9 +23,9 @@ std::uint64_t setting(const char *name) {
     py::object value = global(name);
     if (!PyLong_Check(value.ptr()) ||
         PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT) == 1) {
-        bind::raise(PyExc_ValueError,
-                    std::string("brinvale.brinvale.") + name +
-                        " must be a non-negative number of bytes, got " + quoted(value));
+        bind::raise(PyExc_ValueError, std::string("brinvale.brinvale.") + name +
+                                          " must be a non-negative number of bytes, got " +
+                                          quoted(value));
     }
     return value.cast<std::uint64_t>();
 }
@@ -78,23 +78,20 @@ py::object &array_unpickler() {
         py::object base = pickle.attr("Unpickler");
         py::module_ m = py::reinterpret_borrow<py::module_>(global_module());
         py::object made = bind::make_class("_ArrayUnpickler", py::make_tuple(base), m);
-        bind::def_method(
-            made, "find_class", [base](py::object self, py::str module, py::str name) {
-                const std::string where = text(module) + "." + text(name);
-                for (const char *allowed : {"numpy._core.multiarray._reconstruct",
-                                            "numpy.core.multiarray._reconstruct",
-                                            "numpy._core.multiarray.scalar",
-                                            "numpy.core.multiarray.scalar",
-                                            "numpy.ndarray",
-                                            "numpy.dtype"}) {
-                    if (where == allowed) {
-                        return base.attr("find_class")(self, module, name);
-                    }
+        bind::def_method(made, "find_class", [base](py::object self, py::str module, py::str name) {
+            const std::string where = text(module) + "." + text(name);
+            for (const char *allowed :
+                 {"numpy._core.multiarray._reconstruct", "numpy.core.multiarray._reconstruct",
+                  "numpy._core.multiarray.scalar", "numpy.core.multiarray.scalar", "numpy.ndarray",
+                  "numpy.dtype"}) {
+                if (where == allowed) {
+                    return base.attr("find_class")(self, module, name);
                 }
-                bind::raise(py::module_::import("pickle").attr("UnpicklingError").ptr(),
-                            "an npz array may only hold plain values; refusing the global '" +
-                                where + "'");
-            });
+            }
+            bind::raise(py::module_::import("pickle").attr("UnpicklingError").ptr(),
+                        "an npz array may only hold plain values; refusing the global '" + where +
+                            "'");
+        });
         cls = new py::object(made);  // lives as long as the module
     }
     return *cls;
@@ -110,8 +107,7 @@ py::object read_member(const py::object &archive, py::handle info, const py::obj
                                 ? name.substr(0, name.size() - 4)
                                 : name;
     auto fail = [&](const std::string &why) {
-        bind::raise(PyExc_ValueError,
-                    "cannot load " + text(path) + ": array '" + key + "' " + why);
+        bind::raise(PyExc_ValueError, "cannot load " + text(path) + ": array '" + key + "' " + why);
     };
     py::object member = archive.attr("open")(info);
     return with_closing(member, [&]() -> py::object {
@@ -210,10 +206,10 @@ py::object read_folder_entry(const py::object &folder, const py::object &entry) 
     py::module_ os = py::module_::import("os");
     py::module_ stat = py::module_::import("stat");
     auto refuse = [&](const char *what) {
-        bind::raise(PyExc_ValueError,
-                    "cannot load the folder " + text(folder) + ": " + text(entry) + " is " + what +
-                        ", not a regular file; a folder of CSV files must hold "
-                        "CSV files only");
+        bind::raise(PyExc_ValueError, "cannot load the folder " + text(folder) + ": " +
+                                          text(entry) + " is " + what +
+                                          ", not a regular file; a folder of CSV files must hold "
+                                          "CSV files only");
     };
     auto kind = [&](py::handle mode) -> const char * {
         if (stat.attr("S_ISDIR")(mode).cast<bool>())

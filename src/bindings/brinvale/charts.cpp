@@ -132,8 +132,8 @@ std::vector<std::string> class_names(py::handle self, py::handle model, py::hand
 // Per-class panels for chart types that show one output at a time (dot,
 // violin, compact_dot): one beeswarm per class, stacked, so that the feature
 // names of a panel never run into its neighbour.
-void draw_class_panels(py::object shap, py::object plt, py::object per_class_values,
-                       py::object X, py::object feature_names, const std::string &plot_type,
+void draw_class_panels(py::object shap, py::object plt, py::object per_class_values, py::object X,
+                       py::object feature_names, const std::string &plot_type,
                        const std::vector<std::string> &names, py::ssize_t n_features) {
     const py::ssize_t k = static_cast<py::ssize_t>(names.size());
     // compact_dot lists every pair of features as a row of its own
@@ -144,11 +144,8 @@ void draw_class_panels(py::object shap, py::object plt, py::object per_class_val
     for (py::ssize_t i = 0; i < k; ++i) {
         py::object ax = fig.attr("add_subplot")(k, 1, i + 1);
         plt.attr("sca")(ax);
-        shap.attr("summary_plot")(per_class_values(i),
-                                  X,
-                                  "feature_names"_a = feature_names,
-                                  "plot_type"_a = plot_type,
-                                  "plot_size"_a = py::none(),
+        shap.attr("summary_plot")(per_class_values(i), X, "feature_names"_a = feature_names,
+                                  "plot_type"_a = plot_type, "plot_size"_a = py::none(),
                                   "show"_a = false);
         ax.attr("set_title")("类别 " + names[static_cast<size_t>(i)]);
     }
@@ -215,7 +212,8 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
     py::object values = np.attr("asarray")(explanation.attr("values"));
     const auto ndim = values.attr("ndim").cast<py::ssize_t>();
     const auto n_features = values.attr("shape")[py::int_(1)].cast<py::ssize_t>();
-    const py::ssize_t outputs = ndim == 3 ? values.attr("shape")[py::int_(2)].cast<py::ssize_t>() : 1;
+    const py::ssize_t outputs =
+        ndim == 3 ? values.attr("shape")[py::int_(2)].cast<py::ssize_t>() : 1;
 
     // compact_dot shows interaction values: with plain SHAP values shap draws
     // an empty chart.
@@ -246,20 +244,14 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
     plt.attr("figure")();
     py::object summary = shap.attr("summary_plot");
     if (outputs == 1) {
-        summary(interactions.is_none() ? explanation : interactions,
-                X,
-                "feature_names"_a = feature_names,
-                "plot_type"_a = plot_type,
-                "show"_a = false);
+        summary(interactions.is_none() ? explanation : interactions, X,
+                "feature_names"_a = feature_names, "plot_type"_a = plot_type, "show"_a = false);
     } else if (outputs == 2) {
         // two outputs of a binary classifier mirror each other: the positive
         // class tells the whole story
         py::object idx = py::make_tuple(last, 1);
-        summary(interactions.is_none() ? values[idx] : interactions[idx],
-                X,
-                "feature_names"_a = feature_names,
-                "plot_type"_a = plot_type,
-                "show"_a = false);
+        summary(interactions.is_none() ? values[idx] : interactions[idx], X,
+                "feature_names"_a = feature_names, "plot_type"_a = plot_type, "show"_a = false);
     } else {
         std::vector<std::string> names = class_names(self, model, inner, outputs);
         if (type == "bar") {
@@ -272,17 +264,12 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
             for (py::ssize_t i = 0; i < outputs; ++i) {
                 per_class.append(values[py::make_tuple(last, i)]);
             }
-            summary(per_class,
-                    X,
-                    "feature_names"_a = feature_names,
-                    "plot_type"_a = "bar",
-                    "class_names"_a = names_list,
-                    "show"_a = false);
+            summary(per_class, X, "feature_names"_a = feature_names, "plot_type"_a = "bar",
+                    "class_names"_a = names_list, "show"_a = false);
         } else {
             py::object source = interactions.is_none() ? values : interactions;
-            py::cpp_function slice([source, last](py::ssize_t i) {
-                return source[py::make_tuple(last, i)];
-            });
+            py::cpp_function slice(
+                [source, last](py::ssize_t i) { return source[py::make_tuple(last, i)]; });
             draw_class_panels(shap, plt, slice, X, feature_names, type, names, n_features);
         }
     }
@@ -385,38 +372,28 @@ void add_chart_methods(py::object &cls) {
     using brinvale::bind::def_method;
 
     def_method(
-        cls,
-        "plot_box",
-        [](py::object, py::object X, py::object y, py::object feature_name,
-           py::object target_name, py::object path) {
+        cls, "plot_box",
+        [](py::object, py::object X, py::object y, py::object feature_name, py::object target_name,
+           py::object path) {
             require_exact_str(feature_name, "feature_name");
             require_exact_str(target_name, "target_name");
             require_exact_str(path, "path", true);
             report("plot_box")(X, y, feature_name, target_name, path);
         },
-        py::arg("X"),
-        py::arg("y"),
-        py::arg("feature_name"),
-        py::arg("target_name"),
-        py::arg("path") = py::none(),
-        py::doc(kDocBox));
+        py::arg("X"), py::arg("y"), py::arg("feature_name"), py::arg("target_name"),
+        py::arg("path") = py::none(), py::doc(kDocBox));
 
     def_method(
-        cls,
-        "plot_kde",
+        cls, "plot_kde",
         [](py::object, py::object X, py::object feature_name, py::object path) {
             require_exact_str(feature_name, "feature_name");
             require_exact_str(path, "path", true);
             report("plot_kde")(X, feature_name, path);
         },
-        py::arg("X"),
-        py::arg("feature_name"),
-        py::arg("path") = py::none(),
-        py::doc(kDocKde));
+        py::arg("X"), py::arg("feature_name"), py::arg("path") = py::none(), py::doc(kDocKde));
 
     def_method(
-        cls,
-        "plot_trend_comparison",
+        cls, "plot_trend_comparison",
         [](py::object, py::object X, py::object feature_name, py::object target_name,
            py::object path) {
             require_exact_str(feature_name, "feature_name");
@@ -426,15 +403,11 @@ void add_chart_methods(py::object &cls) {
             py::object target = X[target_name];
             report("plot_trends")(feature, target, feature_name, target_name, path);
         },
-        py::arg("X"),
-        py::arg("feature_name"),
-        py::arg("target_name"),
-        py::arg("path") = py::none(),
+        py::arg("X"), py::arg("feature_name"), py::arg("target_name"), py::arg("path") = py::none(),
         py::doc(kDocTrend));
 
     def_method(
-        cls,
-        "plot_roc_curve",
+        cls, "plot_roc_curve",
         [](py::object self, py::object y_true, py::object y_score, py::object n_classes,
            py::object roc_type, py::object path) {
             require_exact_int(n_classes, "n_classes", true);
@@ -446,20 +419,15 @@ void add_chart_methods(py::object &cls) {
             }
             report("plot_roc_curve")(y_true, y_score, n_classes, roc_type, path);
         },
-        py::arg("y_true"),
-        py::arg("y_score"),
-        py::arg("n_classes") = py::none(),
-        py::arg("roc_type") = "both",
-        py::arg("path") = py::none(),
-        py::doc(kDocRoc));
+        py::arg("y_true"), py::arg("y_score"), py::arg("n_classes") = py::none(),
+        py::arg("roc_type") = "both", py::arg("path") = py::none(), py::doc(kDocRoc));
 
     // The default colour map is Matplotlib's Blues.  Matplotlib loads on
     // first use, so the default is a marker replaced by plt.cm.Blues (one
     // registered object, the same at every call) when a call needs it.
     py::object blues = py::module_::import("builtins").attr("object")();
     def_method(
-        cls,
-        "plot_confusion_matrix",
+        cls, "plot_confusion_matrix",
         [blues](py::object self, py::object y_true, py::object y_pred, py::object normalize,
                 py::object title, py::object cmap, py::object path) {
             if (cmap.is(blues)) {
@@ -469,38 +437,26 @@ void add_chart_methods(py::object &cls) {
             require_exact_str(path, "path", true);
             require_classification(self);
             py::object n_classes = distinct_count(y_true);
-            report("plot_confusion_matrix")(y_true, y_pred, n_classes, normalize, title, cmap, path);
+            report("plot_confusion_matrix")(y_true, y_pred, n_classes, normalize, title, cmap,
+                                            path);
         },
-        py::arg("y_true"),
-        py::arg("y_pred"),
-        py::arg("normalize") = false,
-        py::arg("title") = py::none(),
-        py::arg("cmap") = blues,
-        py::arg("path") = py::none(),
+        py::arg("y_true"), py::arg("y_pred"), py::arg("normalize") = false,
+        py::arg("title") = py::none(), py::arg("cmap") = blues, py::arg("path") = py::none(),
         py::doc(kDocConfusion));
 
     def_method(
-        cls,
-        "plot_regression_scatter",
+        cls, "plot_regression_scatter",
         [](py::object, py::object y_true, py::object y_pred, py::object model_name,
            py::object path) {
             require_exact_str(model_name, "model_name");
             require_exact_str(path, "path", true);
             report("plot_regression_results")(y_true, y_pred, model_name, path);
         },
-        py::arg("y_true"),
-        py::arg("y_pred"),
-        py::arg("model_name") = "Model",
-        py::arg("path") = py::none(),
-        py::doc(kDocRegression));
+        py::arg("y_true"), py::arg("y_pred"), py::arg("model_name") = "Model",
+        py::arg("path") = py::none(), py::doc(kDocRegression));
 
-    def_method(cls,
-               "plot_shap",
-               &plot_shap,
-               py::arg("X_test") = py::none(),
-               py::arg("save_path") = py::none(),
-               py::arg("plot_type") = "dot",
-               py::doc(kDocShap));
+    def_method(cls, "plot_shap", &plot_shap, py::arg("X_test") = py::none(),
+               py::arg("save_path") = py::none(), py::arg("plot_type") = "dot", py::doc(kDocShap));
 }
 
 }  // namespace brinvale::workbench

@@ -61,16 +61,14 @@ constexpr const char *kDocMeta =
     "        元数据包括数据集的描述description、数据类型data_type和文件后缀suffix。\n\n"
     "        Returns:\n"
     "            None\n        ";
-constexpr const char *kDocReal =
-    "\n        根据元数据中定义的数据类型获取实际的数据。\n\n"
-    "        目前仅支持\"dataframe\"类型的数据。\n\n"
-    "        Returns:\n"
-    "            None\n        ";
-constexpr const char *kDocFrame =
-    "\n        从远程URL获取DataFrame格式的数据。\n\n"
-    "        目前仅支持\"csv\"后缀的文件。\n\n"
-    "        Returns:\n"
-    "            pd.DataFrame: 下载得到的数据。\n        ";
+constexpr const char *kDocReal = "\n        根据元数据中定义的数据类型获取实际的数据。\n\n"
+                                 "        目前仅支持\"dataframe\"类型的数据。\n\n"
+                                 "        Returns:\n"
+                                 "            None\n        ";
+constexpr const char *kDocFrame = "\n        从远程URL获取DataFrame格式的数据。\n\n"
+                                  "        目前仅支持\"csv\"后缀的文件。\n\n"
+                                  "        Returns:\n"
+                                  "            pd.DataFrame: 下载得到的数据。\n        ";
 
 }  // namespace
 
@@ -85,8 +83,7 @@ void register_dataset(py::module_ &m) {
     py::object cls = brinvale::bind::make_class("load_dataset", py::make_tuple(object_type), m);
 
     def_method(
-        cls,
-        "__init__",
+        cls, "__init__",
         [m](py::object self, py::object name) {
             brinvale::bind::require_exact_str(name, "name");
             check_dataset_name(name);
@@ -95,12 +92,10 @@ void register_dataset(py::module_ &m) {
             self.attr("get_meta_data")();
             self.attr("get_real_data")();
         },
-        py::arg("name"),
-        py::doc(kDocInit));
+        py::arg("name"), py::doc(kDocInit));
 
     def_method(
-        cls,
-        "get_meta_data",
+        cls, "get_meta_data",
         [m](py::object self) {
             py::object json = py::module_::import("json");
             py::object name = self.attr("name");
@@ -130,8 +125,7 @@ void register_dataset(py::module_ &m) {
         py::doc(kDocMeta));
 
     def_method(
-        cls,
-        "get_real_data",
+        cls, "get_real_data",
         [](py::object self) {
             py::object data_type = self.attr("data_type");
             if (data_type.equal(py::str("dataframe"))) {
@@ -144,8 +138,7 @@ void register_dataset(py::module_ &m) {
         py::doc(kDocReal));
 
     def_method(
-        cls,
-        "get_dataframe",
+        cls, "get_dataframe",
         [m](py::object self) {
             py::object suffix = self.attr("suffix");
             py::object name = self.attr("name");

@@ -41,9 +41,9 @@ double number_setting(const py::module_ &m, const char *name) {
     py::object value = m.attr(name);
     if (!(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) || PyBool_Check(value.ptr()) ||
         value.cast<double>() <= 0) {
-        bind::raise(PyExc_ValueError,
-                    std::string("brinvale.brinvale.") + name + " must be a positive number, got " +
-                        py::repr(value).cast<std::string>());
+        bind::raise(PyExc_ValueError, std::string("brinvale.brinvale.") + name +
+                                          " must be a positive number, got " +
+                                          py::repr(value).cast<std::string>());
     }
     return value.cast<double>();
 }
@@ -63,22 +63,21 @@ void record_connections(const py::object &adapter, const std::shared_ptr<Watch> 
             continue;
         }
         py::object original = adapter.attr(getter);
-        py::setattr(
-            adapter, getter, py::cpp_function([original, watch](py::args args, py::kwargs kwargs) {
-                py::object pool = original(*args, **kwargs);
-                if (!py::hasattr(pool, "_brinvale_watched")) {
-                    py::object take = pool.attr("_get_conn");
-                    py::setattr(pool,
-                                "_get_conn",
-                                py::cpp_function([take, watch](py::args a, py::kwargs k) {
-                                    py::object conn = take(*a, **k);
-                                    watch->connections.append(conn);
-                                    return conn;
-                                }));
-                    py::setattr(pool, "_brinvale_watched", py::bool_(true));
-                }
-                return pool;
-            }));
+        py::setattr(adapter, getter,
+                    py::cpp_function([original, watch](py::args args, py::kwargs kwargs) {
+                        py::object pool = original(*args, **kwargs);
+                        if (!py::hasattr(pool, "_brinvale_watched")) {
+                            py::object take = pool.attr("_get_conn");
+                            py::setattr(pool, "_get_conn",
+                                        py::cpp_function([take, watch](py::args a, py::kwargs k) {
+                                            py::object conn = take(*a, **k);
+                                            watch->connections.append(conn);
+                                            return conn;
+                                        }));
+                            py::setattr(pool, "_brinvale_watched", py::bool_(true));
+                        }
+                        return pool;
+                    }));
     }
 }
 
@@ -117,8 +116,8 @@ class BodyReader {
             deflate_ = true;
             decoder_ = zlib.attr("decompressobj")(max_bits);
         } else if (!(coding.empty() || coding == "identity")) {
-            fail("cannot read the response from " + text(url) +
-                 ": unsupported Content-Encoding '" + coding + "'");
+            fail("cannot read the response from " + text(url) + ": unsupported Content-Encoding '" +
+                 coding + "'");
         }
     }
 
@@ -238,10 +237,8 @@ py::tuple fetch(const py::module_ &m, const py::object &url) {
         for (int hop = 0;; ++hop) {
             py::object response;
             try {
-                response = session.attr("get")(current,
-                                               "timeout"_a = m.attr("DATASET_TIMEOUT"),
-                                               "allow_redirects"_a = false,
-                                               "stream"_a = true,
+                response = session.attr("get")(current, "timeout"_a = m.attr("DATASET_TIMEOUT"),
+                                               "allow_redirects"_a = false, "stream"_a = true,
                                                "headers"_a = headers);
             } catch (py::error_already_set &) {
                 if (watch->expired) {
@@ -256,9 +253,8 @@ py::tuple fetch(const py::module_ &m, const py::object &url) {
                             .attr("urljoin")(current, response.attr("headers")["location"]);
                     response.attr("close")();
                     if (!origin(target).equal(home)) {
-                        fail("refusing the redirect from " + text(current) + " to " +
-                             text(target) + ": a dataset is only fetched from the origin of " +
-                             text(url));
+                        fail("refusing the redirect from " + text(current) + " to " + text(target) +
+                             ": a dataset is only fetched from the origin of " + text(url));
                     }
                     if (hop == kMaxRedirects) {
                         fail("too many redirects (more than " + std::to_string(kMaxRedirects) +

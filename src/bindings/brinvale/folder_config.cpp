@@ -49,9 +49,9 @@ void check_config(const py::object &cfg, const py::object &config_path) {
     }
     for (const char *section : {"Feature", "AutoFE", "AutoML"}) {
         if (cfg.contains(section) && !is_mapping(cfg[section])) {
-            bad_value(config_path,
-                      std::string("config.yaml section '") + section +
-                          "' must be a mapping of keys, got " + describe(cfg[section]));
+            bad_value(config_path, std::string("config.yaml section '") + section +
+                                       "' must be a mapping of keys, got " +
+                                       describe(cfg[section]));
         }
     }
     if (!cfg.contains("Feature")) {
@@ -64,9 +64,9 @@ void check_config(const py::object &cfg, const py::object &config_path) {
         }
         py::object value = feature[key];
         if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
-            bad_value(config_path,
-                      std::string("config.yaml key Feature.") + key +
-                          " must be a column name (text) or null, got " + describe(value));
+            bad_value(config_path, std::string("config.yaml key Feature.") + key +
+                                       " must be a column name (text) or null, got " +
+                                       describe(value));
         }
     }
     if (feature.contains("IgnoreFeature")) {

@@ -27,19 +27,9 @@ std::string listing(const std::vector<std::string> &names, std::size_t shown = 2
 
 // Operators whose second operand is a window length or lag, not a column.
 bool is_window(const std::string &op) {
-    static const std::set<std::string> ops{"delay",
-                                           "delta",
-                                           "ts_rank",
-                                           "ts_argmax",
-                                           "ts_argmin",
-                                           "ts_max",
-                                           "ts_min",
-                                           "stddev",
-                                           "tsum",
-                                           "product",
-                                           "ts_o",
-                                           "decay_linear",
-                                           "ts_mean"};
+    static const std::set<std::string> ops{
+        "delay",  "delta", "ts_rank", "ts_argmax", "ts_argmin",    "ts_max", "ts_min",
+        "stddev", "tsum",  "product", "ts_o",      "decay_linear", "ts_mean"};
     return ops.count(op) != 0;
 }
 
@@ -109,9 +99,7 @@ std::vector<std::string> cleaned_labels(const py::object &frame) {
             PyErr_Format(PyExc_TypeError,
                          "column labels must be text, the names the model was trained on; the "
                          "column at position %zu is labelled %.200s (%.200s)",
-                         position,
-                         quote(label).c_str(),
-                         bind::type_name(label));
+                         position, quote(label).c_str(), bind::type_name(label));
             throw py::error_already_set();
         }
         py::object clean =
@@ -140,9 +128,8 @@ Needs model_needs(const py::object &self, const py::set &present) {
         engineered.add(name);
     }
     py::object model = py::getattr(self, "model", py::none());
-    py::object model_inputs = model.is_none()
-                                  ? py::object(py::none())
-                                  : py::getattr(model, "feature_names_in_", py::none());
+    py::object model_inputs = model.is_none() ? py::object(py::none())
+                                              : py::getattr(model, "feature_names_in_", py::none());
     if (!model_inputs.is_none()) {
         for (py::handle name : model_inputs) {
             if (!engineered.contains(name)) {
@@ -169,14 +156,12 @@ void check_loaded_input(const py::object &path, const py::object &frame) {
     py::module_ os = py::module_::import("os");
     if (os.attr("path").attr("isdir")(path).cast<bool>()) {
         if (py::len(frame.attr("columns")) == 0) {
-            bind::raise(PyExc_ValueError,
-                        "the folder " + text(path) +
-                            " holds no CSV files (a folder input is read as "
-                            "the rows of every file in it)");
+            bind::raise(PyExc_ValueError, "the folder " + text(path) +
+                                              " holds no CSV files (a folder input is read as "
+                                              "the rows of every file in it)");
         }
         bind::raise(PyExc_ValueError,
-                    "the CSV files of the folder " + text(path) +
-                        " hold column names but no rows");
+                    "the CSV files of the folder " + text(path) + " hold column names but no rows");
     }
     bind::raise(PyExc_ValueError, text(path) + " holds column names but no rows");
 }

@@ -9,23 +9,25 @@ namespace brinvale::workbench {
 
 namespace {
 
-constexpr const char *kLoadDoc =
-    "\n        从指定路径加载数据文件。\n\n        Args:\n            input_file_path (str): 数据文件的路径，支持 "
-    "'xlsx'、'npz' 和 'csv' 格式。\n\n        Returns:\n            pd.DataFrame: 加载的数据。\n        ";
+constexpr const char *kLoadDoc = "\n        从指定路径加载数据文件。\n\n        Args:\n            "
+                                 "input_file_path (str): 数据文件的路径，支持 "
+                                 "'xlsx'、'npz' 和 'csv' 格式。\n\n        Returns:\n            "
+                                 "pd.DataFrame: 加载的数据。\n        ";
 
 constexpr const char *kNormalizeDoc =
-    "\n        规范化DataFrame的列名，将列名中的非法字符替换为合法字符。\n\n        Args:\n            df "
+    "\n        规范化DataFrame的列名，将列名中的非法字符替换为合法字符。\n\n        Args:\n        "
+    "    df "
     "(pd.DataFrame): 需要规范化列名的数据集。\n\n        Returns:\n            pd.DataFrame: "
     "列名规范化后的数据集。\n        ";
 
-constexpr const char *kPercentDoc =
-    "_summary_\n\n        Args:\n            df (pd.DataFrame): _description_\n\n        Returns:\n      "
-    "      _type_: _description_\n        ";
+constexpr const char *kPercentDoc = "_summary_\n\n        Args:\n            df (pd.DataFrame): "
+                                    "_description_\n\n        Returns:\n      "
+                                    "      _type_: _description_\n        ";
 
 // Characters that the feature-name grammar or the training platform cannot
 // carry in a column label, replaced by "_" in this order.
-constexpr std::array<const char *, 15> kReplaced = {
-    ":", "[", "]", "（", "）", "！", "＠", "＃", "￥", "％", "…", "《", "》", "【", "】"};
+constexpr std::array<const char *, 15> kReplaced = {":",  "[",  "]", "（", "）", "！", "＠", "＃",
+                                                    "￥", "％", "…", "《", "》", "【", "】"};
 
 bool ends_with(const std::string &text, const char *suffix) {
     const std::string s(suffix);
@@ -49,7 +51,8 @@ py::object load_data_from_file(py::object self, py::object input_file_path) {
         // union as appending the files one at a time, in linear time.
         py::list parts;
         parts.append(pd.attr("DataFrame")());
-        py::object entries = py::module_::import("glob").attr("glob")(input_file_path + py::str("/*"));
+        py::object entries =
+            py::module_::import("glob").attr("glob")(input_file_path + py::str("/*"));
         for (py::handle entry : entries) {
             parts.append(
                 read_folder_entry(input_file_path, py::reinterpret_borrow<py::object>(entry)));
@@ -65,7 +68,9 @@ py::object load_data_from_file(py::object self, py::object input_file_path) {
     return global("deepcopy")(frame);
 }
 
-py::object replace_all(py::object name, const char *from) { return name.attr("replace")(from, "_"); }
+py::object replace_all(py::object name, const char *from) {
+    return name.attr("replace")(from, "_");
+}
 
 py::object colname_filter(py::object self, py::object his_col) {
     (void)self;
@@ -201,7 +206,11 @@ py::list percent_columns(py::object df) {
             py::object builtins = py::module_::import("builtins");
             py::object text = column.attr("astype")("object").attr("where")(
                 column.attr("isna")().attr("__invert__")(), global("np").attr("nan"));
-            if (text.attr("astype")(builtins.attr("str")).attr("str").attr("endswith")("%").attr("any")().cast<bool>()) {
+            if (text.attr("astype")(builtins.attr("str"))
+                    .attr("str")
+                    .attr("endswith")("%")
+                    .attr("any")()
+                    .cast<bool>()) {
                 found.append(col);
             }
         }

@@ -9,13 +9,15 @@ namespace brinvale::workbench {
 namespace {
 
 constexpr const char *kEncodeDoc =
-    "\n        对训练时的字符串特征进行编码，保持数据编码的一致性。\n\n        Args:\n            X "
+    "\n        对训练时的字符串特征进行编码，保持数据编码的一致性。\n\n        Args:\n            "
+    "X "
     "(pd.DataFrame or pd.Series): 需要编码的数据。\n            feature_name (str, optional): "
     "需要编码的特征名。如果输入的是DataFrame，则必须指定；如果输入的是Series，则可以省略，"
     "此时使用Series的名称。\n        Returns:\n            pd.Series: 编码后的数据列。\n        ";
 
 constexpr const char *kDecodeDoc =
-    "\n        对编码后的特征进行解码，保持数据解码和编码的一致性。\n\n        Args:\n            X "
+    "\n        对编码后的特征进行解码，保持数据解码和编码的一致性。\n\n        Args:\n            "
+    "X "
     "(pd.DataFrame or pd.Series): 需要解码的数据。\n            feature_name (str, optional): "
     "需要解码的特征名。如果输入的是DataFrame，则必须指定；如果输入的是Series，则可以省略，"
     "此时使用Series的名称。\n        Returns:\n            pd.Series: 解码后的数据列。\n        ";

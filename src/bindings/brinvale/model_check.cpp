@@ -49,8 +49,8 @@ bool is_subclass(py::handle cls, py::handle base) {
 // LightGBM hands the model text to its C API as UTF-8 up to the first NUL.
 py::str checked_lightgbm_text(py::handle value) {
     if (!PyUnicode_Check(value.ptr())) {
-        refuse("LightGBM", std::string("its model text is a ") + bind::type_name(value) +
-                               ", not a str");
+        refuse("LightGBM",
+               std::string("its model text is a ") + bind::type_name(value) + ", not a str");
     }
     // An exact str copy: a subclass could encode itself differently later.
     py::str text = py::reinterpret_steal<py::str>(PyUnicode_FromObject(value.ptr()));
@@ -91,7 +91,8 @@ py::bytearray checked_xgboost_buffer(py::handle value) {
     }
     std::string error;
     {
-        const auto *data = reinterpret_cast<const std::uint8_t *>(PyByteArray_AS_STRING(copy.ptr()));
+        const auto *data =
+            reinterpret_cast<const std::uint8_t *>(PyByteArray_AS_STRING(copy.ptr()));
         const auto n = static_cast<std::size_t>(PyByteArray_GET_SIZE(copy.ptr()));
         py::gil_scoped_release release;
         try {
@@ -151,9 +152,8 @@ void default_setstate(py::handle self, py::handle state) {
 
 [[noreturn]] void refuse_loading(py::handle base, const std::string &how) {
     bind::raise(py::module_::import("pickle").attr("UnpicklingError").ptr(),
-                "refused to " + how + " " +
-                    py::str(base.attr("__module__")).cast<std::string>() + "." +
-                    py::str(base.attr("__qualname__")).cast<std::string>() +
+                "refused to " + how + " " + py::str(base.attr("__module__")).cast<std::string>() +
+                    "." + py::str(base.attr("__qualname__")).cast<std::string>() +
                     " while unpickling: models are restored from their checked state only");
 }
 
@@ -183,8 +183,9 @@ py::object make_guard(py::handle base, Library library) {
         refuse_loading(base_obj, "construct");
     });
     if (py::hasattr(base, "from_model_file")) {
-        py::cpp_function refuse_file(
-            [base_obj](py::args, py::kwargs) { refuse_loading(base_obj, "load a model file into"); });
+        py::cpp_function refuse_file([base_obj](py::args, py::kwargs) {
+            refuse_loading(base_obj, "load a model file into");
+        });
         py::setattr(cls, "from_model_file",
                     py::reinterpret_steal<py::object>(PyClassMethod_New(refuse_file.ptr())));
     }
@@ -336,30 +337,33 @@ py::object check_model_structure(py::object loaded) {
 
 void register_model_checks(py::module_ &m) {
     g_guards = py::dict().release().ptr();
-    m.def("_check_lightgbm_model", [](py::object text) { checked_lightgbm_text(text); },
-          py::arg("text"));
-    m.def("_check_xgboost_model",
-          [](py::object buffer) {
-              if (PyByteArray_CheckExact(buffer.ptr())) {
-                  checked_xgboost_buffer(buffer);
-                  return;
-              }
-              py::object copy =
-                  py::reinterpret_steal<py::object>(PyByteArray_FromObject(buffer.ptr()));
-              if (!copy) {
-                  throw py::error_already_set();
-              }
-              checked_xgboost_buffer(copy);
-          },
-          py::arg("buffer"));
+    m.def(
+        "_check_lightgbm_model", [](py::object text) { checked_lightgbm_text(text); },
+        py::arg("text"));
+    m.def(
+        "_check_xgboost_model",
+        [](py::object buffer) {
+            if (PyByteArray_CheckExact(buffer.ptr())) {
+                checked_xgboost_buffer(buffer);
+                return;
+            }
+            py::object copy =
+                py::reinterpret_steal<py::object>(PyByteArray_FromObject(buffer.ptr()));
+            if (!copy) {
+                throw py::error_already_set();
+            }
+            checked_xgboost_buffer(copy);
+        },
+        py::arg("buffer"));
     m.def("_check_model_structure", &check_model_structure, py::arg("obj"));
     register_native_predict(m);
     // The native prediction path alone (None when it does not apply).
-    m.def("_native_model_output",
-          [](py::object model, py::object frame, py::object target, const std::string &method) {
-              return native_model_output(model, frame, target, method.c_str());
-          },
-          py::arg("model"), py::arg("frame"), py::arg("target"), py::arg("method"));
+    m.def(
+        "_native_model_output",
+        [](py::object model, py::object frame, py::object target, const std::string &method) {
+            return native_model_output(model, frame, target, method.c_str());
+        },
+        py::arg("model"), py::arg("frame"), py::arg("target"), py::arg("method"));
 }
 
 }  // namespace brinvale::workbench

@@ -48,7 +48,9 @@ bool truthy(py::handle obj) {
     return r == 1;
 }
 
-py::object attr_or_none(py::handle obj, const char *name) { return py::getattr(obj, name, py::none()); }
+py::object attr_or_none(py::handle obj, const char *name) {
+    return py::getattr(obj, name, py::none());
+}
 
 // Parsed boosters, keyed by the booster object and its native handle: a
 // refitted or reloaded booster gets a new handle and is parsed again.
@@ -93,8 +95,9 @@ std::shared_ptr<const core::LightGbmForest> parsed_booster(py::handle booster) {
     {
         py::gil_scoped_release release;
         try {
-            model = std::make_shared<const core::LightGbmForest>(core::compile_forest(
-                core::parse_lightgbm_model(std::string_view(utf8, static_cast<std::size_t>(size)))));
+            model = std::make_shared<const core::LightGbmForest>(
+                core::compile_forest(core::parse_lightgbm_model(
+                    std::string_view(utf8, static_cast<std::size_t>(size)))));
         } catch (const core::ModelError &) {
             // Linear trees, or a model the library's own predict will report on.
         }
@@ -190,7 +193,8 @@ bool plan_transform(py::handle transformer, py::handle frame, py::handle target,
         if (renamed) {
             expected_cols.append(py::int_(j));
         } else {
-            expected_cols.append(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(nums.ptr(), j)));
+            expected_cols.append(
+                py::reinterpret_borrow<py::object>(PyList_GET_ITEM(nums.ptr(), j)));
         }
     }
     for (std::size_t i = 0; i < py::len(fitted); ++i) {
@@ -209,7 +213,8 @@ bool plan_transform(py::handle transformer, py::handle frame, py::handle target,
             return false;
         }
     }
-    py::object global_output = py::module_::import("sklearn").attr("get_config")()["transform_output"];
+    py::object global_output =
+        py::module_::import("sklearn").attr("get_config")()["transform_output"];
     if (!imputer || !is_exactly(imputer, loaded_attr("sklearn.impute._base", "SimpleImputer")) ||
         !default_output(imputer) || py::str(global_output).cast<std::string>() != "default") {
         return false;
@@ -249,7 +254,8 @@ bool plan_transform(py::handle transformer, py::handle frame, py::handle target,
         if (!PyUnicode_CheckExact(label)) {
             return false;
         }
-        if (!position.emplace(py::reinterpret_borrow<py::str>(label).cast<std::string>(), i).second) {
+        if (!position.emplace(py::reinterpret_borrow<py::str>(label).cast<std::string>(), i)
+                 .second) {
             return false;
         }
     }
@@ -276,10 +282,13 @@ bool plan_transform(py::handle transformer, py::handle frame, py::handle target,
         if (at == position.end()) {
             return false;  // the model's own transform raises the KeyError
         }
-        py::object column = get_column.is_none()
-                                ? frame.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                                                   at->second)].attr("to_numpy")()
-                                : get_column(at->second);
+        py::object column =
+            get_column.is_none()
+                ? frame
+                      .attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                                   at->second)]
+                      .attr("to_numpy")()
+                : get_column(at->second);
         if (!py::isinstance<py::array>(column)) {
             return false;
         }

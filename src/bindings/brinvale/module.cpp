@@ -11,11 +11,12 @@ namespace {
 
 PyObject *g_module = nullptr;  // owned by sys.modules for the interpreter's life
 
-constexpr const char *kModuleDoc =
-    "\n    预测文件应该支持两种方式\n    1.支持直接输入result文件\n    2.支持输入模型参数和模型特征捆绑字段\n";
+constexpr const char *kModuleDoc = "\n    预测文件应该支持两种方式\n    1.支持直接输入result文件\n "
+                                   "   2.支持输入模型参数和模型特征捆绑字段\n";
 
 constexpr const char *kInitDoc =
-    "\n        初始化 tabular_incrml 对象，并加载模型和相关配置。\n\n        Args:\n            path (str): "
+    "\n        初始化 tabular_incrml 对象，并加载模型和相关配置。\n\n        Args:\n            "
+    "path (str): "
     "brinvale的训练结果的路径，通常位于result文件夹下。\n        Returns:\n            object: "
     "返回一个tabular_incrml对象。\n        ";
 
@@ -103,8 +104,8 @@ py::object load_noting_versions(py::list &notes, Load &&load) {
                 notes.append(text);
             }
         } else {
-            warnings.attr("warn_explicit")(
-                message, w.attr("category"), w.attr("filename"), w.attr("lineno"));
+            warnings.attr("warn_explicit")(message, w.attr("category"), w.attr("filename"),
+                                           w.attr("lineno"));
         }
     }
     return result;
@@ -271,16 +272,15 @@ BRINVALE_MODULE(brinvale, m) {
     // shap, Matplotlib and the chart module (which pulls in SciPy and
     // scikit-learn's metrics) take seconds to import and serve only the
     // charts: they load when one of their names is first looked up.
-    brinvale::bind::install_lazy_names(m, {{"shap", "shap", nullptr},
-                                           {"plt", "matplotlib.pyplot", nullptr},
-                                           {"plot_confusion_matrix", "module.util.report",
-                                            "plot_confusion_matrix"},
-                                           {"plot_regression_results", "module.util.report",
-                                            "plot_regression_results"},
-                                           {"plot_roc_curve", "module.util.report", "plot_roc_curve"},
-                                           {"plot_trends", "module.util.report", "plot_trends"},
-                                           {"plot_box", "module.util.report", "plot_box"},
-                                           {"plot_kde", "module.util.report", "plot_kde"}});
+    brinvale::bind::install_lazy_names(
+        m, {{"shap", "shap", nullptr},
+            {"plt", "matplotlib.pyplot", nullptr},
+            {"plot_confusion_matrix", "module.util.report", "plot_confusion_matrix"},
+            {"plot_regression_results", "module.util.report", "plot_regression_results"},
+            {"plot_roc_curve", "module.util.report", "plot_roc_curve"},
+            {"plot_trends", "module.util.report", "plot_trends"},
+            {"plot_box", "module.util.report", "plot_box"},
+            {"plot_kde", "module.util.report", "plot_kde"}});
     m.attr("json") = py::module_::import("json");
     m.attr("pickle") = py::module_::import("pickle");
     m.attr("np") = py::module_::import("numpy");
@@ -312,9 +312,7 @@ BRINVALE_MODULE(brinvale, m) {
     register_dataset(m);
     register_input_limits(m);
     m.def(
-        "_input_columns",
-        &input_columns,
-        py::arg("obj"),
+        "_input_columns", &input_columns, py::arg("obj"),
         py::doc("The input columns (cleaned labels) that the engineered features and the model of "
                 "a loaded result folder read, in order of first use."));
     register_safe_pickle(m);

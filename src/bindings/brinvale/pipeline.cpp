@@ -10,26 +10,34 @@ namespace brinvale::workbench {
 namespace {
 
 constexpr const char *kPreprocessDoc =
-    "\n        对数据进行预处理，包括特征捆绑等操作。\n\n        Args:\n            input (str or pd.DataFrame): "
+    "\n        对数据进行预处理，包括特征捆绑等操作。\n\n        Args:\n            input (str or "
+    "pd.DataFrame): "
     "可以输入csv数据集的地址或者已读取的DataFrame。\n            return_y (bool, optional): "
     "是否返回标签。默认为False。如果为True，则返回的DataFrame包含标签。如果数据没有标签，"
-    "那么始终都不会返回标签信息。\n        Returns:\n            pd.DataFrame: 返回处理好的数据。\n        ";
+    "那么始终都不会返回标签信息。\n        Returns:\n            pd.DataFrame: "
+    "返回处理好的数据。\n        ";
 
 constexpr const char *kProcessDoc =
-    "\n        对原始DataFrame进行预处理，包括清理列名、转换非数值列、特征组合和移除不需要的特征。\n\n        "
+    "\n        "
+    "对原始DataFrame进行预处理，包括清理列名、转换非数值列、特征组合和移除不需要的特征。\n\n       "
+    " "
     "Args:\n            ori_df (pd.DataFrame): 原始数据集。\n\n        Returns:\n            "
     "pd.DataFrame: 预处理后的数据集。\n        ";
 
 constexpr const char *kPredictDoc =
-    "\n        使用模型对测试集进行预测。\n\n        Args:\n            test_path (str or pd.DataFrame): \n  "
-    "              提供三种加载方式:\n                    1.输入csv数据集的地址；\n                    "
+    "\n        使用模型对测试集进行预测。\n\n        Args:\n            test_path (str or "
+    "pd.DataFrame): \n  "
+    "              提供三种加载方式:\n                    1.输入csv数据集的地址；\n                "
+    "    "
     "2.输入文件夹，文件夹中仅包含csv文件；\n                    3.直接输入DataFrame。\n        "
     "Returns:\n            np.ndarray: 返回预测结果，为numpy的一维数组。\n        ";
 
 constexpr const char *kPredictProbaDoc =
-    "\n        对于分类任务，返回模型预测每个类别的概率。\n\n        Args:\n            test_path (str or "
+    "\n        对于分类任务，返回模型预测每个类别的概率。\n\n        Args:\n            test_path "
+    "(str or "
     "pd.DataFrame or list): \n                提供三种加载方式:\n                    "
-    "1.输入csv数据集的地址；\n                    2.输入文件夹，文件夹中仅包含csv文件；\n              "
+    "1.输入csv数据集的地址；\n                    2.输入文件夹，文件夹中仅包含csv文件；\n          "
+    "    "
     "      3.直接输入DataFrame。\n        Returns:\n            np.ndarray: "
     "返回预测结果的概率，为numpy的二维数组。\n        ";
 
@@ -49,7 +57,8 @@ constexpr const char *kSplitDoc =
     "y_val。\n        ";
 
 constexpr const char *kConfigDoc =
-    "\n        获取并返回 AutoML 模型的配置信息。\n\n        Returns:\n            dict: 包含以下键的字典:\n "
+    "\n        获取并返回 AutoML 模型的配置信息。\n\n        Returns:\n            dict: "
+    "包含以下键的字典:\n "
     "               - model_type: AutoML 选择的最佳模型类型。\n                - model_params: "
     "该模型的最佳配置参数。对某些参数进行了适当的名称转换和格式调整。\n                - task: "
     "模型的任务类型，主要是分类和回归。\n        ";
@@ -284,7 +293,8 @@ py::object run_model(py::object self, py::object test_path, const char *method) 
     }
     py::object df = model_frame(self, test_path);
     py::object target = self.attr("target_name");
-    if (py::object out = native_model_output(self.attr("model"), df, target, method); !out.is_none()) {
+    if (py::object out = native_model_output(self.attr("model"), df, target, method);
+        !out.is_none()) {
         return global("np").attr("array")(out);
     }
     py::object call = self.attr("model").attr(method);
@@ -314,8 +324,10 @@ py::object run_model(py::object self, py::object test_path, const char *method) 
 }
 
 py::object validation_data(py::object self) {
-    bind::check_assert(!self.attr("training_data").is_none(), "请先使用load_training_data上传训练时的数据");
-    py::object val_path = global("os").attr("path").attr("join")(self.attr("path"), "automl", "val_res");
+    bind::check_assert(!self.attr("training_data").is_none(),
+                       "请先使用load_training_data上传训练时的数据");
+    py::object val_path =
+        global("os").attr("path").attr("join")(self.attr("path"), "automl", "val_res");
     bind::check_assert(global("os").attr("path").attr("exists")(val_path).cast<bool>(),
                        "请保证result内的文件保持不变。");
     py::object pd = global("pd");
@@ -335,10 +347,9 @@ py::object validation_data(py::object self) {
         val_df[target] = global("np").attr("asarray")(codes);
     }
     py::object label = val_df[target];
-    py::object features =
-        pd.attr("DataFrame")(self.attr("preprocess")(val_df.attr("drop")("columns"_a = single(target))));
-    return py::make_tuple(features,
-                          pd.attr("Series")(label, "name"_a = target, "dtype"_a = "int"));
+    py::object features = pd.attr("DataFrame")(
+        self.attr("preprocess")(val_df.attr("drop")("columns"_a = single(target))));
+    return py::make_tuple(features, pd.attr("Series")(label, "name"_a = target, "dtype"_a = "int"));
 }
 
 py::object split_train_test(py::object self, py::object X, py::object y, py::object split_type) {
@@ -365,8 +376,7 @@ py::object split_train_test(py::object self, py::object X, py::object y, py::obj
         py::object rows = X.attr("iloc");
         return py::make_tuple(rows[py::make_tuple(head, builtins.attr("slice")(py::none()))],
                               rows[py::make_tuple(tail, builtins.attr("slice")(py::none()))],
-                              y.attr("iloc")[head],
-                              y.attr("iloc")[tail]);
+                              y.attr("iloc")[head], y.attr("iloc")[tail]);
     }
     return train_test_split(X, y, "test_size"_a = test_size, "random_state"_a = seed);
 }
@@ -408,7 +418,8 @@ py::object get_train_validation_data(py::object self, py::object path) {
     }
     py::object pd = global("pd");
     return py::make_tuple(pd.attr("DataFrame")(four[0]), pd.attr("DataFrame")(four[1]),
-                          pd.attr("Series")(four[2], "name"_a = target), pd.attr("Series")(four[3]));
+                          pd.attr("Series")(four[2], "name"_a = target),
+                          pd.attr("Series")(four[3]));
 }
 
 py::object obtain_model_configuration(py::object self) {
@@ -453,13 +464,11 @@ void add_pipeline_methods(py::object &cls) {
     bind::def_method(cls, "_split_train_test", &split_train_test, py::arg("X"), py::arg("y"),
                      py::arg("split_type"), py::doc(kSplitDoc));
     bind::def_method(
-        cls,
-        "_process_data",
+        cls, "_process_data",
         [](py::object self, py::object ori_df) {
             return with_folder_config(self, [&] { return process_data(self, ori_df); });
         },
-        py::arg("ori_df"),
-        py::doc(kProcessDoc));
+        py::arg("ori_df"), py::doc(kProcessDoc));
     bind::def_method(cls, "_validation_data", &validation_data);
     bind::def_method(
         cls, "predict",

@@ -17,7 +17,7 @@ py::module_ pd() { return py::module_::import("pandas"); }
 py::module_ np() { return py::module_::import("numpy"); }
 
 class BadRecord {
-public:
+  public:
     std::string message;
 };
 
@@ -123,7 +123,8 @@ void check_series(py::handle s, bool numeric) {
     py::object values = s.attr("_mgr").attr("array");
     const py::ssize_t rows = length(values);
     check_index(s.attr("_mgr").attr("axes")[py::int_(0)], rows);
-    if (numeric && !(py::bool_(pd().attr("api").attr("types").attr("is_numeric_dtype")(s.attr("dtype"))))) {
+    if (numeric &&
+        !(py::bool_(pd().attr("api").attr("types").attr("is_numeric_dtype")(s.attr("dtype"))))) {
         bad("its values are not numeric");
     }
 }
@@ -223,22 +224,25 @@ void check_records(py::handle records) {
     if (!PyDict_CheckExact(records.ptr())) {
         bind::raise(PyExc_ValueError,
                     std::string("the training records of the result folder are not a dictionary "
-                                "but a ") + bind::type_name(records));
+                                "but a ") +
+                        bind::type_name(records));
     }
     py::object split = py::module_::import("brinvale.tavrin").attr("split_features");
     for (auto item : py::reinterpret_borrow<py::dict>(records)) {
         try {
             check_record(item.first, item.second, split);
         } catch (const BadRecord &e) {
-            bind::raise(PyExc_ValueError, "the training record " + std::string(py::repr(item.first)) +
+            bind::raise(PyExc_ValueError, "the training record " +
+                                              std::string(py::repr(item.first)) +
                                               " of the result folder is malformed: " + e.message);
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
-            bind::raise(PyExc_ValueError, "the training record " + std::string(py::repr(item.first)) +
-                                              " of the result folder is malformed: " +
-                                              std::string(py::str(e.value())));
+            bind::raise(
+                PyExc_ValueError,
+                "the training record " + std::string(py::repr(item.first)) +
+                    " of the result folder is malformed: " + std::string(py::str(e.value())));
         }
     }
 }

@@ -57,8 +57,12 @@ unsigned parse_uses(std::string_view text) {
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t comma = text.find(',', start);
-        std::string_view u = text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
-        uses |= u == "value" ? core::kUseValue : u == "call" ? core::kUseCall : u == "new" ? core::kUseNew : 0u;
+        std::string_view u =
+            text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
+        uses |= u == "value"  ? core::kUseValue
+                : u == "call" ? core::kUseCall
+                : u == "new"  ? core::kUseNew
+                              : 0u;
         if (comma == std::string_view::npos) {
             break;
         }
@@ -78,10 +82,13 @@ const Table &table() {
             std::vector<std::string_view> f;
             std::size_t i = 0;
             while (i < line.size() && line[i] != '#') {
-                while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+                while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+                    ++i;
                 const std::size_t s = i;
-                while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '#') ++i;
-                if (i > s) f.push_back(line.substr(s, i - s));
+                while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '#')
+                    ++i;
+                if (i > s)
+                    f.push_back(line.substr(s, i - s));
             }
             if (f.size() == 4 && f[0] == "global") {
                 t.globals[key_of(f[1], f[2])] |= parse_uses(f[3]);
@@ -124,7 +131,8 @@ const char *kTrustWhere = "' to brinvale.brinvale.TRUSTED_PICKLE_GLOBALS.";
 
 // Python 2 names that protocols 0-2 write (copy_reg, __builtin__): judged and
 // resolved as the Python 3 names the standard unpickler maps them to.
-std::pair<std::string, std::string> python3_name(const std::string &module, const std::string &name) {
+std::pair<std::string, std::string> python3_name(const std::string &module,
+                                                 const std::string &name) {
     py::module_ compat = py::module_::import("_compat_pickle");
     py::tuple key = py::make_tuple(module, name);
     py::dict names = compat.attr("NAME_MAPPING");
@@ -174,12 +182,11 @@ py::dict &builtin_types() {
         auto *d = new py::dict();  // lives as long as the interpreter
         py::module_ types = py::module_::import("types");
         py::list found;
-        for (const char *name : {"FunctionType", "BuiltinFunctionType", "MethodType", "NoneType",
-                                 "MappingProxyType", "CellType", "EllipsisType",
-                                 "NotImplementedType", "MethodDescriptorType",
-                                 "WrapperDescriptorType", "MethodWrapperType",
-                                 "ClassMethodDescriptorType", "GetSetDescriptorType",
-                                 "MemberDescriptorType"}) {
+        for (const char *name :
+             {"FunctionType", "BuiltinFunctionType", "MethodType", "NoneType", "MappingProxyType",
+              "CellType", "EllipsisType", "NotImplementedType", "MethodDescriptorType",
+              "WrapperDescriptorType", "MethodWrapperType", "ClassMethodDescriptorType",
+              "GetSetDescriptorType", "MemberDescriptorType"}) {
             found.append(types.attr(name));
         }
         found.append(py::module_::import("weakref").attr("ref"));
@@ -253,8 +260,8 @@ py::object resolve(const std::string &module, const std::string &qualname) {
                              admitted_type_name(carried.first, carried.second) &&
                              look_up(carried.first, carried.second).is(obj);
         if (!renamed) {
-            refuse("'" + module + "." + qualname + "' is '" + carried.first + "." +
-                   carried.second + "' in the installed libraries, not what the pickle names.");
+            refuse("'" + module + "." + qualname + "' is '" + carried.first + "." + carried.second +
+                   "' in the installed libraries, not what the pickle names.");
         }
     }
     (*cache)[key] = obj;
@@ -286,7 +293,8 @@ void check_stream(py::module_ &m, std::span<const unsigned char> data) {
         if (table().getattrs.count(key_of(module, name) + '\n' + a.attribute) == 0) {
             refuse("refused to look up '" + a.attribute + "' on '" + module + "." + name +
                    "' while unpickling: only the attributes genuine result folders look up are "
-                   "admitted." + kTrustHint + "builtins.getattr" + kTrustWhere);
+                   "admitted." +
+                   kTrustHint + "builtins.getattr" + kTrustWhere);
         }
     }
     for (std::size_t i = 0; i < scan.globals.size(); ++i) {
@@ -300,13 +308,15 @@ void check_stream(py::module_ &m, std::span<const unsigned char> data) {
         if (it == table().globals.end()) {
             refuse("refused to unpickle the global '" + full +
                    "': it is not among the classes and helpers a trained model and its records "
-                   "need." + kTrustHint + full + kTrustWhere);
+                   "need." +
+                   kTrustHint + full + kTrustWhere);
         }
         if ((g.uses & ~it->second) != 0) {
             refuse("refused to unpickle: the pickle uses the global '" + full + "' as " +
-                   uses_text(g.uses & ~it->second) + ", which genuine result folders never do "
-                   "(they use it as " + uses_text(it->second) + ")." + kTrustHint + full +
-                   kTrustWhere);
+                   uses_text(g.uses & ~it->second) +
+                   ", which genuine result folders never do "
+                   "(they use it as " +
+                   uses_text(it->second) + ")." + kTrustHint + full + kTrustWhere);
         }
     }
 }
@@ -328,13 +338,14 @@ py::object checked_getattr(py::module_ &m, py::handle obj, py::handle attr) {
     }
     refuse("refused to look up '" + std::string(py::str(attr)) + "' on '" + owner +
            "' while unpickling: only the attributes genuine result folders look up are "
-           "admitted." + kTrustHint + "builtins.getattr" + kTrustWhere);
+           "admitted." +
+           kTrustHint + "builtins.getattr" + kTrustWhere);
 }
 
 // ---- the walk over what was loaded ----------------------------------------------
 
 class Walk {
-public:
+  public:
     Walk(py::module_ &m, py::object record) : m_(m), record_(std::move(record)) {}
 
     void run(py::handle root) {
@@ -350,7 +361,7 @@ public:
         }
     }
 
-private:
+  private:
     py::module_ &m_;
     py::object record_;  // None, or a dict of sets: what was found instead of refusing
     std::vector<py::object> todo_;
@@ -364,14 +375,13 @@ private:
         return 0;
     }
 
-    void note(const char *kind, const std::string &entry) {
-        record_[kind].attr("add")(entry);
-    }
+    void note(const char *kind, const std::string &entry) { record_[kind].attr("add")(entry); }
 
     [[noreturn]] void refuse_found(const std::string &what, const std::string &full) {
         refuse("refused the unpickled object: it holds " + what +
                ", which genuine result folders never hold (a class, function or object that "
-               "could run later)." + kTrustHint + full + kTrustWhere);
+               "could run later)." +
+               kTrustHint + full + kTrustWhere);
     }
 
     // A class or function found inside: one of the table's objects.
@@ -420,9 +430,8 @@ private:
             check_named(o, "the class");
             return;  // a class's namespace is the library's, not the pickle's
         }
-        if (PyFunction_Check(p) || PyCFunction_Check(p) ||
-            t == &PyMethodDescr_Type || t == &PyClassMethodDescr_Type ||
-            t == &PyWrapperDescr_Type) {
+        if (PyFunction_Check(p) || PyCFunction_Check(p) || t == &PyMethodDescr_Type ||
+            t == &PyClassMethodDescr_Type || t == &PyWrapperDescr_Type) {
             check_named(o, "the function");
             return;
         }
@@ -485,8 +494,7 @@ private:
         }
         const bool listed = table().getattrs.count(key_of(module, qualname) + '\n' + attr) > 0;
         if (!listed || !admitted_type_name(module, qualname) ||
-            !resolve(module, qualname).is(self) ||
-            !py::getattr(self, py::str(attr)).equal(o)) {
+            !resolve(module, qualname).is(self) || !py::getattr(self, py::str(attr)).equal(o)) {
             refuse_found("the method '" + module + "." + qualname + "." + attr + "'",
                          "builtins.getattr");
         }
@@ -546,35 +554,37 @@ void register_safe_pickle(py::module_ &m) {
             const std::string full = module + "." + name;
             refuse("refused to unpickle the global '" + full +
                    "': it is not among the classes and helpers a trained model and its records "
-                   "need." + kTrustHint + full + kTrustWhere);
+                   "need." +
+                   kTrustHint + full + kTrustWhere);
         },
         py::arg("module"), py::arg("name"));
 
-    bind::def_method(
-        cls, "load",
-        [mod, base](py::object self) mutable {
-            py::object result = base.attr("load")(self);
-            Walk(mod, py::none()).run(result);
-            return result;
-        });
+    bind::def_method(cls, "load", [mod, base](py::object self) mutable {
+        py::object result = base.attr("load")(self);
+        Walk(mod, py::none()).run(result);
+        return result;
+    });
 
     // For the recording script and the tests: what a stream names, and what
     // a loaded object holds.
     m.def("_pickle_scan", [](py::bytes raw) {
         std::string_view s = raw;
-        core::PickleScan scan = core::scan_pickle(
-            {reinterpret_cast<const unsigned char *>(s.data()), s.size()});
+        core::PickleScan scan =
+            core::scan_pickle({reinterpret_cast<const unsigned char *>(s.data()), s.size()});
         py::list globals, getattrs;
         std::vector<std::pair<std::string, std::string>> names;
         for (const core::PickleGlobal &g : scan.globals) {
             names.push_back(python3_name(g.module, g.name));
-            globals.append(py::make_tuple(names.back().first, names.back().second, uses_text(g.uses)));
+            globals.append(
+                py::make_tuple(names.back().first, names.back().second, uses_text(g.uses)));
         }
         for (const core::PickleGetattr &a : scan.getattrs) {
-            getattrs.append(py::make_tuple(names[a.global].first, names[a.global].second, a.attribute));
+            getattrs.append(
+                py::make_tuple(names[a.global].first, names[a.global].second, a.attribute));
         }
         return py::make_tuple(scan.protocol, globals, getattrs,
-                              scan.ok() ? py::object(py::none()) : py::object(py::str(scan.problem)));
+                              scan.ok() ? py::object(py::none())
+                                        : py::object(py::str(scan.problem)));
     });
     m.def("_pickle_graph", [mod](py::object obj) mutable {
         py::dict found;

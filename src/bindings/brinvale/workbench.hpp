@@ -8,14 +8,14 @@
 
 namespace brinvale::workbench {
 
-void add_input_methods(py::object &cls);     // _load_data_from_file, _colname_filter, ...
-void register_percent_helpers(py::module_ &m);  // _percent_columns, _convert_percentages
+void add_input_methods(py::object &cls);         // _load_data_from_file, _colname_filter, ...
+void register_percent_helpers(py::module_ &m);   // _percent_columns, _convert_percentages
 void register_encoding_helpers(py::module_ &m);  // _encode_text_columns
-void add_pipeline_methods(py::object &cls);  // _process_data, preprocess, predict, splits
-void add_label_methods(py::object &cls);     // labelencode, labeldecode
-void add_chart_methods(py::object &cls);     // plot_* methods
-void register_dataset(py::module_ &m);       // load_dataset
-void register_safe_pickle(py::module_ &m);   // TRUSTED_PICKLE_GLOBALS and the restricted unpickler
+void add_pipeline_methods(py::object &cls);      // _process_data, preprocess, predict, splits
+void add_label_methods(py::object &cls);         // labelencode, labeldecode
+void add_chart_methods(py::object &cls);         // plot_* methods
+void register_dataset(py::module_ &m);           // load_dataset
+void register_safe_pickle(py::module_ &m);  // TRUSTED_PICKLE_GLOBALS and the restricted unpickler
 
 // The folder's own config.yaml, checked and kept on the object (the first
 // folder of the process also configures TaskConfig); `with_folder_config`

@@ -15,13 +15,13 @@ using namespace pybind11::literals;
 // Every module defines its functions with the documentation texts only: the
 // platform's docstrings are part of its interface, so no generated signature
 // line may be prepended to them.
-#define BRINVALE_MODULE(name, variable)                                                      \
-    static void brinvale_init_##name(py::module_ &);                                         \
-    PYBIND11_MODULE(name, variable) {                                                        \
-        py::options brinvale_options;                                                         \
-        brinvale_options.disable_function_signatures();                                       \
-        brinvale_init_##name(variable);                                                       \
-    }                                                                                         \
+#define BRINVALE_MODULE(name, variable)                                                            \
+    static void brinvale_init_##name(py::module_ &);                                               \
+    PYBIND11_MODULE(name, variable) {                                                              \
+        py::options brinvale_options;                                                              \
+        brinvale_options.disable_function_signatures();                                            \
+        brinvale_init_##name(variable);                                                            \
+    }                                                                                              \
     static void brinvale_init_##name(py::module_ &variable)
 
 namespace brinvale::bind {
@@ -57,13 +57,10 @@ inline void check_assert(bool condition, const char *message = nullptr) {
 
 // Typed parameters accept exactly the built-in type (no subclass), with the
 // message "Argument 'x' has incorrect type (expected str, got int)".
-[[noreturn]] inline void raise_bad_argument(const char *arg, const char *expected,
-                                            py::handle got) {
+[[noreturn]] inline void raise_bad_argument(const char *arg, const char *expected, py::handle got) {
     PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 arg,
-                 expected,
-                 type_name(got));
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
+                 expected, type_name(got));
     throw py::error_already_set();
 }
 
@@ -109,12 +106,13 @@ void def_method(py::object &cls, const char *name, Func &&f, const Extra &...ext
     // pybind11 treats functions named __init__ or __setstate__ as constructors
     // of its own instances, which these objects are not: define them under
     // another name and give the Python function its real name afterwards.
-    const bool special = std::strcmp(name, "__init__") == 0 || std::strcmp(name, "__setstate__") == 0;
+    const bool special =
+        std::strcmp(name, "__init__") == 0 || std::strcmp(name, "__setstate__") == 0;
     py::cpp_function fn(std::forward<Func>(f), py::name(special ? "_brinvale_method" : name),
                         py::is_method(cls), extra...);
     if (special) {
-        PyObject *inner = PyInstanceMethod_Check(fn.ptr()) ? PyInstanceMethod_GET_FUNCTION(fn.ptr())
-                                                           : fn.ptr();
+        PyObject *inner =
+            PyInstanceMethod_Check(fn.ptr()) ? PyInstanceMethod_GET_FUNCTION(fn.ptr()) : fn.ptr();
         reinterpret_cast<PyCFunctionObject *>(inner)->m_ml->ml_name = name;
     }
     py::setattr(cls, name, fn);

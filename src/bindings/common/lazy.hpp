@@ -47,14 +47,13 @@ inline void install_lazy_names(py::module_ &m, std::vector<LazyName> names) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_AttributeError, "module has no attribute '%U'", name.ptr());
             } else {
-                PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'",
-                             module_name, name.ptr());
+                PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'", module_name,
+                             name.ptr());
                 Py_DECREF(module_name);
             }
             throw py::error_already_set();
         },
-        py::name("__getattr__"),
-        py::arg("name"));
+        py::name("__getattr__"), py::arg("name"));
 
     // dir() lists the names that are not loaded yet, too.
     m.attr("__dir__") = py::cpp_function(

@@ -123,7 +123,8 @@ bool add_str(RowsBuilder &b, PyObject *o) {
 }
 
 bool is_text_object(PyObject *o) {
-    return PyUnicode_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject *>(types().np_str.ptr());
+    return PyUnicode_CheckExact(o) ||
+           Py_TYPE(o) == reinterpret_cast<PyTypeObject *>(types().np_str.ptr());
 }
 
 // Python objects, held by `owner` (a private copy: no other code can replace
@@ -220,9 +221,10 @@ std::optional<TextRows> read_arrow(const py::object &extension_array) {
             return std::nullopt;
         }
         py::tuple capsules = chunk.attr("__arrow_c_array__")();
-        auto *schema = static_cast<ArrowSchema *>(
-            PyCapsule_GetPointer(capsules[0].ptr(), "arrow_schema"));
-        auto *array = static_cast<ArrowArray *>(PyCapsule_GetPointer(capsules[1].ptr(), "arrow_array"));
+        auto *schema =
+            static_cast<ArrowSchema *>(PyCapsule_GetPointer(capsules[0].ptr(), "arrow_schema"));
+        auto *array =
+            static_cast<ArrowArray *>(PyCapsule_GetPointer(capsules[1].ptr(), "arrow_array"));
         if (schema == nullptr || array == nullptr) {
             throw py::error_already_set();
         }
@@ -234,8 +236,8 @@ std::optional<TextRows> read_arrow(const py::object &extension_array) {
         core::ArrowTextChunk c;
         c.length = static_cast<std::size_t>(array->length);
         c.offset = static_cast<std::size_t>(array->offset);
-        c.validity = array->null_count == 0 ? nullptr
-                                            : static_cast<const std::uint8_t *>(array->buffers[0]);
+        c.validity =
+            array->null_count == 0 ? nullptr : static_cast<const std::uint8_t *>(array->buffers[0]);
         if (format == "u") {
             c.offsets32 = static_cast<const std::int32_t *>(array->buffers[1]);
         } else {
@@ -274,8 +276,8 @@ std::optional<TextRows> read_text_rows(py::handle values, NonText mode) {
                 return read_object_array(obj.attr("to_numpy")("dtype"_a = "object"), mode);
             }
             // Python storage: the extension array's own object ndarray.
-            return read_object_array(py::module_::import("numpy").attr("asarray")(obj.attr("array")),
-                                     mode);
+            return read_object_array(
+                py::module_::import("numpy").attr("asarray")(obj.attr("array")), mode);
         }
         if (py::isinstance(dtype, py::module_::import("numpy").attr("dtype")) &&
             py::str(dtype.attr("kind")).cast<std::string>() == "O") {

@@ -28,8 +28,8 @@ struct TextRows {
     std::vector<core::ArrowTextChunk> chunks;
     std::vector<std::string_view> views;
     std::vector<std::uint8_t> missing;
-    std::vector<char> arena;         // UTF-8 forms built here
-    std::vector<py::object> keep;    // arrays, capsules, texts made by str()
+    std::vector<char> arena;       // UTF-8 forms built here
+    std::vector<py::object> keep;  // arrays, capsules, texts made by str()
 
     core::TextColumn column() const { return core::TextColumn{chunks, views, missing}; }
     std::size_t size() const { return column().size(); }

@@ -13,19 +13,18 @@ namespace brinvale::tavrin {
 namespace {
 
 constexpr std::array<std::string_view, 11> kOneOperand{
-    "entropy", "sine", "cosine", "square_root", "percentile", "round",
-    "log", "sigmoid", "residual", "quadratic", "softmax"};
+    "entropy", "sine",    "cosine",   "square_root", "percentile", "round",
+    "log",     "sigmoid", "residual", "quadratic",   "softmax"};
 
 constexpr std::array<std::string_view, 26> kTwoOperands{
-    "add",     "subtract", "histstat",  "multiply",  "divide", "combine", "maximize",
-    "minimize", "delay",   "delta",     "ts_rank",   "ts_argmax", "ts_argmin", "ts_max",
-    "ts_min",  "stddev",   "decay_linear", "tsum",   "product", "crossrank", "bigger",
-    "smaller", "equal",    "orop",      "ts_o",      "ts_mean"};
+    "add",      "subtract", "histstat",     "multiply", "divide",    "combine",   "maximize",
+    "minimize", "delay",    "delta",        "ts_rank",  "ts_argmax", "ts_argmin", "ts_max",
+    "ts_min",   "stddev",   "decay_linear", "tsum",     "product",   "crossrank", "bigger",
+    "smaller",  "equal",    "orop",         "ts_o",     "ts_mean"};
 
 constexpr std::array<std::string_view, 2> kWindowPair{"tcorvariance", "tcorrelation"};
 
-constexpr std::array<std::string_view, 4> kCalendar{"day_of_year", "day_of_week", "month",
-                                                    "year"};
+constexpr std::array<std::string_view, 4> kCalendar{"day_of_year", "day_of_week", "month", "year"};
 
 template <std::size_t N>
 bool listed(const std::array<std::string_view, N> &row, std::string_view op) {
@@ -50,7 +49,8 @@ py::object operator_function(py::handle module, const std::string &op_name) {
 // surrogates) matches no operator.
 std::string operator_text(py::handle op) {
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_Check(op.ptr()) ? PyUnicode_AsUTF8AndSize(op.ptr(), &size) : nullptr;
+    const char *data =
+        PyUnicode_Check(op.ptr()) ? PyUnicode_AsUTF8AndSize(op.ptr(), &size) : nullptr;
     if (data == nullptr) {
         PyErr_Clear();
         return std::string();
@@ -79,7 +79,8 @@ thread_local int nesting = 0;
 struct RecursionGuard {
     explicit RecursionGuard(const char *where) {
         if (nesting >= kMaxNesting) {
-            bind::raise(PyExc_RecursionError, "maximum feature nesting depth exceeded" + std::string(where));
+            bind::raise(PyExc_RecursionError,
+                        "maximum feature nesting depth exceeded" + std::string(where));
         }
         if (Py_EnterRecursiveCall(where) != 0) {
             throw py::error_already_set();
@@ -205,18 +206,14 @@ void register_dispatch(py::module_ &m) {
             return name2feature(module, std::move(df), std::move(feature_space),
                                 std::move(lec_record_dt));
         },
-        py::arg("df"),
-        py::arg("feature_space"),
-        py::arg("lec_record_dt") = shared_records,
-        py::arg("cfg") = py::none(),
-        py::doc("主入口, 根据特征名称, 对特征进行处理"));
+        py::arg("df"), py::arg("feature_space"), py::arg("lec_record_dt") = shared_records,
+        py::arg("cfg") = py::none(), py::doc("主入口, 根据特征名称, 对特征进行处理"));
     m.def(
         "name2timefeature",
         [module](py::object df, py::object time_candidate_feature) {
             return name2timefeature(module, std::move(df), std::move(time_candidate_feature));
         },
-        py::arg("df"),
-        py::arg("time_candidate_feature"));
+        py::arg("df"), py::arg("time_candidate_feature"));
 }
 
 }  // namespace brinvale::tavrin

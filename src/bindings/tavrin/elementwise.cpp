@@ -302,8 +302,8 @@ py::object combine(py::object df, py::object group_col1, py::object group_col2) 
             Py_XDECREF(slots[i]);
             slots[i] = text;
         }
-        df[name] = pandas().attr("Series")(objects, "index"_a = df.attr("index"),
-                                           "dtype"_a = text_dtype);
+        df[name] =
+            pandas().attr("Series")(objects, "index"_a = df.attr("index"), "dtype"_a = text_dtype);
         return df;
     }
     py::object str_type = py::reinterpret_borrow<py::object>((PyObject *)&PyUnicode_Type);
@@ -380,7 +380,8 @@ std::optional<core::ColumnMinimum> frame_minimum(const Column &x) {
     if (lo.is_none()) {
         return std::nullopt;
     }
-    return core::ColumnMinimum{py::tuple(lo)[0].cast<double>(), py::tuple(lo)[1].cast<std::int64_t>()};
+    return core::ColumnMinimum{py::tuple(lo)[0].cast<double>(),
+                               py::tuple(lo)[1].cast<std::int64_t>()};
 }
 
 // A kernel over the column, optionally followed by a NumPy ufunc in place.
@@ -422,15 +423,19 @@ py::object series_minus_min(const Column &x) {
 py::object square_root(py::object df, py::object num_col) {
     return transform(
         "square_root", core::sqrt_above_min, nullptr, df, num_col,
-        [](const Column &x) { return numpy().attr("sqrt")(series_minus_min(x)); }, core::sqrt_above);
+        [](const Column &x) { return numpy().attr("sqrt")(series_minus_min(x)); },
+        core::sqrt_above);
 }
 
 py::object log_op(py::object df, py::object num_col) {
-    return transform("log", core::log_argument, "log", df, num_col, [](const Column &x) {
-        py::object shifted = checked(PyNumber_Add(py::float_(1e-06).ptr(), x.series.ptr()));
-        py::object lo = numpy().attr("min")(x.series);
-        return numpy().attr("log")(checked(PyNumber_Subtract(shifted.ptr(), lo.ptr())));
-    }, core::log_argument_above);
+    return transform(
+        "log", core::log_argument, "log", df, num_col,
+        [](const Column &x) {
+            py::object shifted = checked(PyNumber_Add(py::float_(1e-06).ptr(), x.series.ptr()));
+            py::object lo = numpy().attr("min")(x.series);
+            return numpy().attr("log")(checked(PyNumber_Subtract(shifted.ptr(), lo.ptr())));
+        },
+        core::log_argument_above);
 }
 
 py::object residual(py::object df, py::object num_col) {
@@ -478,8 +483,9 @@ py::object percentile(py::object df, py::object num_col) {
             return df;
         }
     }
-    return transform("percentile", core::percentile_rank, nullptr, df, num_col,
-                     [](const Column &x) { return py::object(x.series.attr("rank")("pct"_a = true)); });
+    return transform(
+        "percentile", core::percentile_rank, nullptr, df, num_col,
+        [](const Column &x) { return py::object(x.series.attr("rank")("pct"_a = true)); });
 }
 
 // ---- whole-column transforms ----------------------------------------------
@@ -518,7 +524,8 @@ py::object softmax(py::object df, py::object col) {
         part::ask("unsupported", "softmax", x.series.attr("dtype"));
     }
     py::object values = x.series.attr("values");
-    py::object shifted = checked(PyNumber_Subtract(values.ptr(), numpy().attr("max")(values).ptr()));
+    py::object shifted =
+        checked(PyNumber_Subtract(values.ptr(), numpy().attr("max")(values).ptr()));
     py::object e_x = numpy().attr("exp")(shifted);
     df[name] = checked(PyNumber_TrueDivide(e_x.ptr(), e_x.attr("sum")().ptr()));
     return df;
@@ -557,40 +564,81 @@ void register_elementwise(py::module_ &m) {
     auto two = [&m](const char *fname, auto fn, const char *a, const char *b) {
         m.def(fname, fn, py::arg("df"), py::arg(a), py::arg(b));
     };
-    two("add", [](py::object df, py::object a, py::object b) {
-        return arithmetic(core::Arithmetic::add, "add", df, a, b); }, "num_col1", "num_col2");
-    two("subtract", [](py::object df, py::object a, py::object b) {
-        return arithmetic(core::Arithmetic::subtract, "subtract", df, a, b); }, "num_col1", "num_col2");
-    two("multiply", [](py::object df, py::object a, py::object b) {
-        return arithmetic(core::Arithmetic::multiply, "multiply", df, a, b); }, "num_col1", "num_col2");
-    two("divide", [](py::object df, py::object a, py::object b) {
-        return arithmetic(core::Arithmetic::divide, "divide", df, a, b); }, "num_col1", "num_col2");
-    two("minimize", [](py::object df, py::object a, py::object b) {
-        return pick(core::Pick::minimum, "minimize", df, a, b); }, "num_col1", "num_col2");
-    two("maximize", [](py::object df, py::object a, py::object b) {
-        return pick(core::Pick::maximum, "maximize", df, a, b); }, "num_col1", "num_col2");
-    two("bigger", [](py::object df, py::object a, py::object b) {
-        return comparison(core::Comparison::greater, "bigger", df, a, b); }, "col1", "col2");
-    two("smaller", [](py::object df, py::object a, py::object b) {
-        return comparison(core::Comparison::less, "smaller", df, a, b); }, "col1", "col2");
-    two("equal", [](py::object df, py::object a, py::object b) {
-        return comparison(core::Comparison::equal, "equal", df, a, b); }, "col1", "col2");
+    two(
+        "add",
+        [](py::object df, py::object a, py::object b) {
+            return arithmetic(core::Arithmetic::add, "add", df, a, b);
+        },
+        "num_col1", "num_col2");
+    two(
+        "subtract",
+        [](py::object df, py::object a, py::object b) {
+            return arithmetic(core::Arithmetic::subtract, "subtract", df, a, b);
+        },
+        "num_col1", "num_col2");
+    two(
+        "multiply",
+        [](py::object df, py::object a, py::object b) {
+            return arithmetic(core::Arithmetic::multiply, "multiply", df, a, b);
+        },
+        "num_col1", "num_col2");
+    two(
+        "divide",
+        [](py::object df, py::object a, py::object b) {
+            return arithmetic(core::Arithmetic::divide, "divide", df, a, b);
+        },
+        "num_col1", "num_col2");
+    two(
+        "minimize",
+        [](py::object df, py::object a, py::object b) {
+            return pick(core::Pick::minimum, "minimize", df, a, b);
+        },
+        "num_col1", "num_col2");
+    two(
+        "maximize",
+        [](py::object df, py::object a, py::object b) {
+            return pick(core::Pick::maximum, "maximize", df, a, b);
+        },
+        "num_col1", "num_col2");
+    two(
+        "bigger",
+        [](py::object df, py::object a, py::object b) {
+            return comparison(core::Comparison::greater, "bigger", df, a, b);
+        },
+        "col1", "col2");
+    two(
+        "smaller",
+        [](py::object df, py::object a, py::object b) {
+            return comparison(core::Comparison::less, "smaller", df, a, b);
+        },
+        "col1", "col2");
+    two(
+        "equal",
+        [](py::object df, py::object a, py::object b) {
+            return comparison(core::Comparison::equal, "equal", df, a, b);
+        },
+        "col1", "col2");
     two("orop", &orop, "col1", "col2");
     two("combine", &combine, "group_col1", "group_col2");
 
     const std::string percentile_doc = docstring("tools for percentile encode");
-    m.def("sine", [](py::object df, py::object c) { return sine_like("sine", "sin", df, c); },
-          py::arg("df"), py::arg("num_col"), py::doc(docstring("tools for sine encode").c_str()));
-    m.def("cosine", [](py::object df, py::object c) { return sine_like("cosine", "cos", df, c); },
-          py::arg("df"), py::arg("num_col"), py::doc(docstring("tools for cosine encode").c_str()));
+    m.def(
+        "sine", [](py::object df, py::object c) { return sine_like("sine", "sin", df, c); },
+        py::arg("df"), py::arg("num_col"), py::doc(docstring("tools for sine encode").c_str()));
+    m.def(
+        "cosine", [](py::object df, py::object c) { return sine_like("cosine", "cos", df, c); },
+        py::arg("df"), py::arg("num_col"), py::doc(docstring("tools for cosine encode").c_str()));
     m.def("round", &round_op, py::arg("df"), py::arg("num_col"), py::doc(percentile_doc.c_str()));
-    m.def("quadratic", &quadratic, py::arg("df"), py::arg("num_col"), py::doc(percentile_doc.c_str()));
+    m.def("quadratic", &quadratic, py::arg("df"), py::arg("num_col"),
+          py::doc(percentile_doc.c_str()));
     m.def("square_root", &square_root, py::arg("df"), py::arg("num_col"),
           py::doc(docstring("tools for square_root encode").c_str()));
     m.def("log", &log_op, py::arg("df"), py::arg("num_col"), py::doc(percentile_doc.c_str()));
-    m.def("residual", &residual, py::arg("df"), py::arg("num_col"), py::doc(percentile_doc.c_str()));
+    m.def("residual", &residual, py::arg("df"), py::arg("num_col"),
+          py::doc(percentile_doc.c_str()));
     m.def("sigmoid", &sigmoid, py::arg("df"), py::arg("num_col"), py::doc(percentile_doc.c_str()));
-    m.def("percentile", &percentile, py::arg("df"), py::arg("num_col"), py::doc(percentile_doc.c_str()));
+    m.def("percentile", &percentile, py::arg("df"), py::arg("num_col"),
+          py::doc(percentile_doc.c_str()));
     m.def("softmax", &softmax, py::arg("df"), py::arg("col"));
     m.def("entropy", &entropy, py::arg("df"), py::arg("col"),
           py::doc(docstring("tools for entropy encode").c_str()));

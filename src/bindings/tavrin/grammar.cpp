@@ -94,9 +94,9 @@ py::list split_feature_list(py::handle key) {
     const core::SplitName split = core::split_feature_name(text);
     py::list out;
     for (std::size_t k = 0; k < split.count; ++k) {
-        PyObject *part = PyUnicode_Substring(key.ptr(),
-                                             static_cast<Py_ssize_t>(split.parts[k].begin),
-                                             static_cast<Py_ssize_t>(split.parts[k].end));
+        PyObject *part =
+            PyUnicode_Substring(key.ptr(), static_cast<Py_ssize_t>(split.parts[k].begin),
+                                static_cast<Py_ssize_t>(split.parts[k].end));
         if (part == nullptr) {
             throw py::error_already_set();
         }
@@ -114,10 +114,14 @@ bool is_combination(py::handle feature_name) {
     py::object dollars = counts.attr("get")("$", 0);
     py::object hashes = counts.attr("get")("#", 0);
     py::int_ three(3);
-    py::object a = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(dollars.ptr(), three.ptr()));
-    if (!a) throw py::error_already_set();
-    py::object b = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(hashes.ptr(), three.ptr()));
-    if (!b) throw py::error_already_set();
+    py::object a =
+        py::reinterpret_steal<py::object>(PyNumber_FloorDivide(dollars.ptr(), three.ptr()));
+    if (!a)
+        throw py::error_already_set();
+    py::object b =
+        py::reinterpret_steal<py::object>(PyNumber_FloorDivide(hashes.ptr(), three.ptr()));
+    if (!b)
+        throw py::error_already_set();
     py::object smaller = py::module_::import("builtins").attr("min")(a, b);
     return smaller > py::int_(0);
 }
@@ -141,11 +145,11 @@ void register_grammar(py::module_ &m) {
     py::setattr(constants, "tail_character", py::str("$$$"));
     py::setattr(constants, "time_feature_separator", py::str("@@@"));
 
-    py::object feature_type = bind::make_class(
-        "FeatureType", py::make_tuple(object_base), m, "\n    Feature Type class\n    ");
+    py::object feature_type = bind::make_class("FeatureType", py::make_tuple(object_base), m,
+                                               "\n    Feature Type class\n    ");
     set_constants(feature_type, kFeatureTypes);
-    py::object time_feature_type = bind::make_class(
-        "TimeFeatureType", py::make_tuple(object_base), m, "\n    Time Feature Type Class\n    ");
+    py::object time_feature_type = bind::make_class("TimeFeatureType", py::make_tuple(object_base),
+                                                    m, "\n    Time Feature Type Class\n    ");
     set_constants(time_feature_type, kTimeFeatureTypes);
 
     m.attr("AGGREGATE_TYPE") = py::list(py::make_tuple("min", "max", "mean", "median", "var"));

@@ -60,8 +60,8 @@ py::object concat_text(std::initializer_list<py::handle> parts) {
 }
 
 py::object feature_name(const char *op, py::list operands) {
-    return concat_text({py::str(std::string(op) + "###"), py::str("|||").attr("join")(operands),
-                        py::str("$$$")});
+    return concat_text(
+        {py::str(std::string(op) + "###"), py::str("|||").attr("join")(operands), py::str("$$$")});
 }
 
 py::object column(py::handle df, py::handle col) { return df.attr("__getitem__")(col); }
@@ -69,8 +69,8 @@ py::object column(py::handle df, py::handle col) { return df.attr("__getitem__")
 struct Keys {
     py::array_t<std::int64_t> codes;
     std::int64_t ngroups = 0;
-    py::object uniques;         // one key per code, in the column's dtype
-    core::KeyCodes summary;     // rows and first row per code, rows without a key
+    py::object uniques;      // one key per code, in the column's dtype
+    core::KeyCodes summary;  // rows and first row per code, rows without a key
 };
 
 std::string dtype_kind(py::handle series) {
@@ -140,8 +140,8 @@ Keys factorize(py::handle values, bool sort, bool missing_group, bool with_keys 
         py::tuple res = pd().attr("factorize")(input, "sort"_a = sort,
                                                "use_na_sentinel"_a = !missing_group || own_missing);
         k.codes = py::array_t<std::int64_t>(
-            py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0])
-                .attr("copy")());
+            py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0]).attr(
+                "copy")());
         std::int64_t ngroups = static_cast<std::int64_t>(py::len(res[1]));
         py::gil_scoped_release release;
         if (own_missing) {
@@ -166,8 +166,8 @@ std::vector<py::array_t<std::int64_t>> joint_codes(const std::vector<py::object>
         series.append(pd().attr("Series")(np().attr("asarray")(p)));
     }
     py::object all = pd().attr("concat")(series, "ignore_index"_a = true);
-    py::tuple res = pd().attr("factorize")(all, "sort"_a = false,
-                                           "use_na_sentinel"_a = !missing_group);
+    py::tuple res =
+        pd().attr("factorize")(all, "sort"_a = false, "use_na_sentinel"_a = !missing_group);
     py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> codes(res[0]);
     ngroups = static_cast<std::int64_t>(py::len(res[1]));
     if (uniques != nullptr) {
@@ -190,11 +190,10 @@ std::vector<py::array_t<std::int64_t>> joint_codes(const std::vector<py::object>
 // The last element holds the codes of the frame's rows.
 // `frame_map`, when given, receives the joint code of each of the frame's
 // own codes.
-std::vector<py::array_t<std::int64_t>> joint_with_frame(std::vector<py::object> record_parts,
-                                                        const Keys &frame, bool missing_group,
-                                                        std::int64_t &ngroups,
-                                                        py::object *uniques = nullptr,
-                                                        std::vector<std::int64_t> *frame_map = nullptr) {
+std::vector<py::array_t<std::int64_t>>
+joint_with_frame(std::vector<py::object> record_parts, const Keys &frame, bool missing_group,
+                 std::int64_t &ngroups, py::object *uniques = nullptr,
+                 std::vector<std::int64_t> *frame_map = nullptr) {
     record_parts.push_back(frame.uniques);
     std::vector<py::array_t<std::int64_t>> parts =
         joint_codes(record_parts, missing_group, ngroups, uniques);
@@ -241,8 +240,8 @@ std::vector<double> to_frame(const std::vector<double> &joint,
 }
 
 py::array_t<double> as_float(py::handle values) {
-    py::object arr = pd().attr("Series")(values).attr("to_numpy")(
-        "dtype"_a = "float64", "na_value"_a = py::float_(kNaN));
+    py::object arr = pd().attr("Series")(values).attr("to_numpy")("dtype"_a = "float64",
+                                                                  "na_value"_a = py::float_(kNaN));
     return py::array_t<double, py::array::c_style | py::array::forcecast>(
         np().attr("array")(arr, "dtype"_a = "float64", "copy"_a = true));
 }
@@ -311,8 +310,8 @@ std::vector<double> group_stat(const std::string &stat, py::handle series,
         const bool runs = sorted_runs ? *sorted_runs : core::nondecreasing(view(codes));
         return core::group_reduce(gs, view(x), view(codes), ngroups, runs);
     }
-    py::object keys = pd().attr("Series")(codes).attr("where")(
-        pd().attr("Series")(codes).attr("__ge__")(0));
+    py::object keys =
+        pd().attr("Series")(codes).attr("where")(pd().attr("Series")(codes).attr("__ge__")(0));
     py::object values = pd().attr("Series")(np().attr("asarray")(series.attr("array")));
     py::object res = values.attr("groupby")(keys).attr("agg")(stat);
     res = res.attr("reindex")(np().attr("arange")(ngroups).attr("astype")("float64"));
@@ -366,8 +365,8 @@ Keys frame_keys(py::handle keys, const std::string &stat, py::handle x, bool &so
         return k;
     }
     Keys k = factorize(keys, false, false);
-    sorted_runs = k.summary.nondecreasing &&
-                  factorize(keys, true, false, false).summary.nondecreasing;
+    sorted_runs =
+        k.summary.nondecreasing && factorize(keys, true, false, false).summary.nondecreasing;
     return k;
 }
 
@@ -492,15 +491,16 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
             // Only a column that holds missing values is copied and filled.
             py::object column =
                 from_blocks ? df.attr("_get_column_array")(j)
-                            : df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]
+                            : df.attr("iloc")[py::make_tuple(
+                                                  py::slice(py::none(), py::none(), py::none()), j)]
                                   .attr("to_numpy")();
-            py::array_t<double> v = py::array_t<double, py::array::c_style | py::array::forcecast>(column);
+            py::array_t<double> v =
+                py::array_t<double, py::array::c_style | py::array::forcecast>(column);
             bool missing = false;
             double median = kNaN;
             // the median of the whole frame's column, asked of every part
-            py::object whole = part::engine()
-                                   ? part::ask("fill_value", columns[py::int_(j)], j, v)
-                                   : py::none();
+            py::object whole =
+                part::engine() ? part::ask("fill_value", columns[py::int_(j)], j, v) : py::none();
             {
                 py::gil_scoped_release release;
                 missing = core::has_missing(view(v));
@@ -522,7 +522,8 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
             }
             continue;
         }
-        py::object col = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        py::object col =
+            df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
         if (py::bool_(col.attr("hasnans"))) {
             if (part::engine()) {
                 part::ask("unsupported", "the final fill", col.attr("dtype"));
@@ -553,7 +554,8 @@ std::optional<std::vector<double>> frame_table(const char *kind, py::object stat
     }
     std::vector<double> t = values_of(r);
     if (static_cast<std::int64_t>(t.size()) != ngroups) {
-        bind::raise(PyExc_RuntimeError, "a group table of the whole frame does not fit the part's groups");
+        bind::raise(PyExc_RuntimeError,
+                    "a group table of the whole frame does not fit the part's groups");
     }
     return t;
 }
@@ -605,7 +607,8 @@ py::object count(py::object df, py::object col, py::object rec) {
         std::int64_t g = 0;
         std::vector<std::int64_t> frame_map;
         auto codes = joint_keys({column(record, col)}, k, true, g, frame_map);
-        std::vector<double> total = record_table(codes[0], values_of(column(record, name)), g, true);
+        std::vector<double> total =
+            record_table(codes[0], values_of(column(record, name)), g, true);
         if (auto whole = frame_table("count", py::none(), {keys}, py::none(), k.codes, k.ngroups)) {
             table = *whole;  // rows per key over the whole frame
         }
@@ -689,22 +692,27 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
             py::array_t<std::int64_t> both(nrec + nrows);
             if (multi) {
                 // The record's distinct keys of this level, then its rows by level code.
-                auto parts = joint_with_frame({rindex.attr("levels")[py::int_(k)]}, keys[k], false, g);
+                auto parts =
+                    joint_with_frame({rindex.attr("levels")[py::int_(k)]}, keys[k], false, g);
                 py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> rc(
                     rindex.attr("codes")[py::int_(k)]);
                 if (rc.size() != nrec) {
-                    bind::raise(PyExc_ValueError, "a crosscount record's index has codes of another length than its values");
+                    bind::raise(
+                        PyExc_ValueError,
+                        "a crosscount record's index has codes of another length than its values");
                 }
                 for (py::ssize_t r = 0; r < nrec; ++r) {
                     const std::int64_t c = rc.data()[r];
                     if (c >= parts[0].size()) {
-                        bind::raise(PyExc_ValueError, "a crosscount record's index has codes outside its levels");
+                        bind::raise(PyExc_ValueError,
+                                    "a crosscount record's index has codes outside its levels");
                     }
                     both.mutable_data()[r] = c < 0 ? -1 : parts[0].data()[c];
                 }
                 std::copy(parts[1].data(), parts[1].data() + nrows, both.mutable_data() + nrec);
             } else {
-                auto parts = joint_with_frame({rindex.attr("get_level_values")(k)}, keys[k], false, g);
+                auto parts =
+                    joint_with_frame({rindex.attr("get_level_values")(k)}, keys[k], false, g);
                 std::copy(parts[0].data(), parts[0].data() + nrec, both.mutable_data());
                 std::copy(parts[1].data(), parts[1].data() + nrows, both.mutable_data() + nrec);
             }
@@ -721,7 +729,8 @@ py::object crosscount(py::object df, py::object col_list, py::object rec) {
         for (py::handle c : cols) {
             key_columns.push_back(column(df, c));
         }
-        if (auto whole = frame_table("crosscount", py::none(), key_columns, py::none(), dcodes, g)) {
+        if (auto whole =
+                frame_table("crosscount", py::none(), key_columns, py::none(), dcodes, g)) {
             for (std::size_t c = 0; c < whole->size(); ++c) {
                 if (!std::isnan((*whole)[c])) {
                     total[c] += (*whole)[c];
@@ -796,7 +805,8 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
         if (stat == "mean") {
             py::dict both;
             both["data"] = data;
-            both["length"] = count_frame(keys, k, group_col, concat_text({group_col, py::str("_count")}));
+            both["length"] =
+                count_frame(keys, k, group_col, concat_text({group_col, py::str("_count")}));
             rec[name] = both;
         }
         return feature_column(table, k.codes, true);
@@ -839,10 +849,12 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
             in_new[j] = true;
         }
         for (std::int64_t c : view(codes[0])) {
-            if (c >= 0) in_data[static_cast<std::size_t>(c)] = true;
+            if (c >= 0)
+                in_data[static_cast<std::size_t>(c)] = true;
         }
         for (std::int64_t c : view(codes[1])) {
-            if (c >= 0) in_len[static_cast<std::size_t>(c)] = true;
+            if (c >= 0)
+                in_len[static_cast<std::size_t>(c)] = true;
         }
         std::vector<double> table(G);
         for (std::size_t j = 0; j < G; ++j) {
@@ -863,14 +875,16 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
     }
     std::optional<std::vector<double>> whole =
         frame_table("aggregate", py::str(stat), {keys}, x, frame.codes, frame.ngroups);
-    std::vector<double> fresh = to_joint(
-        whole ? *whole : group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs),
-        frame_map, g);
+    std::vector<double> fresh =
+        to_joint(whole ? *whole : group_stat(stat, x, frame.codes, frame.ngroups, int_valued, runs),
+                 frame_map, g);
     std::vector<double> table(static_cast<std::size_t>(g));
     for (std::size_t j = 0; j < table.size(); ++j) {
         const double a = old[j], b = fresh[j];
         if (stat == "min" || stat == "max") {
-            table[j] = std::isnan(a) ? b : std::isnan(b) ? a : (stat == "min" ? std::min(a, b) : std::max(a, b));
+            table[j] = std::isnan(a)   ? b
+                       : std::isnan(b) ? a
+                                       : (stat == "min" ? std::min(a, b) : std::max(a, b));
         } else if (stat == "median") {
             table[j] = (a + b) / 2;
         } else {
@@ -880,14 +894,15 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
     return feature_column(to_frame(table, frame_map), frame.codes, true);
 }
 
-py::object aggregate(py::object df, py::object num_col, py::object group_col,
-                     py::object stat_list, py::object rec) {
+py::object aggregate(py::object df, py::object num_col, py::object group_col, py::object stat_list,
+                     py::object rec) {
     // Each feature column is written filled with its median: the statistics
     // that follow read only `num_col` and `group_col`, never a feature
     // column, whose name holds them.
     std::vector<py::object> names;
     for (py::handle stat : stat_list) {
-        py::object name = feature_name("aggregate", py::list(py::make_tuple(stat, num_col, group_col)));
+        py::object name =
+            feature_name("aggregate", py::list(py::make_tuple(stat, num_col, group_col)));
         py::array_t<double> values =
             aggregate_one(df, num_col, group_col, py::str(stat).cast<std::string>(), name, rec);
         df = with_feature(df, name, values);
@@ -947,7 +962,8 @@ py::object histstat(py::object df, py::object id_col, py::object group_col, py::
     Keys ids = factorize(ids_series, false, false, false);
     // temp_count: the rows of each row's id (missing for rows without one)
     std::vector<double> freq(ids.summary.sizes.begin(), ids.summary.sizes.end());
-    if (auto whole = frame_table("size", py::none(), {ids_series}, py::none(), ids.codes, ids.ngroups)) {
+    if (auto whole =
+            frame_table("size", py::none(), {ids_series}, py::none(), ids.codes, ids.ngroups)) {
         freq = *whole;  // rows per id over the whole frame
     }
     py::array_t<double> temp = map_rows(freq, ids.codes);
@@ -994,9 +1010,9 @@ py::object histstat(py::object df, py::object id_col, py::object group_col, py::
         any = true;
     }
     if (any) {
-        df.attr("__setitem__")(name, pd().attr("Series")(table_column(table, k.codes, int_valued, false),
-                                                         "index"_a = df.attr("index"),
-                                                         "copy"_a = false));
+        df.attr("__setitem__")(name,
+                               pd().attr("Series")(table_column(table, k.codes, int_valued, false),
+                                                   "index"_a = df.attr("index"), "copy"_a = false));
     }
     return df;
 }
@@ -1026,7 +1042,7 @@ py::object left_merge(py::object data1, py::object data2, py::object on) {
     py::object on_set = builtins.attr("set")(on);
     py::object common = on_set.attr("__and__")(builtins.attr("set")(data2.attr("columns")));
     py::object temp = py::bool_(common.attr("__ne__")(on_set)) ? data2.attr("reset_index")()
-                                                                : data2.attr("copy")();
+                                                               : data2.attr("copy")();
     py::list columns;
     for (py::handle c : data2.attr("columns")) {
         if (!py::bool_(on.attr("__contains__")(c))) {

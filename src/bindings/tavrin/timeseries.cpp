@@ -79,7 +79,8 @@ py::object feature_name(const char *op, std::initializer_list<py::handle> operan
     bool first = true;
     for (py::handle part : operands) {
         if (!first) {
-            name = py::reinterpret_steal<py::object>(PyNumber_Add(name.ptr(), py::str("|||").ptr()));
+            name =
+                py::reinterpret_steal<py::object>(PyNumber_Add(name.ptr(), py::str("|||").ptr()));
         }
         PyObject *joined = PyNumber_Add(name.ptr(), part.ptr());
         if (joined == nullptr) {
@@ -152,8 +153,8 @@ bool from_engine(const char *op, py::handle df, py::handle name,
     if (values.is_none()) {
         return false;
     }
-    df.attr("__setitem__")(name, pandas().attr("Series")(values, "index"_a = df.attr("index"),
-                                                         "copy"_a = false));
+    df.attr("__setitem__")(
+        name, pandas().attr("Series")(values, "index"_a = df.attr("index"), "copy"_a = false));
     return true;
 }
 
@@ -217,8 +218,7 @@ py::object window_op(const char *label, const char *op, WindowStat stat, WindowS
         stat = grouped_stat;
     }
     if (!kernel_dtype(series)) {
-        store(df, name,
-              fallback_namespace()["fallback"](df, op, col, py::int_(length), group_id));
+        store(df, name, fallback_namespace()["fallback"](df, op, col, py::int_(length), group_id));
         return df;
     }
     if (window == 0 && (stat == WindowStat::ArgMax || stat == WindowStat::ArgMin)) {
@@ -263,8 +263,7 @@ py::object shift_op(const char *label, py::object df, py::object col, py::object
         {
             py::gil_scoped_release release;
             if (codes) {
-                core::shift(view(x), view(codes->codes), codes->ngroups, lag, false,
-                            view_mut(out));
+                core::shift(view(x), view(codes->codes), codes->ngroups, lag, false, view_mut(out));
             } else {
                 core::shift(view(x), {}, 0, lag, false, view_mut(out));
             }
@@ -300,7 +299,8 @@ py::object delta(py::object df, py::object col, py::object d) {
     const std::int64_t lag = window_length(d);
     std::optional<GroupCodes> &codes = o.codes;
     if (!kernel_dtype(series, false)) {
-        store(df, name, fallback_namespace()["fallback"](df, "delta", col, py::int_(lag), group_id));
+        store(df, name,
+              fallback_namespace()["fallback"](df, "delta", col, py::int_(lag), group_id));
         return df;
     }
     const char kind = columns::dtype_kind(series);
@@ -329,8 +329,9 @@ py::object delta(py::object df, py::object col, py::object d) {
         }
     }
     if (to_float32) {
-        store(df, name, pandas().attr("Series")(out.attr("astype")("float32"),
-                                                "index"_a = df.attr("index"), "copy"_a = false));
+        store(df, name,
+              pandas().attr("Series")(out.attr("astype")("float32"), "index"_a = df.attr("index"),
+                                      "copy"_a = false));
         return df;
     }
     columns::store(df, name, out);
@@ -364,8 +365,8 @@ py::object pair_op(const char *label, PairStat stat, py::object df, py::object c
     {
         py::gil_scoped_release release;
         if (codes) {
-            core::rolling_pair_grouped(stat, view(x), view(y), view(codes->codes),
-                                       codes->ngroups, window, view_mut(out));
+            core::rolling_pair_grouped(stat, view(x), view(y), view(codes->codes), codes->ngroups,
+                                       window, view_mut(out));
         } else {
             core::rolling_pair(stat, view(x), view(y), window, view_mut(out));
         }
@@ -402,8 +403,7 @@ py::object calendar(const char *label, const char *part, bool silent_missing, py
         if (silent_missing) {
             return df;
         }
-        bind::raise_object(PyExc_KeyError,
-                           py::str(tim_col) + py::str(" not in the columns"));
+        bind::raise_object(PyExc_KeyError, py::str(tim_col) + py::str(" not in the columns"));
     }
     try {
         store(df, tim_col, pandas().attr("to_datetime")(column(df, tim_col)));
@@ -417,9 +417,12 @@ py::object calendar(const char *label, const char *part, bool silent_missing, py
 }
 
 constexpr const char *kCalendarDoc[] = {
-    "\n    Converts the datetime column to the day of the year\n    \n    return:\n        df\n    ",
-    "\n    Converts the datatime column to the day of the week\n    \n    return:\n        df\n    ",
-    "\n    Converts the datatime column to the month of the year\n    \n    return:\n        df\n    ",
+    "\n    Converts the datetime column to the day of the year\n    \n    return:\n        df\n   "
+    " ",
+    "\n    Converts the datatime column to the day of the week\n    \n    return:\n        df\n   "
+    " ",
+    "\n    Converts the datatime column to the month of the year\n    \n    return:\n        df\n  "
+    "  ",
     "\n    Converts the datatime column to the year\n    \n    return:\n        df\n    ",
 };
 
@@ -475,19 +478,22 @@ void register_timeseries(py::module_ &m) {
         py::arg("df"), py::arg("col"), py::arg("d"));
     m.def(
         "day_of_year",
-        [](py::object df, py::object c) { return calendar("day_of_year", "day_of_year", true, df, c); },
+        [](py::object df, py::object c) {
+            return calendar("day_of_year", "day_of_year", true, df, c);
+        },
         py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[0]));
     m.def(
         "day_of_week",
-        [](py::object df, py::object c) { return calendar("day_of_week", "day_of_week", false, df, c); },
+        [](py::object df, py::object c) {
+            return calendar("day_of_week", "day_of_week", false, df, c);
+        },
         py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[1]));
     m.def(
         "month",
         [](py::object df, py::object c) { return calendar("month", "month", false, df, c); },
         py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[2]));
     m.def(
-        "year",
-        [](py::object df, py::object c) { return calendar("year", "year", false, df, c); },
+        "year", [](py::object df, py::object c) { return calendar("year", "year", false, df, c); },
         py::arg("df"), py::arg("tim_col"), py::doc(kCalendarDoc[3]));
 }
 

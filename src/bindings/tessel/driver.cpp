@@ -50,9 +50,7 @@ py::object shuffle_method() {
 }
 
 py::object delayed(py::handle fn) { return dask().attr("delayed")(fn); }
-py::object literal(py::handle value) {
-    return dask().attr("delayed")(value, "traverse"_a = false);
-}
+py::object literal(py::handle value) { return dask().attr("delayed")(value, "traverse"_a = false); }
 
 // "3.0.tab" -> ("3", "0", "tab"); "3.fill.price" -> ("3", "fill", "price")
 std::vector<std::string> split_qid(const std::string &q) {
@@ -120,8 +118,8 @@ class Run {
         py::object probe = np().attr("asarray")(model.attr(method.c_str())(probe_frame));
         py::object da = py::module_::import("dask.array");
         py::object meta = probe.attr("__getitem__")(py::slice(0, 0, 1));
-        py::object lazy = frame.attr("map_partitions")(tessel().attr("_predict_part"), model, target,
-                                                       method, "meta"_a = meta);
+        py::object lazy = frame.attr("map_partitions")(tessel().attr("_predict_part"), model,
+                                                       target, method, "meta"_a = meta);
         // the partitions' lengths are known: the array's chunks are given
         py::list chunks;
         chunks.append(py::tuple(lengths_));
@@ -152,11 +150,12 @@ class Run {
             if (!seen.insert(py::str(l).cast<std::string>()).second) {
                 bind::raise(PyExc_ValueError,
                             "the input has repeated column labels (after blanks around labels are "
-                            "removed and spaces become '_'): " + py::repr(l).cast<std::string>());
+                            "removed and spaces become '_'): " +
+                                py::repr(l).cast<std::string>());
             }
         }
-        ddf_ = ddf_.attr("rename")("columns"_a = builtins.attr("dict")(
-            builtins.attr("zip")(ddf_.attr("columns").attr("tolist")(), labels)));
+        ddf_ = ddf_.attr("rename")("columns"_a = builtins.attr("dict")(builtins.attr("zip")(
+                                       ddf_.attr("columns").attr("tolist")(), labels)));
         for (const char *attr : {"time_index", "group_id"}) {
             if (!obj_.attr(attr).is_none()) {
                 obj_.attr(attr) = obj_.attr("_colname_filter")(obj_.attr(attr));
@@ -398,7 +397,10 @@ class Run {
             known_[key] = py::make_tuple(core::pairwise_total(total_, nodes, frags), count);
         } else if (kind == "c") {
             // blocks of NumPy's cast buffer, each pairwise, summed in order from 0.0
-            std::map<std::uint64_t, std::pair<std::uint64_t, std::pair<std::vector<core::PairwiseNode>, std::vector<core::PairwiseFragment>>>> blocks;
+            std::map<std::uint64_t,
+                     std::pair<std::uint64_t, std::pair<std::vector<core::PairwiseNode>,
+                                                        std::vector<core::PairwiseFragment>>>>
+                blocks;
             std::uint64_t count = 0;
             for (py::handle p : parts) {
                 count += p["count"].cast<std::uint64_t>();
@@ -543,7 +545,8 @@ class Run {
             l.append(parts[k]["head"]);
             l.append(acc);
             acc = pd().attr("concat")(l, "ignore_index"_a = true);
-            acc = acc.attr("iloc")[py::slice(0, std::min<std::int64_t>(after, static_cast<std::int64_t>(py::len(acc))), 1)];
+            acc = acc.attr("iloc")[py::slice(
+                0, std::min<std::int64_t>(after, static_cast<std::int64_t>(py::len(acc))), 1)];
         }
         py::list out;
         for (std::size_t k = 0; k < n; ++k) {
@@ -641,7 +644,8 @@ class Run {
             }
         }
         Median &m = it->second;
-        if (std::all_of(m.search.begin(), m.search.end(), [](const Median::Search &s) { return s.done; })) {
+        if (std::all_of(m.search.begin(), m.search.end(),
+                        [](const Median::Search &s) { return s.done; })) {
             std::vector<double> middle;
             for (const Median::Search &s : m.search) {
                 middle.push_back(s.value);
@@ -685,7 +689,8 @@ class Run {
                 for (std::int64_t k = 0; k < nparts_; ++k) {
                     carries.append(carry);
                     carry = delayed(tessel().attr("_chain_step"))(
-                        carry, emits[static_cast<std::size_t>(k)], q, req["op"], req["window"], total_);
+                        carry, emits[static_cast<std::size_t>(k)], q, req["op"], req["window"],
+                        total_);
                 }
                 todo.append(carries);
             } else if (kind == "table") {
@@ -696,7 +701,7 @@ class Run {
                     on.append(py::str(hash_column(static_cast<std::size_t>(j))));
                 }
                 py::object shuffled = frame.attr("shuffle")("on"_a = on, "npartitions"_a = nparts_,
-                                   "shuffle_method"_a = shuffle_method());
+                                                            "shuffle_method"_a = shuffle_method());
                 py::dict meta_cols;
                 py::object m = req["meta"];
                 for (std::int64_t j = 0; j < nkeys; ++j) {
@@ -710,14 +715,16 @@ class Run {
                 todo.append(tables);
             } else {  // entropy_dist
                 py::object frame = emitted_frame(emits, py::str(t), req["meta"]);
-                py::object shuffled = frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_,
-                                   "shuffle_method"_a = shuffle_method());
+                py::object shuffled =
+                    frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_,
+                                          "shuffle_method"_a = shuffle_method());
                 py::dict meta_cols;
                 for (const char *c : {"target", "distinct", "count", "codesum", "missing"}) {
                     meta_cols[c] = py::array_t<std::int64_t>(0);
                 }
-                todo.append(shuffled.attr("map_partitions")(tessel().attr("_entropy_distinct"),
-                                                            "meta"_a = pd().attr("DataFrame")(meta_cols)));
+                todo.append(
+                    shuffled.attr("map_partitions")(tessel().attr("_entropy_distinct"),
+                                                    "meta"_a = pd().attr("DataFrame")(meta_cols)));
             }
             names.push_back(q);
         }
@@ -732,7 +739,8 @@ class Run {
                 py::object t = done[i];
                 py::list keys;
                 for (std::int64_t j = 0; j < req["keys"].cast<std::int64_t>(); ++j) {
-                    keys.append(t.attr("__getitem__")(key_column(static_cast<std::size_t>(j))).attr("array"));
+                    keys.append(t.attr("__getitem__")(key_column(static_cast<std::size_t>(j)))
+                                    .attr("array"));
                 }
                 py::dict table;
                 table["keys"] = keys;
@@ -749,7 +757,8 @@ class Run {
     py::dict reduce_distinct(py::object table, py::dict hist) {
         const auto ntargets = hist["ntargets"].cast<std::int64_t>();
         std::vector<std::int64_t> distinct(static_cast<std::size_t>(ntargets), 0),
-            count(static_cast<std::size_t>(ntargets), 0), codesum(static_cast<std::size_t>(ntargets), 0);
+            count(static_cast<std::size_t>(ntargets), 0),
+            codesum(static_cast<std::size_t>(ntargets), 0);
         std::int64_t missing = 0;
         py::array_t<std::int64_t> t = as_i64(table.attr("__getitem__")("target"));
         py::array_t<std::int64_t> d = as_i64(table.attr("__getitem__")("distinct"));
@@ -792,32 +801,33 @@ class Run {
         meta_cols[kRowId] = py::array_t<std::int64_t>(0);
         if (kind == "window") {
             shuffled = frame.attr("shuffle")("on"_a = hash_column(0), "npartitions"_a = nparts_,
-                                   "shuffle_method"_a = shuffle_method());
-            meta_cols[kValue] = pd().attr("Series")(py::list(), "dtype"_a = req["dtype"]).attr("array");
+                                             "shuffle_method"_a = shuffle_method());
+            meta_cols[kValue] =
+                pd().attr("Series")(py::list(), "dtype"_a = req["dtype"]).attr("array");
             computed = shuffled.attr("map_partitions")(
-                tessel().attr("_window_rows"), req["op"], req["operands"], req["group"], req["dtype"],
-                "meta"_a = pd().attr("DataFrame")(meta_cols));
+                tessel().attr("_window_rows"), req["op"], req["operands"], req["group"],
+                req["dtype"], "meta"_a = pd().attr("DataFrame")(meta_cols));
         } else {
             shuffled = frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_,
-                                   "shuffle_method"_a = shuffle_method());
+                                             "shuffle_method"_a = shuffle_method());
             if (kind == "percentile") {
                 meta_cols[kValue] = py::array_t<double>(0);
             } else {
                 meta_cols[kValue] = py::array_t<std::int64_t>(0);
             }
             py::object dist = req.contains("dist") ? py::object(req["dist"]) : py::none();
-            computed = shuffled.attr("map_partitions")(
-                tessel().attr("_ranks"), kind, req["hist"], dist,
-                "meta"_a = pd().attr("DataFrame")(meta_cols));
+            computed =
+                shuffled.attr("map_partitions")(tessel().attr("_ranks"), kind, req["hist"], dist,
+                                                "meta"_a = pd().attr("DataFrame")(meta_cols));
         }
         py::list divisions;
         for (std::int64_t k = 0; k < nparts_; ++k) {
             divisions.append(offsets_[static_cast<std::size_t>(k)]);
         }
         divisions.append(total_ - 1);
-        py::object restored = computed.attr("set_index")(
-            kRowId, "divisions"_a = py::tuple(divisions), "sort"_a = true,
-            "shuffle_method"_a = shuffle_method());
+        py::object restored =
+            computed.attr("set_index")(kRowId, "divisions"_a = py::tuple(divisions),
+                                       "sort"_a = true, "shuffle_method"_a = shuffle_method());
         return restored.attr("to_delayed")("optimize_graph"_a = false);
     }
 

@@ -27,10 +27,14 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 enum class Mode { Collect, Apply, Emit, Plain };
 
 Mode parse_mode(const std::string &m) {
-    if (m == "collect") return Mode::Collect;
-    if (m == "apply") return Mode::Apply;
-    if (m == "emit") return Mode::Emit;
-    if (m == "plain") return Mode::Plain;
+    if (m == "collect")
+        return Mode::Collect;
+    if (m == "apply")
+        return Mode::Apply;
+    if (m == "emit")
+        return Mode::Emit;
+    if (m == "plain")
+        return Mode::Plain;
     bind::raise(PyExc_ValueError, "unknown engine mode " + m);
 }
 
@@ -46,8 +50,8 @@ struct Ask {
 // window: an ungrouped column is computed with the rows before (and after)
 // each partition added.  The others keep a running state from the first row.
 bool window_local(const std::string &op, std::int64_t d) {
-    static const std::set<std::string> local{"delay",     "ts_o",      "delta",     "ts_min",
-                                             "ts_max",    "ts_rank",   "product",   "ts_argmax",
+    static const std::set<std::string> local{"delay",     "ts_o",        "delta",   "ts_min",
+                                             "ts_max",    "ts_rank",     "product", "ts_argmax",
                                              "ts_argmin", "decay_linear"};
     return local.count(op) > 0 || d <= 1;
 }
@@ -62,9 +66,7 @@ bool group_stat_op(const std::string &op) {
 
 char kind_of(const py::array &a) { return a.dtype().kind(); }
 
-py::object python_int(py::handle text) {
-    return py::module_::import("builtins").attr("int")(text);
-}
+py::object python_int(py::handle text) { return py::module_::import("builtins").attr("int")(text); }
 
 }  // namespace
 
@@ -147,7 +149,8 @@ class Engine {
             return;
         }
         bind::raise(PyExc_NotImplementedError,
-                    py::str(what).cast<std::string>() + " of a " + py::str(dtype).cast<std::string>() +
+                    py::str(what).cast<std::string>() + " of a " +
+                        py::str(dtype).cast<std::string>() +
                         " column is not computed over a frame cut into partitions");
     }
 
@@ -355,9 +358,9 @@ class Engine {
         }
         const std::string base = next_base();
         const std::string stat_name = stat.is_none() ? "" : py::str(stat).cast<std::string>();
-        const bool runs = kind == "aggregate" && native_numeric(values) &&
-                          (stat_name == "sum" || stat_name == "mean" || stat_name == "min" ||
-                           stat_name == "max");
+        const bool runs =
+            kind == "aggregate" && native_numeric(values) &&
+            (stat_name == "sum" || stat_name == "mean" || stat_name == "min" || stat_name == "max");
         py::array_t<double> placeholder(ngroups);
         std::fill(placeholder.mutable_data(), placeholder.mutable_data() + ngroups, kNaN);
         bool ready = true;
@@ -450,7 +453,8 @@ class Engine {
                 return a.value;
             }
             py::object key = op == "crossrank" ? columns[0] : group_;
-            py::object local = plain_op(op, df, name, operands, op == "crossrank" ? py::none() : group_);
+            py::object local =
+                plain_op(op, df, name, operands, op == "crossrank" ? py::none() : group_);
             py::dict cols = window_columns(df, key, columns);
             if (a.emit) {
                 emitted(q, cols);
@@ -497,7 +501,8 @@ class Engine {
         // running windows: continued from the state the partitions before left
         Ask a = ask(q, false);
         if (a.known) {
-            return continued_op(op, df, columns, d, py::list(a.value)[static_cast<std::size_t>(part_)]);
+            return continued_op(op, df, columns, d,
+                                py::list(a.value)[static_cast<std::size_t>(part_)]);
         }
         py::object local = plain_op(op, df, name, operands, py::none());
         if (a.emit || a.collect) {
@@ -729,9 +734,9 @@ class Engine {
         py::array_t<std::int64_t> target(v.size());
         for (py::ssize_t i = 0; i < v.size(); ++i) {
             const double x = v.data()[i];
-            target.mutable_data()[i] =
-                std::isnan(x) ? (static_cast<std::int64_t>(offset_) + i) % ntargets
-                              : digit_target.data()[core::order_key(x) >> 48];
+            target.mutable_data()[i] = std::isnan(x)
+                                           ? (static_cast<std::int64_t>(offset_) + i) % ntargets
+                                           : digit_target.data()[core::order_key(x) >> 48];
         }
         py::dict cols;
         cols[kValue] = values;
@@ -811,7 +816,8 @@ class Engine {
         const auto np_ = static_cast<std::int64_t>(present.size());
         py::array_t<std::int64_t> take(np_, rows.data());
         // joint codes of (table keys, partition keys), one key column at a time
-        std::vector<std::int64_t> tab(static_cast<std::size_t>(nt), 0), mine(static_cast<std::size_t>(np_), 0);
+        std::vector<std::int64_t> tab(static_cast<std::size_t>(nt), 0),
+            mine(static_cast<std::size_t>(np_), 0);
         std::int64_t radix = 1;
         for (std::size_t j = 0; j < keys.size(); ++j) {
             py::object mine_keys = py::object(keys[j]).attr("take")(take);
@@ -825,11 +831,17 @@ class Engine {
             const auto levels = static_cast<std::int64_t>(py::len(f[1])) + 1;
             for (std::int64_t r = 0; r < nt; ++r) {
                 const std::int64_t c = jc.data()[r];
-                tab[static_cast<std::size_t>(r)] = tab[static_cast<std::size_t>(r)] < 0 || c < 0 ? -1 : tab[static_cast<std::size_t>(r)] * levels + c;
+                tab[static_cast<std::size_t>(r)] =
+                    tab[static_cast<std::size_t>(r)] < 0 || c < 0
+                        ? -1
+                        : tab[static_cast<std::size_t>(r)] * levels + c;
             }
             for (std::int64_t r = 0; r < np_; ++r) {
                 const std::int64_t c = jc.data()[nt + r];
-                mine[static_cast<std::size_t>(r)] = mine[static_cast<std::size_t>(r)] < 0 || c < 0 ? -1 : mine[static_cast<std::size_t>(r)] * levels + c;
+                mine[static_cast<std::size_t>(r)] =
+                    mine[static_cast<std::size_t>(r)] < 0 || c < 0
+                        ? -1
+                        : mine[static_cast<std::size_t>(r)] * levels + c;
             }
             radix *= levels;
         }
@@ -880,9 +892,9 @@ class Engine {
                 found.append(py::array_t<double>(vals.size(), vals.data()));
             } else {
                 core::DigitCounts c = core::digit_counts(view(v), level, prefix);
-                found.append(py::make_tuple(
-                    py::array_t<std::uint16_t>(c.digits.size(), c.digits.data()),
-                    py::array_t<std::int64_t>(c.counts.size(), c.counts.data())));
+                found.append(
+                    py::make_tuple(py::array_t<std::uint16_t>(c.digits.size(), c.digits.data()),
+                                   py::array_t<std::int64_t>(c.counts.size(), c.counts.data())));
             }
         }
         d["targets"] = found;
@@ -900,11 +912,12 @@ class Engine {
     }
 
     // The operator itself on `frame` as a whole (no engine but the group).
-    py::object plain_op(const std::string &op, py::object frame, py::object name,
-                        py::list operands, py::object group) {
+    py::object plain_op(const std::string &op, py::object frame, py::object name, py::list operands,
+                        py::object group) {
         py::object copy = frame.attr("copy")("deep"_a = false);
-        py::object plain = py::module_::import("brinvale.tessel").attr("_Engine")(
-            py::dict("group"_a = group), 0, "plain", py::dict(), py::none());
+        py::object plain =
+            py::module_::import("brinvale.tessel")
+                .attr("_Engine")(py::dict("group"_a = group), 0, "plain", py::dict(), py::none());
         py::list args;
         args.append(plain);
         args.append(tavrin().attr(op.c_str()));
@@ -916,9 +929,8 @@ class Engine {
         return py::object(out.attr("__getitem__")(name)).attr("array");
     }
 
-    py::object extended_op(const std::string &op, py::object df, py::object name,
-                           py::list operands, const std::vector<py::object> &columns,
-                           py::object edges) {
+    py::object extended_op(const std::string &op, py::object df, py::object name, py::list operands,
+                           const std::vector<py::object> &columns, py::object edges) {
         py::tuple e = py::list(edges)[static_cast<std::size_t>(part_)];
         py::object before = e[0], after = e[1];
         py::list parts;
@@ -985,7 +997,9 @@ class Engine {
     static py::object meta_of(py::dict cols) {
         py::dict empty;
         for (auto item : cols) {
-            empty[item.first] = py::object(pd().attr("Series")(item.second)).attr("iloc")[py::slice(0, 0, 1)].attr("array");
+            empty[item.first] = py::object(pd().attr("Series")(item.second))
+                                    .attr("iloc")[py::slice(0, 0, 1)]
+                                    .attr("array");
         }
         empty[kRowId] = py::array_t<std::int64_t>(0);
         return pd().attr("DataFrame")(empty);

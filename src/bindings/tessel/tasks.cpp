@@ -23,12 +23,13 @@ std::span<double> mut(py::array_t<double> &a) {
 
 // The rows of a shuffled partition back in the frame's row order.
 py::object in_row_order(py::object part) {
-    return part.attr("sort_values")(kRowId, "kind"_a = "stable").attr("reset_index")("drop"_a = true);
+    return part.attr("sort_values")(kRowId, "kind"_a = "stable")
+        .attr("reset_index")("drop"_a = true);
 }
 
 py::array_t<std::int64_t> factorized(py::handle values, bool missing_group) {
-    py::tuple f = pd().attr("factorize")(values, "sort"_a = false,
-                                         "use_na_sentinel"_a = !missing_group);
+    py::tuple f =
+        pd().attr("factorize")(values, "sort"_a = false, "use_na_sentinel"_a = !missing_group);
     return as_i64(f[0]);
 }
 
@@ -199,9 +200,9 @@ py::object finish(py::object df, std::int64_t k, py::dict plan, py::object label
         }
     }
     py::object time_index = post["time_index"];
-    if (!time_index.is_none() &&
-        py::bool_(df.attr("columns").attr("__contains__")(time_index))) {
-        df.attr("__setitem__")(time_index, pd().attr("to_datetime")(df.attr("__getitem__")(time_index)));
+    if (!time_index.is_none() && py::bool_(df.attr("columns").attr("__contains__")(time_index))) {
+        df.attr("__setitem__")(time_index,
+                               pd().attr("to_datetime")(df.attr("__getitem__")(time_index)));
     }
     py::object target = post["target"];
     if (post["append_target"].cast<bool>()) {
@@ -235,8 +236,8 @@ py::object prepare(py::object part, py::dict prep) {
 // The partition's length and its percentage columns (once encoded).
 py::object survey(py::object part, py::dict prep) {
     py::object encoded = prepare(part, prep);
-    return py::make_tuple(py::len(part),
-                          py::module_::import("brinvale.brinvale").attr("_percent_columns")(encoded));
+    return py::make_tuple(
+        py::len(part), py::module_::import("brinvale.brinvale").attr("_percent_columns")(encoded));
 }
 
 py::object target_labels(py::object part, py::object target) {
@@ -267,7 +268,8 @@ py::object table(py::object part, const std::string &kind, py::object stat, std:
         std::copy(codes[0].data(), codes[0].data() + n, combined.mutable_data());
         std::span<std::int64_t> c(combined.mutable_data(), static_cast<std::size_t>(n));
         for (std::int64_t j = 1; j < nkeys; ++j) {
-            core::combine_codes(c, view(codes[static_cast<std::size_t>(j)]), sizes[static_cast<std::size_t>(j)], c);
+            core::combine_codes(c, view(codes[static_cast<std::size_t>(j)]),
+                                sizes[static_cast<std::size_t>(j)], c);
             ngroups = core::dense_rank(c);
         }
     }
@@ -281,7 +283,8 @@ py::object table(py::object part, const std::string &kind, py::object stat, std:
                                    ? py::str(dtype.attr("kind")).cast<std::string>()
                                    : "";
         if (core::parse_group_stat(s, gs) && (dk == "i" || dk == "u" || dk == "f")) {
-            py::array_t<double> xv = as_f64(x.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = kNaN));
+            py::array_t<double> xv =
+                as_f64(x.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = kNaN));
             const bool sorted_runs = !runs.is_none() && runs.cast<bool>();
             py::gil_scoped_release release;
             values = core::group_reduce(gs, view(xv), view(combined), ngroups, sorted_runs);
@@ -292,7 +295,8 @@ py::object table(py::object part, const std::string &kind, py::object stat, std:
             py::object vals = pd().attr("Series")(np().attr("asarray")(x.attr("array")));
             py::object res = vals.attr("groupby")(keys).attr("agg")(stat);
             res = res.attr("reindex")(np().attr("arange")(ngroups).attr("astype")("float64"));
-            py::array_t<double> a = as_f64(res.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = kNaN));
+            py::array_t<double> a =
+                as_f64(res.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = kNaN));
             values.assign(a.data(), a.data() + a.size());
         }
     } else {
@@ -305,7 +309,8 @@ py::object table(py::object part, const std::string &kind, py::object stat, std:
     py::dict out;
     for (std::int64_t j = 0; j < nkeys; ++j) {
         const std::string col = key_column(static_cast<std::size_t>(j));
-        out[py::str(col)] = py::object(part.attr("__getitem__")(col)).attr("take")(take).attr("array");
+        out[py::str(col)] =
+            py::object(part.attr("__getitem__")(col)).attr("take")(take).attr("array");
     }
     out[kValue] = py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
     return pd().attr("DataFrame")(out);
@@ -330,7 +335,8 @@ py::object ranks(py::object part, const std::string &kind, py::dict hist, py::ob
     std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
         return targets.data()[a] < targets.data()[b];
     });
-    py::array_t<std::int64_t> below = as_i64(kind == "percentile" ? hist["below_target"] : py::object(dist["below_distinct"]));
+    py::array_t<std::int64_t> below =
+        as_i64(kind == "percentile" ? hist["below_target"] : py::object(dist["below_distinct"]));
     const double valid = hist["valid"].cast<double>();
     py::array_t<double> out_f(n);
     py::array_t<std::int64_t> out_i(kind == "percentile" ? 0 : n);
@@ -350,8 +356,9 @@ py::object ranks(py::object part, const std::string &kind, py::dict hist, py::ob
                 gi[r] = xi.data()[order[s + r]];
             }
         }
-        const core::NumericColumn col = dk != 'f' ? core::NumericColumn::of(std::span<const std::int64_t>(gi))
-                                                  : core::NumericColumn::of(std::span<const double>(gf));
+        const core::NumericColumn col =
+            dk != 'f' ? core::NumericColumn::of(std::span<const std::int64_t>(gi))
+                      : core::NumericColumn::of(std::span<const double>(gf));
         if (kind == "percentile") {
             std::vector<double> r(m);
             core::percentile_rank_within(col, below.data()[t], valid, r);
@@ -364,7 +371,8 @@ py::object ranks(py::object part, const std::string &kind, py::dict hist, py::ob
             const std::int64_t total_distinct = dist["D"].cast<std::int64_t>();
             for (std::size_t j = 0; j < m; ++j) {
                 const bool missing = std::isnan(gf[j]);
-                out_i.mutable_data()[order[s + j]] = missing ? total_distinct : below.data()[t] + c[j];
+                out_i.mutable_data()[order[s + j]] =
+                    missing ? total_distinct : below.data()[t] + c[j];
             }
         }
         s = e;
@@ -416,8 +424,9 @@ py::object entropy_distinct(py::object part) {
             }
             ++e;
         }
-        const core::NumericColumn col = dk != 'f' ? core::NumericColumn::of(std::span<const std::int64_t>(gi))
-                                                  : core::NumericColumn::of(std::span<const double>(gf));
+        const core::NumericColumn col =
+            dk != 'f' ? core::NumericColumn::of(std::span<const std::int64_t>(gi))
+                      : core::NumericColumn::of(std::span<const double>(gf));
         std::vector<std::int64_t> c(gf.size());
         core::label_codes(col, c);
         std::int64_t d = 0, sum = 0;
@@ -446,8 +455,9 @@ py::object entropy_distinct(py::object part) {
 py::object window_rows(py::object part, const std::string &op, py::list operands, py::object group,
                        py::object dtype) {
     part = in_row_order(part);
-    py::object plain = py::module_::import("brinvale.tessel").attr("_Engine")(
-        py::dict("group"_a = group), 0, "plain", py::dict(), py::none());
+    py::object plain =
+        py::module_::import("brinvale.tessel")
+            .attr("_Engine")(py::dict("group"_a = group), 0, "plain", py::dict(), py::none());
     py::object frame = part.attr("copy")();
     py::list args;
     args.append(plain);
@@ -482,7 +492,8 @@ py::object chain_step(py::object carry_in, py::dict result, const std::string &q
     const auto w = static_cast<std::uint64_t>(window);
     if (op == "tcorrelation" || op == "tcorvariance") {
         py::array_t<double> y = as_f64(piece.attr("__getitem__")(key_column(1)));
-        const core::PairStat stat = op == "tcorrelation" ? core::PairStat::Corr : core::PairStat::Cov;
+        const core::PairStat stat =
+            op == "tcorrelation" ? core::PairStat::Corr : core::PairStat::Cov;
         py::gil_scoped_release release;
         core::rolling_pair_continue(stat, view(x), view(y), w, total, carry, mut(out));
     } else {
@@ -497,7 +508,8 @@ py::object chain_step(py::object carry_in, py::dict result, const std::string &q
 
 py::object pieces_of(py::dict result, py::object q) { return py::dict(result["pieces"])[q]; }
 
-py::object predict_part(py::object df, py::object model, py::object target, const std::string &method) {
+py::object predict_part(py::object df, py::object model, py::object target,
+                        const std::string &method) {
     if (py::bool_(df.attr("columns").attr("tolist")().attr("__contains__")(target))) {
         df = df.attr("drop")("columns"_a = one(target));
     }

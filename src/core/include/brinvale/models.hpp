@@ -17,7 +17,7 @@
 namespace brinvale::core {
 
 class ModelError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -27,28 +27,28 @@ struct LightGbmTree {
     int num_leaves = 1;
     int num_cat = 0;
     bool is_linear = false;
-    std::vector<int> split_feature;        // num_leaves - 1
-    std::vector<double> threshold;         // num_leaves - 1
+    std::vector<int> split_feature;          // num_leaves - 1
+    std::vector<double> threshold;           // num_leaves - 1
     std::vector<std::int8_t> decision_type;  // num_leaves - 1
-    std::vector<int> left_child;           // num_leaves - 1; ~leaf when negative
-    std::vector<int> right_child;          // num_leaves - 1
-    std::vector<double> leaf_value;        // num_leaves
-    std::vector<int> cat_boundaries;       // num_cat + 1
+    std::vector<int> left_child;             // num_leaves - 1; ~leaf when negative
+    std::vector<int> right_child;            // num_leaves - 1
+    std::vector<double> leaf_value;          // num_leaves
+    std::vector<int> cat_boundaries;         // num_cat + 1
     std::vector<std::uint32_t> cat_threshold;
 };
 
 // The output transform LightGBM applies after summing the trees.
 struct LightGbmObjective {
     enum class Kind {
-        None,          // no objective or a custom one: raw scores
-        Identity,      // ranking objectives
-        Regression,    // regression family; `sqrt` squares back
-        Binary,        // 1 / (1 + exp(-sigmoid * x))
-        MulticlassOva, // the same per class
-        Multiclass,    // softmax
-        CrossEntropy,  // 1 / (1 + exp(-x))
+        None,                // no objective or a custom one: raw scores
+        Identity,            // ranking objectives
+        Regression,          // regression family; `sqrt` squares back
+        Binary,              // 1 / (1 + exp(-sigmoid * x))
+        MulticlassOva,       // the same per class
+        Multiclass,          // softmax
+        CrossEntropy,        // 1 / (1 + exp(-x))
         CrossEntropyLambda,  // log1p(exp(x))
-        Exponential,   // poisson, gamma, tweedie: exp(x)
+        Exponential,         // poisson, gamma, tweedie: exp(x)
     };
     Kind kind = Kind::None;
     bool sqrt = false;
@@ -103,7 +103,7 @@ struct LightGbmForest {
         std::int32_t feature = 0;
         // Where a value goes: <= threshold, above it, NaN, 0.
         std::int32_t next[4] = {0, 0, 0, 0};
-        std::int32_t cat_begin = -1;     // categorical: first word of its set in cat_bits
+        std::int32_t cat_begin = -1;  // categorical: first word of its set in cat_bits
         std::int32_t cat_words = 0;
     };
     struct Tree {
@@ -133,9 +133,8 @@ LightGbmForest compile_forest(const LightGbmModel &model);
 // `stop_on_infinite`, an infinite input value ends the work early and the
 // result is Infinite (an imputer refuses such input).  Runs on up to
 // `threads` threads; the result does not depend on their number.
-PredictStatus lightgbm_predict(const LightGbmForest &forest,
-                               std::span<const FeatureColumn> columns, std::size_t n_rows,
-                               int n_iterations, bool raw, double *out,
+PredictStatus lightgbm_predict(const LightGbmForest &forest, std::span<const FeatureColumn> columns,
+                               std::size_t n_rows, int n_iterations, bool raw, double *out,
                                bool stop_on_infinite = false, unsigned threads = 1);
 PredictStatus lightgbm_predict(const LightGbmModel &model, std::span<const FeatureColumn> columns,
                                std::size_t n_rows, int n_iterations, bool raw, double *out,

@@ -22,9 +22,9 @@ struct PairwiseNode {
 };
 
 struct PairwiseFragment {
-    std::uint64_t block_start = 0;   // the block the values belong to
+    std::uint64_t block_start = 0;  // the block the values belong to
     std::uint64_t block_length = 0;
-    std::uint64_t start = 0;         // position of values[0]
+    std::uint64_t start = 0;  // position of values[0]
     std::vector<double> values;
 };
 
@@ -57,8 +57,7 @@ struct DigitCounts {
 DigitCounts digit_counts(std::span<const double> x, int level, std::uint64_t prefix);
 
 // The values whose first 16*level key bits equal `prefix`.
-std::vector<double> values_with_prefix(std::span<const double> x, int level,
-                                       std::uint64_t prefix);
+std::vector<double> values_with_prefix(std::span<const double> x, int level, std::uint64_t prefix);
 
 // out[i] = (values[i] - mean) / std, as pandas divides a column by its own
 // statistics (standardize_inplace with the statistics of the whole column).

@@ -33,8 +33,8 @@ struct PickleGetattr {
 struct PickleScan {
     std::vector<PickleGlobal> globals;  // distinct names, in order of first appearance
     std::vector<PickleGetattr> getattrs;
-    int protocol = 0;     // of the last PROTO opcode (0 without one)
-    std::string problem;  // empty when the stream may be unpickled
+    int protocol = 0;        // of the last PROTO opcode (0 without one)
+    std::string problem;     // empty when the stream may be unpickled
     std::size_t offset = 0;  // byte offset of the opcode at fault
     bool ok() const { return problem.empty(); }
 };

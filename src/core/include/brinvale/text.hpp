@@ -81,14 +81,14 @@ struct TextColumn {
 // the classes (scikit-learn's LabelEncoder builds a dict over classes_, so a
 // repeated class keeps its last position).
 class TextCodeTable {
-public:
+  public:
     explicit TextCodeTable(std::span<const std::string_view> classes);
 
     // The code of a text, or -1.
     std::int64_t find(std::string_view text) const;
     std::size_t size() const { return count_; }
 
-private:
+  private:
     struct Slot {
         std::uint64_t hash = 0;
         std::size_t begin = 0;  // into arena_

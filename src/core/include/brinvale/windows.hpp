@@ -19,9 +19,9 @@ enum class WindowStat {
     Min,
     Max,
     Std,
-    Rank,     // average rank of the window's last value, ascending
+    Rank,  // average rank of the window's last value, ascending
     Prod,
-    ArgMax,   // first position of the maximum inside the window
+    ArgMax,  // first position of the maximum inside the window
     ArgMin,
     DecayLinear,  // sum of values weighted by linspace(0.1, 1, d), oldest first
 };
