@@ -176,6 +176,28 @@ void renumber(KeyCodes &k, const std::vector<std::int64_t> &order, std::span<std
     k.nondecreasing = codes_nondecreasing(codes);
 }
 
+// The group count, then, when asked, codes renumbered in the order of their
+// keys, the missing key's group (`nan_code`, if any) last.
+template <class Key>
+KeyCodes finish_codes(KeyCodes k, const std::vector<Key> &keys, std::int64_t nan_code, bool sorted,
+                      std::span<std::int64_t> codes) {
+    k.ngroups = static_cast<std::int64_t>(keys.size());
+    if (!sorted) {
+        k.nondecreasing = codes_nondecreasing(codes);
+        return k;
+    }
+    std::vector<std::int64_t> order(keys.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+        if (a == nan_code || b == nan_code) {
+            return b == nan_code && a != nan_code;
+        }
+        return keys[at(a)] < keys[at(b)];
+    });
+    renumber(k, order, codes);
+    return k;
+}
+
 BRINVALE_VECTOR_CLONES
 void minmax(const std::int64_t *x, Size n, std::int64_t &lo, std::int64_t &hi) {
     std::int64_t a = x[0], b = x[0];
@@ -301,17 +323,7 @@ KeyCodes code_keys(std::span<const std::int64_t> x, bool sorted, std::span<std::
         count_row(k, c, i);
         codes[i] = c;
     }
-    k.ngroups = static_cast<std::int64_t>(keys.size());
-    if (sorted) {
-        std::vector<std::int64_t> order(keys.size());
-        std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(),
-                  [&](std::int64_t a, std::int64_t b) { return keys[at(a)] < keys[at(b)]; });
-        renumber(k, order, codes);
-    } else {
-        k.nondecreasing = codes_nondecreasing(codes);
-    }
-    return k;
+    return finish_codes(std::move(k), keys, -1, sorted, codes);
 }
 
 KeyCodes code_keys(std::span<const double> x, bool sorted, bool missing_group,
@@ -350,22 +362,7 @@ KeyCodes code_keys(std::span<const double> x, bool sorted, bool missing_group,
         count_row(k, c, i);
         codes[i] = c;
     }
-    k.ngroups = static_cast<std::int64_t>(keys.size());
-    if (sorted) {
-        std::vector<std::int64_t> order(keys.size());
-        std::iota(order.begin(), order.end(), 0);
-        // the missing key's group, if any, goes last
-        std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-            if (a == nan_code || b == nan_code) {
-                return b == nan_code && a != nan_code;
-            }
-            return keys[at(a)] < keys[at(b)];
-        });
-        renumber(k, order, codes);
-    } else {
-        k.nondecreasing = codes_nondecreasing(codes);
-    }
-    return k;
+    return finish_codes(std::move(k), keys, nan_code, sorted, codes);
 }
 
 KeyCodes code_keys(std::span<const std::string_view> x, bool sorted, bool missing_group,
@@ -407,21 +404,7 @@ KeyCodes code_keys(std::span<const std::string_view> x, bool sorted, bool missin
         count_row(k, c, i);
         codes[i] = c;
     }
-    k.ngroups = static_cast<std::int64_t>(keys.size());
-    if (sorted) {
-        std::vector<std::int64_t> order(keys.size());
-        std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-            if (a == nan_code || b == nan_code) {
-                return b == nan_code && a != nan_code;
-            }
-            return keys[at(a)] < keys[at(b)];
-        });
-        renumber(k, order, codes);
-    } else {
-        k.nondecreasing = codes_nondecreasing(codes);
-    }
-    return k;
+    return finish_codes(std::move(k), keys, nan_code, sorted, codes);
 }
 
 }  // namespace brinvale::core
