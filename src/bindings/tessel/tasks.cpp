@@ -142,8 +142,7 @@ py::object evaluate(py::object part, std::int64_t k, py::dict plan, const std::s
                     py::object emit, py::list names, py::args row_parts) {
     py::dict rows;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        py::object piece = row_parts[i];
-        rows[names[i]] = py::object(piece.attr("__getitem__")(kValue)).attr("array");
+        rows[names[i]] = row_parts[i];
     }
     py::module_ tessel = py::module_::import("brinvale.tessel");
     py::object engine = tessel.attr("_Engine")(plan, k, mode, rows, emit);
@@ -508,6 +507,9 @@ py::object chain_step(py::object carry_in, py::dict result, const std::string &q
 
 py::object pieces_of(py::dict result, py::object q) { return py::dict(result["pieces"])[q]; }
 
+// A per-row quantity's values in a partition, without the row ids.
+py::object row_values(py::object part) { return part.attr("__getitem__")(kValue).attr("array"); }
+
 py::object predict_part(py::object df, py::object model, py::object target,
                         const std::string &method) {
     if (py::bool_(df.attr("columns").attr("tolist")().attr("__contains__")(target))) {
@@ -535,6 +537,7 @@ void register_tasks(py::module_ &m) {
     m.def("_chain_step", &chain_step, py::arg("carry"), py::arg("result"), py::arg("q"),
           py::arg("op"), py::arg("window"), py::arg("total"));
     m.def("_pieces", &pieces_of, py::arg("result"), py::arg("q"));
+    m.def("_row_values", &row_values, py::arg("part"));
     m.def("_predict_part", &predict_part, py::arg("df"), py::arg("model"), py::arg("target"),
           py::arg("method"));
 }
