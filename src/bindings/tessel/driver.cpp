@@ -731,7 +731,7 @@ class Run {
             const std::string kind =
                 py::str(py::dict(requests[py::str(names[i])])["kind"]).cast<std::string>();
             small.append(names[i].ends_with(".rows") ? py::object(py::none())
-                                                        : py::object(kept[i]));
+                                                     : py::object(kept[i]));
         }
         py::tuple done = dask().attr("compute")(*py::tuple(small));
         for (std::size_t i = 0; i < names.size(); ++i) {
