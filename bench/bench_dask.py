@@ -127,8 +127,12 @@ def main():
         print(f"data: {args.rows} rows, about {in_memory / 2**20:.0f} MiB as pandas frames "
               f"({in_memory / cap:.1f} times a worker's cap of {cap / 2**20:.0f} MiB)")
 
+        # Dask's shuffles buffer up to 1 GiB per worker before writing to
+        # disk: capped workers get buffers that fit under their cap
         with dask.config.set({"distributed.worker.memory.spill": 0.6,
-                              "distributed.worker.memory.target": 0.5}):
+                              "distributed.worker.memory.target": 0.5,
+                              "distributed.p2p.comm.buffer": cap // 8,
+                              "distributed.p2p.storage.buffer": cap // 16}):
             with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                               memory_limit=args.memory, dashboard_address=None) as cluster, \
                     Client(cluster) as client:

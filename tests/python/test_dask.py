@@ -346,3 +346,27 @@ def test_command_line_wants_an_output_folder(sample_dirs, tmp_path, capsys):  # 
     assert main(["predict", sample_dirs["classification"], str(tmp_path / "none*.csv"),
                  "--output", str(tmp_path / "o")]) == 2
     assert "no file matches" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("family", ["group_statistics", "windows", "whole_column"])
+def test_missing_keys_in_some_partitions_only(trained, family):
+    """Rows without a group or a category in one partition only: whether a
+    column holds integers or floats is decided over the whole frame, never by
+    the rows a partition happens to have."""
+    folder, records = trained
+    rows = new_rows(11, n=150)
+    for col, at in [("colony", [97, 98]), ("island", [120]), ("sex", [131, 140])]:
+        rows[col] = rows[col].astype(object)
+        rows.loc[at, col] = None
+    features = FAMILIES[family]
+    want = load(folder, features, records).preprocess(rows.copy())
+    pieces = [rows.iloc[:60], rows.iloc[60:95], rows.iloc[95:150]]
+    ddf = dd.from_delayed([dask.delayed(p) for p in pieces], meta=rows.iloc[:0])
+    with dask.config.set(scheduler="threads"):
+        lazy = load(folder, features, records).preprocess(ddf)
+        parts = dask.compute(*lazy.to_delayed())
+    # each partition as it is, before a concatenation could widen its dtypes
+    for part in parts:
+        assert part.dtypes.tolist() == want.dtypes.tolist()
+    assert lazy.dtypes.tolist() == want.dtypes.tolist()
+    assert_frames_identical(pd.concat(parts), want)
