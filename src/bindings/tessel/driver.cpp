@@ -688,6 +688,26 @@ class Run {
                         total_);
                 }
                 lazy.append(carries);
+            } else if (kind == "table" && req["stream"].cast<bool>()) {
+                // each group's accumulators carried from partition to partition
+                const auto nkeys = req["keys"].cast<std::int64_t>();
+                py::dict meta_cols;
+                py::object m = req["meta"];
+                for (std::int64_t j = 0; j < nkeys; ++j) {
+                    const std::string col = key_column(static_cast<std::size_t>(j));
+                    meta_cols[py::str(col)] = m.attr("__getitem__")(col).attr("array");
+                }
+                meta_cols[kValue] = py::array_t<double>(0);
+                py::object state = py::none();
+                for (std::int64_t k = 0; k < nparts_; ++k) {
+                    state = delayed(tessel().attr("_group_step"))(
+                        state, emits[static_cast<std::size_t>(k)], t, req["table"], req["stat"],
+                        nkeys);
+                }
+                py::list final;
+                final.append(delayed(tessel().attr("_group_final"))(
+                    state, req["table"], req["stat"], nkeys, pd().attr("DataFrame")(meta_cols)));
+                lazy.append(final);
             } else if (kind == "table") {
                 py::object frame = emitted_frame(emits, py::str(t), req["meta"]);
                 const auto nkeys = req["keys"].cast<std::int64_t>();

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "brinvale/elementwise.hpp"
+#include "brinvale/groupstats.hpp"
 #include "brinvale/partitioned.hpp"
 #include "brinvale/window_chain.hpp"
 #include "tessel.hpp"
@@ -388,6 +389,15 @@ class Engine {
             req["values"] = !values.is_none();
             req["runs"] = runs ? py::object(known_[py::str(base + ".runs")]) : py::none();
             req["meta"] = meta_of(table_columns(keys, values));
+            // Statistics read once in row order are carried along the
+            // partitions as each group's accumulators: no group's rows ever
+            // gather in one place.  Medians, distinct counts, the library's
+            // statistics and NumPy's sorted runs see a group's rows at once.
+            core::GroupStat gs{};
+            const bool sorted = runs && req["runs"].cast<bool>();
+            req["stream"] = kind != "aggregate" ||
+                            (core::parse_group_stat(stat_name, gs) &&
+                             core::group_state_width(gs) > 0 && native_numeric(values) && !sorted);
             requests_[py::str(base + ".tab")] = req;
         }
         return placeholder;

@@ -315,6 +315,135 @@ py::object table(py::object part, const std::string &kind, py::object stat, std:
     return pd().attr("DataFrame")(out);
 }
 
+// ---- group tables carried along the partitions -------------------------------------------
+
+namespace {
+
+core::GroupStat streamed_stat(const std::string &kind, py::handle stat) {
+    core::GroupStat gs = core::GroupStat::Size;
+    if (kind == "aggregate" && (!core::parse_group_stat(py::str(stat).cast<std::string>(), gs) ||
+                                core::group_state_width(gs) == 0)) {
+        bind::raise(PyExc_RuntimeError, "the statistic cannot be carried along partitions");
+    }
+    return gs;
+}
+
+std::string field_column(std::size_t i) { return "__f" + std::to_string(i); }
+
+}  // namespace
+
+// The accumulators of every group met so far (`state`: one row per group,
+// its keys and fields; None before the first partition) continued with the
+// rows one partition emitted for `q`, in row order.  Keys are matched as the
+// data-frame library matches them (factorize over both).
+py::object group_step(py::object state, py::dict result, py::object q, const std::string &kind,
+                      py::object stat, std::int64_t nkeys) {
+    py::object piece = py::dict(result["pieces"])[q];
+    const core::GroupStat gs = streamed_stat(kind, stat);
+    const std::size_t width = core::group_state_width(gs);
+    const bool count = kind == "count";
+    const auto nold = state.is_none() ? py::ssize_t{0} : static_cast<py::ssize_t>(py::len(state));
+    const auto nnew = static_cast<py::ssize_t>(py::len(piece));
+    const py::ssize_t n = nold + nnew;
+    std::vector<py::object> keys;
+    std::vector<py::array_t<std::int64_t>> codes;
+    std::vector<std::int64_t> sizes;
+    for (std::int64_t j = 0; j < nkeys; ++j) {
+        const std::string col = key_column(static_cast<std::size_t>(j));
+        py::object k = piece.attr("__getitem__")(col);
+        if (nold > 0) {
+            k = pd().attr("concat")(py::make_tuple(state.attr("__getitem__")(col), k),
+                                    "ignore_index"_a = true);
+        } else {
+            k = k.attr("reset_index")("drop"_a = true);
+        }
+        py::tuple f = pd().attr("factorize")(k, "sort"_a = false, "use_na_sentinel"_a = !count);
+        keys.push_back(k);
+        codes.push_back(as_i64(f[0]));
+        sizes.push_back(static_cast<std::int64_t>(py::len(f[1])));
+    }
+    py::array_t<std::int64_t> combined = codes[0];
+    std::int64_t ngroups = sizes[0];
+    if (nkeys > 1) {
+        combined = py::array_t<std::int64_t>(n);
+        std::copy(codes[0].data(), codes[0].data() + n, combined.mutable_data());
+        std::span<std::int64_t> c(combined.mutable_data(), static_cast<std::size_t>(n));
+        for (std::int64_t j = 1; j < nkeys; ++j) {
+            core::combine_codes(c, view(codes[static_cast<std::size_t>(j)]),
+                                sizes[static_cast<std::size_t>(j)], c);
+            ngroups = core::dense_rank(c);
+        }
+    }
+    py::array_t<double> x(nnew);
+    if (kind == "aggregate") {
+        x = as_f64(piece.attr("__getitem__")(kValue).attr("to_numpy")("dtype"_a = "float64",
+                                                                      "na_value"_a = kNaN));
+    } else {
+        std::fill(x.mutable_data(), x.mutable_data() + nnew, 0.0);
+    }
+    std::vector<double> fields = core::group_state(gs, ngroups);
+    std::vector<std::int64_t> first;
+    {
+        std::span<const std::int64_t> all = view(combined);
+        std::vector<py::array_t<double>> olds;
+        for (std::size_t f = 0; f < width && nold > 0; ++f) {
+            olds.push_back(as_f64(state.attr("__getitem__")(field_column(f))));
+        }
+        py::gil_scoped_release release;
+        for (py::ssize_t i = 0; i < nold; ++i) {
+            const std::int64_t c = all[static_cast<std::size_t>(i)];
+            if (c < 0) {
+                continue;  // cannot happen for keys that formed a group before
+            }
+            for (std::size_t f = 0; f < width; ++f) {
+                fields[static_cast<std::size_t>(c) * width + f] = olds[f].data()[i];
+            }
+        }
+        core::group_accumulate(gs, view(x), all.subspan(static_cast<std::size_t>(nold)), fields);
+        first = core::first_rows(all, ngroups);
+    }
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(first.size()), first.data());
+    py::dict out;
+    for (std::int64_t j = 0; j < nkeys; ++j) {
+        out[py::str(key_column(static_cast<std::size_t>(j)))] =
+            keys[static_cast<std::size_t>(j)].attr("take")(take).attr("array");
+    }
+    for (std::size_t f = 0; f < width; ++f) {
+        py::array_t<double> col(ngroups);
+        for (std::int64_t k = 0; k < ngroups; ++k) {
+            col.mutable_data()[k] = fields[static_cast<std::size_t>(k) * width + f];
+        }
+        out[py::str(field_column(f))] = col;
+    }
+    return pd().attr("DataFrame")(out);
+}
+
+// The table of a carried statistic: keys and values, one row per group.
+py::object group_final(py::object state, const std::string &kind, py::object stat,
+                       std::int64_t nkeys, py::object meta) {
+    if (state.is_none()) {
+        return meta;
+    }
+    const core::GroupStat gs = streamed_stat(kind, stat);
+    const std::size_t width = core::group_state_width(gs);
+    const auto g = static_cast<std::size_t>(py::len(state));
+    std::vector<double> fields(g * width);
+    for (std::size_t f = 0; f < width; ++f) {
+        py::array_t<double> col = as_f64(state.attr("__getitem__")(field_column(f)));
+        for (std::size_t k = 0; k < g; ++k) {
+            fields[k * width + f] = col.data()[k];
+        }
+    }
+    std::vector<double> values = core::group_finish(gs, fields);
+    py::dict out;
+    for (std::int64_t j = 0; j < nkeys; ++j) {
+        const std::string col = key_column(static_cast<std::size_t>(j));
+        out[py::str(col)] = state.attr("__getitem__")(col).attr("array");
+    }
+    out[kValue] = py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+    return pd().attr("DataFrame")(out);
+}
+
 // ---- ranks over shuffled value ranges ---------------------------------------------
 
 py::object ranks(py::object part, const std::string &kind, py::dict hist, py::object dist) {
@@ -530,6 +659,10 @@ void register_tasks(py::module_ &m) {
     m.def("_target_labels", &target_labels, py::arg("part"), py::arg("target"));
     m.def("_table", &table, py::arg("part"), py::arg("kind"), py::arg("stat"), py::arg("nkeys"),
           py::arg("has_values"), py::arg("runs"));
+    m.def("_group_step", &group_step, py::arg("state"), py::arg("result"), py::arg("q"),
+          py::arg("kind"), py::arg("stat"), py::arg("nkeys"));
+    m.def("_group_final", &group_final, py::arg("state"), py::arg("kind"), py::arg("stat"),
+          py::arg("nkeys"), py::arg("meta"));
     m.def("_ranks", &ranks, py::arg("part"), py::arg("kind"), py::arg("hist"), py::arg("dist"));
     m.def("_entropy_distinct", &entropy_distinct, py::arg("part"));
     m.def("_window_rows", &window_rows, py::arg("part"), py::arg("op"), py::arg("operands"),
