@@ -55,6 +55,17 @@ py::list delayed_parts(py::handle frame) {
     return frame.attr("to_delayed")("optimize_graph"_a = false);
 }
 
+// Grouped windows carry each group's state from partition to partition up
+// to this many groups (summed over the partitions, a bound of the frame's
+// groups); beyond, carrying them costs more than shuffling rows by group,
+// which gathers each group's rows on one worker instead.
+std::int64_t carried_groups() {
+    return dask()
+        .attr("config")
+        .attr("get")("brinvale.carried-groups", 1 << 14)
+        .cast<std::int64_t>();
+}
+
 py::object delayed(py::handle fn) { return dask().attr("delayed")(fn); }
 py::object literal(py::handle value) { return dask().attr("delayed")(value, "traverse"_a = false); }
 
@@ -443,6 +454,12 @@ class Run {
             known_[key] = reduce_hist(parts);
         } else if (kind == "win") {
             known_[key] = reduce_edges(parts);
+        } else if (kind == "groups") {
+            std::int64_t n = 0;
+            for (py::handle p : parts) {
+                n += p.is_none() ? 0 : p.cast<std::int64_t>();
+            }
+            known_[key] = n;
         } else {
             bind::raise(PyExc_RuntimeError, "no reduction for the quantity " + q);
         }
@@ -739,6 +756,19 @@ class Run {
                 lazy.append(delayed_parts(
                     shuffled.attr("map_partitions")(tessel().attr("_entropy_distinct"),
                                                     "meta"_a = pd().attr("DataFrame")(meta_cols))));
+            } else if (kind == "window" && req["carried"].cast<bool>() &&
+                       req["groups"].cast<std::int64_t>() <= carried_groups()) {
+                // each group's state carried from partition to partition
+                py::object state = py::none();
+                py::list values;
+                for (std::int64_t k = 0; k < nparts_; ++k) {
+                    py::object step = delayed(tessel().attr("_group_window_step"))(
+                        state, emits[static_cast<std::size_t>(k)], t, req["op"], req["operands"],
+                        req["group"], req["dtype"], req["window"], req["before"], total_);
+                    values.append(step.attr("__getitem__")(0));
+                    state = step.attr("__getitem__")(1);
+                }
+                lazy.append(values);
             } else {
                 lazy.append(recipe(q, req, emits));
             }

@@ -580,13 +580,16 @@ py::object entropy_distinct(py::object part) {
 
 // ---- grouped windows over shuffled groups ---------------------------------------------
 
-py::object window_rows(py::object part, const std::string &op, py::list operands, py::object group,
-                       py::object dtype) {
-    part = in_row_order(part);
+namespace {
+
+// The column a grouped window operator adds to `frame`, computed by the
+// single-machine operator on these rows alone.
+py::object plain_window(py::object frame, const std::string &op, py::list operands,
+                        py::object group) {
     py::object plain =
         py::module_::import("brinvale.tessel")
             .attr("_Engine")(py::dict("group"_a = group), 0, "plain", py::dict(), py::none());
-    py::object frame = part.attr("copy")();
+    frame = frame.attr("copy")();
     py::list args;
     args.append(plain);
     args.append(tavrin().attr(op.c_str()));
@@ -603,10 +606,104 @@ py::object window_rows(py::object part, const std::string &op, py::list operands
             added = py::reinterpret_borrow<py::object>(c);
         }
     }
+    return out.attr("__getitem__")(added);
+}
+
+}  // namespace
+
+py::object window_rows(py::object part, const std::string &op, py::list operands, py::object group,
+                       py::object dtype) {
+    part = in_row_order(part);
+    py::object values = plain_window(part, op, operands, group);
     py::dict res;
     res[kRowId] = part.attr("__getitem__")(kRowId).attr("array");
-    res[kValue] = py::object(out.attr("__getitem__")(added)).attr("astype")(dtype).attr("array");
+    res[kValue] = values.attr("astype")(dtype).attr("array");
     return pd().attr("DataFrame")(res);
+}
+
+// ---- grouped windows carried along the partitions ---------------------------------
+
+// One partition's values of a grouped window and what its groups leave the
+// partitions after it: `state` (None before the first partition) holds, for
+// running windows, the groups' keys and their carries, and for the others
+// the last `before` rows of every group, which the partition's rows are
+// computed after.
+py::object group_window_step(py::object state, py::dict result, py::object q, const std::string &op,
+                             py::list operands, py::object group, py::object dtype,
+                             std::int64_t window, std::int64_t before, std::uint64_t total) {
+    py::object piece = py::dict(result["pieces"])[q];
+    const auto nnew = static_cast<py::ssize_t>(py::len(piece));
+    const bool running = op == "tsum" || op == "ts_mean" || op == "stddev" ||
+                         op == "tcorrelation" || op == "tcorvariance";
+    if (!running || window <= 1) {
+        py::object frame = piece;
+        py::ssize_t nold = 0;
+        if (!state.is_none()) {
+            nold = static_cast<py::ssize_t>(py::len(state));
+            frame = pd().attr("concat")(py::make_tuple(state, piece), "ignore_index"_a = true);
+        }
+        py::object values = plain_window(frame, op, operands, group);
+        values = values.attr("iloc")[py::slice(nold, nold + nnew, 1)];
+        py::object tails = frame.attr("groupby")(group, "dropna"_a = false, "sort"_a = false)
+                               .attr("tail")(std::max<std::int64_t>(before, 0))
+                               .attr("reset_index")("drop"_a = true);
+        return py::make_tuple(values.attr("astype")(dtype).attr("array"), tails);
+    }
+    const bool pair = op == "tcorrelation" || op == "tcorvariance";
+    py::object keys = piece.attr("__getitem__")(group).attr("reset_index")("drop"_a = true);
+    py::ssize_t nold = 0;
+    std::vector<core::WindowCarry> carries;
+    if (!state.is_none()) {
+        py::tuple st = state;
+        nold = static_cast<py::ssize_t>(py::len(st[0]));
+        keys = pd().attr("concat")(py::make_tuple(st[0], keys), "ignore_index"_a = true);
+        for (py::handle c : py::list(st[1])) {
+            carries.push_back(carry_from_python(c));
+        }
+    }
+    py::tuple f = pd().attr("factorize")(keys, "sort"_a = false, "use_na_sentinel"_a = true);
+    py::array_t<std::int64_t> codes = as_i64(f[0]);
+    const auto ngroups = static_cast<std::int64_t>(py::len(f[1]));
+    // the groups met before keep their codes' order: first appearance
+    carries.resize(static_cast<std::size_t>(ngroups));
+    const auto as_column = [&](py::handle col) {
+        return as_f64(piece.attr("__getitem__")(col).attr("to_numpy")("dtype"_a = "float64",
+                                                                      "na_value"_a = kNaN));
+    };
+    py::array_t<double> x = as_column(operands[0]);
+    py::array_t<double> y = pair ? as_column(operands[1]) : py::array_t<double>(0);
+    py::array_t<double> out(nnew);
+    std::vector<std::int64_t> first;
+    {
+        std::span<const std::int64_t> all = view(codes);
+        for (py::ssize_t i = 0; i < nold; ++i) {
+            if (all[static_cast<std::size_t>(i)] != i) {
+                bind::raise(PyExc_RuntimeError, "the carried groups do not match their keys");
+            }
+        }
+        std::span<const std::int64_t> mine = all.subspan(static_cast<std::size_t>(nold));
+        const auto w = static_cast<std::uint64_t>(window);
+        py::gil_scoped_release release;
+        if (pair) {
+            core::rolling_pair_grouped_continue(
+                op == "tcorrelation" ? core::PairStat::Corr : core::PairStat::Cov, view(x), view(y),
+                mine, w, total, carries, mut(out));
+        } else {
+            // grouped, the mean operator gives the window sums, as on one machine
+            core::rolling_grouped_continue(op == "stddev" ? core::WindowStat::Std
+                                                          : core::WindowStat::Sum,
+                                           view(x), mine, w, total, carries, mut(out));
+        }
+        first = core::first_rows(all, ngroups);
+    }
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(first.size()), first.data());
+    py::list kept;
+    for (const core::WindowCarry &c : carries) {
+        kept.append(carry_to_python(c));
+    }
+    py::object values = pd().attr("Series")(out).attr("astype")(dtype).attr("array");
+    return py::make_tuple(
+        values, py::make_tuple(keys.attr("take")(take).attr("reset_index")("drop"_a = true), kept));
 }
 
 // ---- running windows along the partitions ---------------------------------------------
@@ -667,6 +764,9 @@ void register_tasks(py::module_ &m) {
     m.def("_entropy_distinct", &entropy_distinct, py::arg("part"));
     m.def("_window_rows", &window_rows, py::arg("part"), py::arg("op"), py::arg("operands"),
           py::arg("group"), py::arg("dtype"));
+    m.def("_group_window_step", &group_window_step, py::arg("state"), py::arg("result"),
+          py::arg("q"), py::arg("op"), py::arg("operands"), py::arg("group"), py::arg("dtype"),
+          py::arg("window"), py::arg("before"), py::arg("total"));
     m.def("_chain_step", &chain_step, py::arg("carry"), py::arg("result"), py::arg("q"),
           py::arg("op"), py::arg("window"), py::arg("total"));
     m.def("_pieces", &pieces_of, py::arg("result"), py::arg("q"));
