@@ -27,12 +27,6 @@ py::object in_row_order(py::object part) {
         .attr("reset_index")("drop"_a = true);
 }
 
-py::array_t<std::int64_t> factorized(py::handle values, bool missing_group) {
-    py::tuple f =
-        pd().attr("factorize")(values, "sort"_a = false, "use_na_sentinel"_a = !missing_group);
-    return as_i64(f[0]);
-}
-
 }  // namespace
 
 py::module_ pd() { return py::module_::import("pandas"); }
@@ -175,7 +169,7 @@ py::object evaluate(py::object part, std::int64_t k, py::dict plan, const std::s
         result["meta"] = done.attr("iloc")[py::slice(0, 0, 1)];
         result["head"] = done.attr("iloc")[py::slice(0, 1, 1)];
     }
-    return std::move(result);
+    return result;
 }
 
 // The steps of the pipeline after the feature engine, on one partition.
@@ -245,33 +239,45 @@ py::object target_labels(py::object part, py::object target) {
 
 // ---- group tables over shuffled rows ---------------------------------------------
 
+// One code per group of the key columns `keys` (rows in order), as the
+// single machine's table codes them: each column factorized in order of
+// first appearance (missing keys a group of their own for counts), then
+// combined.
+std::pair<py::array_t<std::int64_t>, std::int64_t> key_codes(const std::vector<py::object> &keys,
+                                                             bool count) {
+    std::vector<py::array_t<std::int64_t>> codes;
+    std::vector<std::int64_t> sizes;
+    for (const py::object &k : keys) {
+        py::tuple f = pd().attr("factorize")(k, "sort"_a = false, "use_na_sentinel"_a = !count);
+        codes.push_back(as_i64(f[0]));
+        sizes.push_back(static_cast<std::int64_t>(py::len(f[1])));
+    }
+    py::array_t<std::int64_t> combined = codes[0];
+    std::int64_t ngroups = sizes[0];
+    if (keys.size() > 1) {
+        const py::ssize_t n = codes[0].size();
+        combined = py::array_t<std::int64_t>(n);
+        std::copy(codes[0].data(), codes[0].data() + n, combined.mutable_data());
+        std::span<std::int64_t> c(combined.mutable_data(), static_cast<std::size_t>(n));
+        for (std::size_t j = 1; j < keys.size(); ++j) {
+            core::combine_codes(c, view(codes[j]), sizes[j], c);
+            ngroups = core::dense_rank(c);
+        }
+    }
+    return {combined, ngroups};
+}
+
 // One row per group of the shuffled rows (groups never straddle shuffled
 // partitions): the keys, and the statistic in the frame's row order.
 py::object table(py::object part, const std::string &kind, py::object stat, std::int64_t nkeys,
                  bool has_values, py::object runs) {
     part = in_row_order(part);
     const bool count = kind == "count";
-    std::vector<py::array_t<std::int64_t>> codes;
-    std::vector<std::int64_t> sizes;
+    std::vector<py::object> keys;
     for (std::int64_t j = 0; j < nkeys; ++j) {
-        py::object k = part.attr("__getitem__")(key_column(static_cast<std::size_t>(j)));
-        py::tuple f = pd().attr("factorize")(k, "sort"_a = false, "use_na_sentinel"_a = !count);
-        codes.push_back(as_i64(f[0]));
-        sizes.push_back(static_cast<std::int64_t>(py::len(f[1])));
+        keys.push_back(part.attr("__getitem__")(key_column(static_cast<std::size_t>(j))));
     }
-    const auto n = static_cast<py::ssize_t>(py::len(part));
-    py::array_t<std::int64_t> combined = codes[0];
-    std::int64_t ngroups = sizes[0];
-    if (nkeys > 1) {
-        combined = py::array_t<std::int64_t>(n);
-        std::copy(codes[0].data(), codes[0].data() + n, combined.mutable_data());
-        std::span<std::int64_t> c(combined.mutable_data(), static_cast<std::size_t>(n));
-        for (std::int64_t j = 1; j < nkeys; ++j) {
-            core::combine_codes(c, view(codes[static_cast<std::size_t>(j)]),
-                                sizes[static_cast<std::size_t>(j)], c);
-            ngroups = core::dense_rank(c);
-        }
-    }
+    auto [combined, ngroups] = key_codes(keys, count);
     std::vector<double> values;
     if (kind == "aggregate") {
         const std::string s = py::str(stat).cast<std::string>();
@@ -344,10 +350,7 @@ py::object group_step(py::object state, py::dict result, py::object q, const std
     const bool count = kind == "count";
     const auto nold = state.is_none() ? py::ssize_t{0} : static_cast<py::ssize_t>(py::len(state));
     const auto nnew = static_cast<py::ssize_t>(py::len(piece));
-    const py::ssize_t n = nold + nnew;
     std::vector<py::object> keys;
-    std::vector<py::array_t<std::int64_t>> codes;
-    std::vector<std::int64_t> sizes;
     for (std::int64_t j = 0; j < nkeys; ++j) {
         const std::string col = key_column(static_cast<std::size_t>(j));
         py::object k = piece.attr("__getitem__")(col);
@@ -357,23 +360,9 @@ py::object group_step(py::object state, py::dict result, py::object q, const std
         } else {
             k = k.attr("reset_index")("drop"_a = true);
         }
-        py::tuple f = pd().attr("factorize")(k, "sort"_a = false, "use_na_sentinel"_a = !count);
         keys.push_back(k);
-        codes.push_back(as_i64(f[0]));
-        sizes.push_back(static_cast<std::int64_t>(py::len(f[1])));
     }
-    py::array_t<std::int64_t> combined = codes[0];
-    std::int64_t ngroups = sizes[0];
-    if (nkeys > 1) {
-        combined = py::array_t<std::int64_t>(n);
-        std::copy(codes[0].data(), codes[0].data() + n, combined.mutable_data());
-        std::span<std::int64_t> c(combined.mutable_data(), static_cast<std::size_t>(n));
-        for (std::int64_t j = 1; j < nkeys; ++j) {
-            core::combine_codes(c, view(codes[static_cast<std::size_t>(j)]),
-                                sizes[static_cast<std::size_t>(j)], c);
-            ngroups = core::dense_rank(c);
-        }
-    }
+    auto [combined, ngroups] = key_codes(keys, count);
     py::array_t<double> x(nnew);
     if (kind == "aggregate") {
         x = as_f64(piece.attr("__getitem__")(kValue).attr("to_numpy")("dtype"_a = "float64",
