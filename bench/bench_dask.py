@@ -1,7 +1,7 @@
 """Scoring on a Dask LocalCluster of two capped workers against one process.
 
-    PYTHONPATH=src python bench/bench_dask.py [--rows 4000000] [--files 40]
-        [--memory 512MiB] [--small 50000,200000] [--parts 4,16,64]
+    PYTHONPATH=src python bench/bench_dask.py [--rows 20000000] [--files 200]
+        [--memory 1GiB] [--small 50000,200000,1000000] [--parts 4,16,64]
 
 Builds the sample classification result folder, writes `--rows` rows drawn
 from the sample table with noise as `--files` Parquet files, and scores them
@@ -96,10 +96,10 @@ def cluster_predict(client, folder, files):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--rows", type=int, default=4_000_000)
-    ap.add_argument("--files", type=int, default=40)
-    ap.add_argument("--memory", default="512MiB")
-    ap.add_argument("--small", default="50000,200000")
+    ap.add_argument("--rows", type=int, default=20_000_000)
+    ap.add_argument("--files", type=int, default=200)
+    ap.add_argument("--memory", default="1GiB")
+    ap.add_argument("--small", default="50000,200000,1000000")
     ap.add_argument("--parts", default="4,16,64")
     ap.add_argument("--keep", help="folder for the data (kept), default a temporary one")
     args = ap.parse_args()
@@ -127,8 +127,12 @@ def main():
         print(f"data: {args.rows} rows, about {in_memory / 2**20:.0f} MiB as pandas frames "
               f"({in_memory / cap:.1f} times a worker's cap of {cap / 2**20:.0f} MiB)")
 
+        # Dask's shuffles buffer up to 1 GiB per worker before writing to
+        # disk: capped workers get buffers that fit under their cap
         with dask.config.set({"distributed.worker.memory.spill": 0.6,
-                              "distributed.worker.memory.target": 0.5}):
+                              "distributed.worker.memory.target": 0.5,
+                              "distributed.p2p.comm.buffer": cap // 8,
+                              "distributed.p2p.storage.buffer": cap // 16}):
             with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                               memory_limit=args.memory, dashboard_address=None) as cluster, \
                     Client(cluster) as client:

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "brinvale/stats.hpp"
@@ -169,6 +170,154 @@ bool nondecreasing(std::span<const std::int64_t> codes) {
     return std::is_sorted(codes.begin(), codes.end());
 }
 
+std::size_t group_state_width(GroupStat stat) {
+    switch (stat) {
+    case GroupStat::Mean:
+    case GroupStat::Sum:
+    case GroupStat::Var:
+    case GroupStat::Std:
+        return 3;
+    case GroupStat::Median:
+    case GroupStat::Nunique:
+        return 0;
+    default:
+        return 1;
+    }
+}
+
+std::vector<double> group_state(GroupStat stat, std::int64_t ngroups) {
+    const Size w = group_state_width(stat);
+    if (w == 0) {
+        throw std::invalid_argument("the statistic needs all values of a group at once");
+    }
+    const bool empty_nan = stat == GroupStat::Min || stat == GroupStat::Max ||
+                           stat == GroupStat::First || stat == GroupStat::Last;
+    return std::vector<double>(at(ngroups) * w, empty_nan ? kNaN : 0.0);
+}
+
+void group_accumulate(GroupStat stat, std::span<const double> x,
+                      std::span<const std::int64_t> codes, std::span<double> state) {
+    const Size w = group_state_width(stat);
+    if (w == 0 || codes.size() != x.size() || state.size() % w != 0) {
+        throw std::invalid_argument("a group state does not fit its statistic");
+    }
+    const Size g = state.size() / w;
+    for (std::int64_t c : codes) {
+        if (c >= 0 && at(c) >= g) {
+            throw std::invalid_argument("a group code beyond the group state");
+        }
+    }
+    switch (stat) {
+    case GroupStat::Min:
+    case GroupStat::Max: {
+        const bool is_max = stat == GroupStat::Max;
+        for (Size i = 0; i < x.size(); ++i) {
+            const double v = x[i];
+            if (codes[i] < 0 || std::isnan(v)) {
+                continue;
+            }
+            double &o = state[at(codes[i])];
+            if (std::isnan(o) || (is_max ? v > o : v < o)) {
+                o = v;
+            }
+        }
+        return;
+    }
+    case GroupStat::Mean:
+    case GroupStat::Sum:
+        // Kahan-compensated, as pandas' group_sum and group_mean
+        for (Size i = 0; i < x.size(); ++i) {
+            const double v = x[i];
+            if (codes[i] < 0 || std::isnan(v)) {
+                continue;
+            }
+            double *f = state.data() + 3 * at(codes[i]);
+            double &sum = f[0], &comp = f[1], &nobs = f[2];
+            nobs += 1;
+            const double y = v - comp;
+            const double t = sum + y;
+            comp = t - sum - y;
+            if (std::isnan(comp)) {
+                comp = 0;  // an infinite value keeps the sum infinite, not missing
+            }
+            sum = t;
+        }
+        return;
+    case GroupStat::Var:
+    case GroupStat::Std:
+        // Welford's update, as pandas' group_var
+        for (Size i = 0; i < x.size(); ++i) {
+            const double v = x[i];
+            if (codes[i] < 0 || std::isnan(v)) {
+                continue;
+            }
+            double *f = state.data() + 3 * at(codes[i]);
+            double &mean = f[0], &m2 = f[1], &nobs = f[2];
+            nobs += 1;
+            const double old = mean;
+            mean += (v - old) / nobs;
+            m2 += (v - mean) * (v - old);
+        }
+        return;
+    case GroupStat::Count:
+    case GroupStat::Size:
+        for (Size i = 0; i < x.size(); ++i) {
+            if (codes[i] >= 0 && (stat == GroupStat::Size || !std::isnan(x[i]))) {
+                state[at(codes[i])] += 1;
+            }
+        }
+        return;
+    case GroupStat::First:
+    case GroupStat::Last:
+        for (Size i = 0; i < x.size(); ++i) {
+            if (codes[i] < 0 || std::isnan(x[i])) {
+                continue;
+            }
+            double &o = state[at(codes[i])];
+            if (stat == GroupStat::Last || std::isnan(o)) {
+                o = x[i];
+            }
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+std::vector<double> group_finish(GroupStat stat, std::span<const double> state) {
+    const Size w = group_state_width(stat);
+    if (w == 0 || state.size() % w != 0) {
+        throw std::invalid_argument("a group state does not fit its statistic");
+    }
+    const Size g = state.size() / w;
+    if (w == 1) {
+        return {state.begin(), state.end()};
+    }
+    std::vector<double> out(g, kNaN);
+    for (Size k = 0; k < g; ++k) {
+        const double *f = state.data() + 3 * k;
+        switch (stat) {
+        case GroupStat::Sum:
+            out[k] = f[0];  // an empty group sums to 0
+            break;
+        case GroupStat::Mean:
+            if (f[2] > 0) {
+                out[k] = f[0] / f[2];
+            }
+            break;
+        default:  // Var, Std
+            if (f[2] > 1) {
+                out[k] = f[1] / (f[2] - 1);
+                if (stat == GroupStat::Std) {
+                    out[k] = std::sqrt(out[k]);
+                }
+            }
+            break;
+        }
+    }
+    return out;
+}
+
 std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
                                  std::span<const std::int64_t> codes, std::int64_t ngroups,
                                  bool sorted_runs) {
@@ -180,74 +329,7 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
         return reduce_runs(stat, x, codes, g);
     }
     std::vector<double> out(g, kNaN);
-    std::vector<double> nobs(g, 0.0);
     switch (stat) {
-    case GroupStat::Min:
-    case GroupStat::Max: {
-        const bool is_max = stat == GroupStat::Max;
-        for (Size i = 0; i < x.size(); ++i) {
-            const double v = x[i];
-            if (codes[i] < 0 || std::isnan(v)) {
-                continue;
-            }
-            double &o = out[at(codes[i])];
-            if (std::isnan(o) || (is_max ? v > o : v < o)) {
-                o = v;
-            }
-        }
-        return out;
-    }
-    case GroupStat::Mean:
-    case GroupStat::Sum: {
-        std::vector<double> sum(g, 0.0), comp(g, 0.0);
-        for (Size i = 0; i < x.size(); ++i) {
-            const double v = x[i];
-            if (codes[i] < 0 || std::isnan(v)) {
-                continue;
-            }
-            const Size k = at(codes[i]);
-            nobs[k] += 1;
-            const double y = v - comp[k];
-            const double t = sum[k] + y;
-            comp[k] = t - sum[k] - y;
-            if (std::isnan(comp[k])) {
-                comp[k] = 0;  // an infinite value keeps the sum infinite, not missing
-            }
-            sum[k] = t;
-        }
-        for (Size k = 0; k < g; ++k) {
-            if (stat == GroupStat::Sum) {
-                out[k] = sum[k];  // an empty group sums to 0
-            } else if (nobs[k] > 0) {
-                out[k] = sum[k] / nobs[k];
-            }
-        }
-        return out;
-    }
-    case GroupStat::Var:
-    case GroupStat::Std: {
-        std::vector<double> mean(g, 0.0), m2(g, 0.0);
-        for (Size i = 0; i < x.size(); ++i) {
-            const double v = x[i];
-            if (codes[i] < 0 || std::isnan(v)) {
-                continue;
-            }
-            const Size k = at(codes[i]);
-            nobs[k] += 1;
-            const double old = mean[k];
-            mean[k] += (v - old) / nobs[k];
-            m2[k] += (v - mean[k]) * (v - old);
-        }
-        for (Size k = 0; k < g; ++k) {
-            if (nobs[k] > 1) {
-                out[k] = m2[k] / (nobs[k] - 1);
-                if (stat == GroupStat::Std) {
-                    out[k] = std::sqrt(out[k]);
-                }
-            }
-        }
-        return out;
-    }
     case GroupStat::Median: {
         // The values of each group side by side in row order, scattered in
         // one pass over the rows (reading the column in order).
@@ -296,16 +378,6 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
         }
         return out;
     }
-    case GroupStat::Count:
-    case GroupStat::Size: {
-        std::fill(out.begin(), out.end(), 0.0);
-        for (Size i = 0; i < x.size(); ++i) {
-            if (codes[i] >= 0 && (stat == GroupStat::Size || !std::isnan(x[i]))) {
-                out[at(codes[i])] += 1;
-            }
-        }
-        return out;
-    }
     case GroupStat::Nunique: {
         const GroupRows rows = group_rows(codes, ngroups);
         std::vector<double> buf;
@@ -322,18 +394,10 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
         }
         return out;
     }
-    case GroupStat::First:
-    case GroupStat::Last: {
-        for (Size i = 0; i < x.size(); ++i) {
-            if (codes[i] < 0 || std::isnan(x[i])) {
-                continue;
-            }
-            double &o = out[at(codes[i])];
-            if (stat == GroupStat::Last || std::isnan(o)) {
-                o = x[i];
-            }
-        }
-        return out;
+    default: {
+        std::vector<double> state = group_state(stat, ngroups);
+        group_accumulate(stat, x, codes, state);
+        return group_finish(stat, state);
     }
     }
     return out;

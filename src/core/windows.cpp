@@ -1429,4 +1429,75 @@ void rolling_pair_continue(PairStat stat, std::span<const double> x, std::span<c
     carry.seen += x.size();
 }
 
+namespace {
+
+// Each group's rows of a part, gathered in row order, continued from the
+// group's carry; rows without a group (negative codes) are missing.
+template <typename Continue>
+void continue_groups(std::span<const std::int64_t> codes, std::span<const double> x,
+                     std::span<const double> y, std::vector<WindowCarry> &carries,
+                     std::span<double> out, Continue step) {
+    if (codes.size() != x.size() || out.size() != x.size() ||
+        (!y.empty() && y.size() != x.size())) {
+        throw std::invalid_argument("columns of different lengths");
+    }
+    const auto ngroups = static_cast<std::int64_t>(carries.size());
+    for (std::int64_t c : codes) {
+        if (c >= ngroups) {
+            throw std::invalid_argument("a group code beyond the group carries");
+        }
+    }
+    const GroupRows g = group_rows(codes, ngroups);
+    std::vector<double> gx, gy, gout;
+    for (Size grp = 0; grp + 1 < g.offsets.size(); ++grp) {
+        const auto b = static_cast<Size>(g.offsets[grp]);
+        const auto len = static_cast<Size>(g.offsets[grp + 1]) - b;
+        if (len == 0) {
+            continue;
+        }
+        gx.resize(len);
+        gy.resize(y.empty() ? 0 : len);
+        gout.resize(len);
+        for (Size k = 0; k < len; ++k) {
+            const auto row = static_cast<Size>(g.order[b + k]);
+            gx[k] = x[row];
+            if (!y.empty()) {
+                gy[k] = y[row];
+            }
+        }
+        step(gx, gy, carries[grp], gout);
+        for (Size k = 0; k < len; ++k) {
+            out[static_cast<Size>(g.order[b + k])] = gout[k];
+        }
+    }
+    for (Size i = 0; i < codes.size(); ++i) {
+        if (codes[i] < 0) {
+            out[i] = kNaN;
+        }
+    }
+}
+
+}  // namespace
+
+void rolling_grouped_continue(WindowStat stat, std::span<const double> x,
+                              std::span<const std::int64_t> codes, std::uint64_t window,
+                              std::uint64_t total, std::vector<WindowCarry> &carries,
+                              std::span<double> out) {
+    continue_groups(
+        codes, x, {}, carries, out,
+        [&](std::span<const double> gx, std::span<const double>, WindowCarry &carry,
+            std::span<double> go) { rolling_continue(stat, gx, window, total, carry, go); });
+}
+
+void rolling_pair_grouped_continue(PairStat stat, std::span<const double> x,
+                                   std::span<const double> y, std::span<const std::int64_t> codes,
+                                   std::uint64_t window, std::uint64_t total,
+                                   std::vector<WindowCarry> &carries, std::span<double> out) {
+    continue_groups(codes, x, y, carries, out,
+                    [&](std::span<const double> gx, std::span<const double> gy, WindowCarry &carry,
+                        std::span<double> go) {
+                        rolling_pair_continue(stat, gx, gy, window, total, carry, go);
+                    });
+}
+
 }  // namespace brinvale::core

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <span>
 #include <vector>
 
 using namespace brinvale::core;
@@ -141,4 +144,43 @@ TEST(GroupStats, MedianSelectsLikePandas) {
     std::vector<double> y{0.0, 7, -0.0, -1};
     EXPECT_FALSE(
         std::signbit(group_reduce(GroupStat::Median, y, std::vector<std::int64_t>(4, 0), 1)[0]));
+}
+
+// A column cut into parts, each part's rows added to the accumulators the
+// parts before left, gives the same bits as the whole column at once.
+TEST(GroupStats, StatesContinuedPartByPartGiveTheWholeColumnsBits) {
+    std::vector<double> x;
+    std::vector<std::int64_t> codes;
+    unsigned s = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        s = s * 1103515245u + 12345u;
+        const double v = (s % 100000) / 7.0 + 1e9 * ((s >> 20) % 3 == 0);
+        x.push_back(i % 97 == 0 ? NAN : v);
+        codes.push_back(i % 53 == 0 ? -1 : static_cast<std::int64_t>((s >> 8) % 5));
+    }
+    for (GroupStat stat :
+         {GroupStat::Min, GroupStat::Max, GroupStat::Mean, GroupStat::Sum, GroupStat::Var,
+          GroupStat::Std, GroupStat::Count, GroupStat::Size, GroupStat::First, GroupStat::Last}) {
+        const std::vector<double> whole = group_reduce(stat, x, codes, 5);
+        std::vector<double> state = group_state(stat, 5);
+        for (std::size_t a = 0; a < x.size();) {
+            const std::size_t b = std::min(x.size(), a + 1 + (a * 7919) % 311);
+            group_accumulate(stat, std::span(x).subspan(a, b - a),
+                             std::span(codes).subspan(a, b - a), state);
+            a = b;
+        }
+        const std::vector<double> parts = group_finish(stat, state);
+        ASSERT_EQ(parts.size(), whole.size());
+        for (std::size_t k = 0; k < whole.size(); ++k) {
+            EXPECT_TRUE(std::memcmp(&parts[k], &whole[k], sizeof(double)) == 0 ||
+                        (std::isnan(parts[k]) && std::isnan(whole[k])))
+                << static_cast<int>(stat) << " group " << k;
+        }
+    }
+    // states that do not fit are refused, never read past
+    std::vector<double> small = group_state(GroupStat::Mean, 2);
+    EXPECT_THROW(group_accumulate(GroupStat::Mean, x, codes, small), std::invalid_argument);
+    small.pop_back();
+    EXPECT_THROW(group_finish(GroupStat::Mean, small), std::invalid_argument);
+    EXPECT_THROW(group_state(GroupStat::Median, 2), std::invalid_argument);
 }

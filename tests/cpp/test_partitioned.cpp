@@ -224,3 +224,71 @@ TEST(Partitioned, ACarryOfAnotherWindowIsRefused) {
     carry.x.pop_back();
     EXPECT_THROW(rolling_continue(WindowStat::Sum, x, 3, 8, carry, out), std::invalid_argument);
 }
+
+// Groups interleaved along the rows, some rows without a group: each group
+// continued from its own carry gives the bits of the grouped window over
+// the whole column, whatever the cuts.
+TEST(Partitioned, GroupedRunningWindowsContinueAcrossParts) {
+    std::mt19937_64 rng(21);
+    const std::size_t n = 900;
+    std::vector<double> x = awkward(n, rng), y = awkward(n, rng);
+    x[30] = NAN;
+    y[31] = INFINITY;
+    std::vector<std::int64_t> codes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        // one large group, a few small ones, a group of two rows, no group
+        codes[i] = i % 41 == 0 ? -1
+                   : i == 5 || i == 800
+                       ? 6
+                       : static_cast<std::int64_t>(rng() % 4 == 0 ? 1 + rng() % 5 : 0);
+    }
+    for (std::size_t i = 300; i < 360; ++i)
+        x[i] = 7.5;
+    const auto cut_and_continue = [&](auto step) {
+        std::vector<double> out(n);
+        const auto c = cuts(n, rng, 17);
+        std::vector<WindowCarry> carries(7);
+        for (std::size_t k = 1; k < c.size(); ++k) {
+            const std::size_t b = c[k - 1], len = c[k] - c[k - 1];
+            step(b, len, carries, std::span<double>(out.data() + b, len));
+        }
+        return out;
+    };
+    for (WindowStat stat : {WindowStat::Sum, WindowStat::Std}) {
+        for (std::uint64_t w : {2ul, 3ul, 40ul, 901ul}) {
+            std::vector<double> whole(n);
+            rolling_grouped(stat, x, codes, 7, w, whole);
+            const auto out = cut_and_continue(
+                [&](std::size_t b, std::size_t len, auto &carries, std::span<double> o) {
+                    rolling_grouped_continue(stat, std::span<const double>(x.data() + b, len),
+                                             std::span<const std::int64_t>(codes.data() + b, len),
+                                             w, n, carries, o);
+                });
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_TRUE(same_bits(out[i], whole[i]))
+                    << "stat " << static_cast<int>(stat) << " window " << w << " row " << i;
+            }
+        }
+    }
+    for (PairStat stat : {PairStat::Corr, PairStat::Cov}) {
+        for (std::uint64_t w : {2ul, 25ul}) {
+            std::vector<double> whole(n);
+            rolling_pair_grouped(stat, x, y, codes, 7, w, whole);
+            const auto out = cut_and_continue([&](std::size_t b, std::size_t len, auto &carries,
+                                                  std::span<double> o) {
+                rolling_pair_grouped_continue(stat, std::span<const double>(x.data() + b, len),
+                                              std::span<const double>(y.data() + b, len),
+                                              std::span<const std::int64_t>(codes.data() + b, len),
+                                              w, n, carries, o);
+            });
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_TRUE(same_bits(out[i], whole[i])) << "window " << w << " row " << i;
+            }
+        }
+    }
+    // a code without a carry is refused
+    std::vector<WindowCarry> few(2);
+    std::vector<double> o(n);
+    EXPECT_THROW(rolling_grouped_continue(WindowStat::Sum, x, codes, 3, n, few, o),
+                 std::invalid_argument);
+}

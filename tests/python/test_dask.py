@@ -237,6 +237,27 @@ def test_every_partition_cut_gives_the_same_rows(trained):
     assert_frames_identical(got, want)
 
 
+@pytest.mark.parametrize("carried", [None, 0], ids=["carried", "shuffled"])
+def test_grouped_windows_carried_or_shuffled(trained, carried):
+    """Grouped windows continue each group's state from partition to
+    partition, or (with more groups than `brinvale.carried-groups`) gather
+    each group's rows by a shuffle: both give the single machine's bits,
+    across empty and one-row partitions, leads included."""
+    folder, records = trained
+    features = FAMILIES["windows"] + FAMILIES["running_windows"] + [
+        "delay###body_mass_g|||-2$$$", "ts_max###bill_ratio|||1$$$"]
+    rows = new_rows(23, n=200)
+    rows.loc[[3, 77, 150], "colony"] = None  # rows without a group
+    want = load(folder, features, records).preprocess(rows.copy())
+    pieces = [rows.iloc[:1], rows.iloc[1:1], rows.iloc[1:60], rows.iloc[60:61], rows.iloc[61:61],
+              rows.iloc[61:130], rows.iloc[130:]]
+    ddf = dd.from_delayed([dask.delayed(p) for p in pieces], meta=rows.iloc[:0])
+    limit = {} if carried is None else {"brinvale.carried-groups": carried}
+    with dask.config.set(scheduler="threads", **limit):
+        got = load(folder, features, records).preprocess(ddf).compute()
+    assert_frames_identical(got, want)
+
+
 @pytest.mark.parametrize("task", ["classification", "regression"])
 def test_predictions_equal_one_machine(client, sample_dirs, task):  # noqa: F811
     folder = sample_dirs[task]
@@ -346,3 +367,27 @@ def test_command_line_wants_an_output_folder(sample_dirs, tmp_path, capsys):  # 
     assert main(["predict", sample_dirs["classification"], str(tmp_path / "none*.csv"),
                  "--output", str(tmp_path / "o")]) == 2
     assert "no file matches" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("family", ["group_statistics", "windows", "whole_column"])
+def test_missing_keys_in_some_partitions_only(trained, family):
+    """Rows without a group or a category in one partition only: whether a
+    column holds integers or floats is decided over the whole frame, never by
+    the rows a partition happens to have."""
+    folder, records = trained
+    rows = new_rows(11, n=150)
+    for col, at in [("colony", [97, 98]), ("island", [120]), ("sex", [131, 140])]:
+        rows[col] = rows[col].astype(object)
+        rows.loc[at, col] = None
+    features = FAMILIES[family]
+    want = load(folder, features, records).preprocess(rows.copy())
+    pieces = [rows.iloc[:60], rows.iloc[60:95], rows.iloc[95:150]]
+    ddf = dd.from_delayed([dask.delayed(p) for p in pieces], meta=rows.iloc[:0])
+    with dask.config.set(scheduler="threads"):
+        lazy = load(folder, features, records).preprocess(ddf)
+        parts = dask.compute(*lazy.to_delayed())
+    # each partition as it is, before a concatenation could widen its dtypes
+    for part in parts:
+        assert part.dtypes.tolist() == want.dtypes.tolist()
+    assert lazy.dtypes.tolist() == want.dtypes.tolist()
+    assert_frames_identical(pd.concat(parts), want)

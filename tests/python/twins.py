@@ -145,7 +145,8 @@ def window(op, s, d, groups=None):
             return x - x.shift(d)
         return r.apply(APPLY[op])
 
-    if groups is None:
+    if groups is None or (d == 0 and op in ("delay", "ts_o", "delta")):
+        # groupby's shift(0) keeps every row, those without a group too
         return one(s).to_numpy()
     out = pd.Series(np.nan, index=range(len(s)))
     s = s.reset_index(drop=True)

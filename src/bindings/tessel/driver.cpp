@@ -49,6 +49,23 @@ py::object shuffle_method() {
     return method;
 }
 
+// The partitions of a Dask DataFrame as delayed objects: Dask cannot persist
+// a mix of DataFrame expressions and delayed objects in one call.
+py::list delayed_parts(py::handle frame) {
+    return frame.attr("to_delayed")("optimize_graph"_a = false);
+}
+
+// Grouped windows carry each group's state from partition to partition up
+// to this many groups (summed over the partitions, a bound of the frame's
+// groups); beyond, carrying them costs more than shuffling rows by group,
+// which gathers each group's rows on one worker instead.
+std::int64_t carried_groups() {
+    return dask()
+        .attr("config")
+        .attr("get")("brinvale.carried-groups", 1 << 14)
+        .cast<std::int64_t>();
+}
+
 py::object delayed(py::handle fn) { return dask().attr("delayed")(fn); }
 py::object literal(py::handle value) { return dask().attr("delayed")(value, "traverse"_a = false); }
 
@@ -346,26 +363,8 @@ class Run {
                 progress = true;
             }
             py::dict requests = first["requests"];
-            py::list emit;
-            std::map<std::string, py::dict> rows;
-            for (auto item : requests) {
-                const std::string q = py::str(item.first).cast<std::string>();
-                py::dict req = py::reinterpret_borrow<py::dict>(item.second);
-                const std::string kind = py::str(req["kind"]).cast<std::string>();
-                if (kind == "table" || kind == "chain" || kind == "entropy_dist") {
-                    emit.append(py::str(q));
-                } else {
-                    rows.emplace(q, req);
-                }
-            }
-            // per-row quantities: lazy collections built from this round's knowledge
-            const std::map<std::string, py::list> recipes_then = recipes_;
-            for (auto &[q, req] : rows) {
-                recipes_[q] = recipe(q, req, plan_now, recipes_then);
-                progress = true;
-            }
-            if (py::len(emit) > 0) {
-                emit_round(emit, requests, plan_now, recipes_then);
+            if (py::len(requests) > 0) {
+                learn(requests, plan_now);
                 progress = true;
             }
             if (!progress) {
@@ -455,6 +454,12 @@ class Run {
             known_[key] = reduce_hist(parts);
         } else if (kind == "win") {
             known_[key] = reduce_edges(parts);
+        } else if (kind == "groups") {
+            std::int64_t n = 0;
+            for (py::handle p : parts) {
+                n += p.is_none() ? 0 : p.cast<std::int64_t>();
+            }
+            known_[key] = n;
         } else {
             bind::raise(PyExc_RuntimeError, "no reduction for the quantity " + q);
         }
@@ -674,10 +679,17 @@ class Run {
         return dd().attr("from_delayed")(pieces, "meta"_a = meta);
     }
 
-    void emit_round(py::list targets, py::dict requests, py::dict plan_now,
-                    const std::map<std::string, py::list> &recipes) {
-        py::list emits = emit_pass(targets, plan_now, recipes);
-        py::list todo;
+    // Quantities learnt from rows brought together: every partition is
+    // evaluated once for all of them, group tables, carries and distinct
+    // counts come back to the driver, and per-row quantities stay on the
+    // workers (persisted: later rounds and the result read them there).
+    void learn(py::dict requests, py::dict plan_now) {
+        py::list targets;
+        for (auto item : requests) {
+            targets.append(item.first);
+        }
+        py::list emits = emit_pass(targets, plan_now, recipes_);
+        py::list lazy;
         std::vector<std::string> names;
         for (py::handle t : targets) {
             const std::string q = py::str(t).cast<std::string>();
@@ -692,7 +704,27 @@ class Run {
                         carry, emits[static_cast<std::size_t>(k)], q, req["op"], req["window"],
                         total_);
                 }
-                todo.append(carries);
+                lazy.append(carries);
+            } else if (kind == "table" && req["stream"].cast<bool>()) {
+                // each group's accumulators carried from partition to partition
+                const auto nkeys = req["keys"].cast<std::int64_t>();
+                py::dict meta_cols;
+                py::object m = req["meta"];
+                for (std::int64_t j = 0; j < nkeys; ++j) {
+                    const std::string col = key_column(static_cast<std::size_t>(j));
+                    meta_cols[py::str(col)] = m.attr("__getitem__")(col).attr("array");
+                }
+                meta_cols[kValue] = py::array_t<double>(0);
+                py::object state = py::none();
+                for (std::int64_t k = 0; k < nparts_; ++k) {
+                    state = delayed(tessel().attr("_group_step"))(
+                        state, emits[static_cast<std::size_t>(k)], t, req["table"], req["stat"],
+                        nkeys);
+                }
+                py::list final;
+                final.append(delayed(tessel().attr("_group_final"))(
+                    state, req["table"], req["stat"], nkeys, pd().attr("DataFrame")(meta_cols)));
+                lazy.append(final);
             } else if (kind == "table") {
                 py::object frame = emitted_frame(emits, py::str(t), req["meta"]);
                 const auto nkeys = req["keys"].cast<std::int64_t>();
@@ -709,11 +741,10 @@ class Run {
                     meta_cols[py::str(col)] = m.attr("__getitem__")(col).attr("array");
                 }
                 meta_cols[kValue] = py::array_t<double>(0);
-                py::object tables = shuffled.attr("map_partitions")(
+                lazy.append(delayed_parts(shuffled.attr("map_partitions")(
                     tessel().attr("_table"), req["table"], req["stat"], nkeys, req["values"],
-                    req["runs"], "meta"_a = pd().attr("DataFrame")(meta_cols));
-                todo.append(tables);
-            } else {  // entropy_dist
+                    req["runs"], "meta"_a = pd().attr("DataFrame")(meta_cols))));
+            } else if (kind == "entropy_dist") {
                 py::object frame = emitted_frame(emits, py::str(t), req["meta"]);
                 py::object shuffled =
                     frame.attr("shuffle")("on"_a = kTarget, "npartitions"_a = nparts_,
@@ -722,13 +753,37 @@ class Run {
                 for (const char *c : {"target", "distinct", "count", "codesum", "missing"}) {
                     meta_cols[c] = py::array_t<std::int64_t>(0);
                 }
-                todo.append(
+                lazy.append(delayed_parts(
                     shuffled.attr("map_partitions")(tessel().attr("_entropy_distinct"),
-                                                    "meta"_a = pd().attr("DataFrame")(meta_cols)));
+                                                    "meta"_a = pd().attr("DataFrame")(meta_cols))));
+            } else if (kind == "window" && req["carried"].cast<bool>() &&
+                       req["groups"].cast<std::int64_t>() <= carried_groups()) {
+                // each group's state carried from partition to partition
+                py::object state = py::none();
+                py::list values;
+                for (std::int64_t k = 0; k < nparts_; ++k) {
+                    py::object step = delayed(tessel().attr("_group_window_step"))(
+                        state, emits[static_cast<std::size_t>(k)], t, req["op"], req["operands"],
+                        req["group"], req["dtype"], req["window"], req["before"], total_);
+                    values.append(step.attr("__getitem__")(0));
+                    state = step.attr("__getitem__")(1);
+                }
+                lazy.append(values);
+            } else {
+                lazy.append(recipe(q, req, emits));
             }
             names.push_back(q);
         }
-        py::tuple done = dask().attr("compute")(*py::tuple(todo));
+        // one evaluation of the partitions feeds every quantity
+        py::tuple kept = dask().attr("persist")(*py::tuple(lazy));
+        py::list small;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::string kind =
+                py::str(py::dict(requests[py::str(names[i])])["kind"]).cast<std::string>();
+            small.append(names[i].ends_with(".rows") ? py::object(py::none())
+                                                     : py::object(kept[i]));
+        }
+        py::tuple done = dask().attr("compute")(*py::tuple(small));
         for (std::size_t i = 0; i < names.size(); ++i) {
             const std::string &q = names[i];
             py::dict req = requests[py::str(q)];
@@ -736,7 +791,7 @@ class Run {
             if (kind == "chain") {
                 known_[py::str(q)] = done[i];
             } else if (kind == "table") {
-                py::object t = done[i];
+                py::object t = pd().attr("concat")(done[i], "ignore_index"_a = true);
                 py::list keys;
                 for (std::int64_t j = 0; j < req["keys"].cast<std::int64_t>(); ++j) {
                     keys.append(t.attr("__getitem__")(key_column(static_cast<std::size_t>(j)))
@@ -746,8 +801,11 @@ class Run {
                 table["keys"] = keys;
                 table["values"] = t.attr("__getitem__")(kValue).attr("to_numpy")();
                 known_[py::str(q)] = table;
+            } else if (q.ends_with(".rows")) {
+                recipes_[q] = py::list(kept[i]);
             } else {
-                known_[py::str(q)] = reduce_distinct(done[i], req["hist"]);
+                known_[py::str(q)] = reduce_distinct(
+                    pd().attr("concat")(done[i], "ignore_index"_a = true), req["hist"]);
             }
         }
     }
@@ -789,11 +847,7 @@ class Run {
 
     // The rows a per-row quantity gives every partition: the emitted rows
     // shuffled by key, computed together, and put back in the frame's order.
-    py::list recipe(const std::string &q, py::dict req, py::dict plan_then,
-                    const std::map<std::string, py::list> &recipes_then) const {
-        py::list targets;
-        targets.append(py::str(q));
-        py::list emits = emit_pass(targets, plan_then, recipes_then);
+    py::list recipe(const std::string &q, py::dict req, py::list emits) const {
         py::object frame = emitted_frame(emits, py::str(q), req["meta"]);
         const std::string kind = py::str(req["kind"]).cast<std::string>();
         py::object shuffled, computed;
@@ -828,7 +882,12 @@ class Run {
         py::object restored =
             computed.attr("set_index")(kRowId, "divisions"_a = py::tuple(divisions),
                                        "sort"_a = true, "shuffle_method"_a = shuffle_method());
-        return restored.attr("to_delayed")("optimize_graph"_a = false);
+        // only the values are kept: partition k holds rows offsets[k]..
+        py::list values;
+        for (py::handle part : restored.attr("to_delayed")("optimize_graph"_a = false)) {
+            values.append(delayed(tessel().attr("_row_values"))(part));
+        }
+        return values;
     }
 
     // ---- the result ----------------------------------------------------------------------

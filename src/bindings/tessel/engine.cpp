@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "brinvale/elementwise.hpp"
+#include "brinvale/groupstats.hpp"
 #include "brinvale/partitioned.hpp"
 #include "brinvale/window_chain.hpp"
 #include "tessel.hpp"
@@ -388,6 +389,15 @@ class Engine {
             req["values"] = !values.is_none();
             req["runs"] = runs ? py::object(known_[py::str(base + ".runs")]) : py::none();
             req["meta"] = meta_of(table_columns(keys, values));
+            // Statistics read once in row order are carried along the
+            // partitions as each group's accumulators: no group's rows ever
+            // gather in one place.  Medians, distinct counts, the library's
+            // statistics and NumPy's sorted runs see a group's rows at once.
+            core::GroupStat gs{};
+            const bool sorted = runs && req["runs"].cast<bool>();
+            req["stream"] = kind != "aggregate" ||
+                            (core::parse_group_stat(stat_name, gs) &&
+                             core::group_state_width(gs) > 0 && native_numeric(values) && !sorted);
             requests_[py::str(base + ".tab")] = req;
         }
         return placeholder;
@@ -441,14 +451,45 @@ class Engine {
             return py::none();
         }
         const bool grouped = op == "crossrank" || !group_.is_none();
-        const std::string q = next_base() + (grouped ? ".rows" : ".win");
+        const std::string base = next_base();
+        const std::string q = base + (grouped ? ".rows" : ".win");
         std::vector<py::object> columns;  // operand columns, in operand order
         const std::size_t ncols = op == "crossrank" || is_pair(op) ? 2 : 1;
         for (std::size_t i = 0; i < ncols; ++i) {
             columns.push_back(operands[i]);
         }
         if (grouped) {
-            Ask a = ask(q, false);
+            // A grouped window may be carried along the partitions (each
+            // group continuing from its running state or its last rows); the
+            // driver decides from the number of groups.  Leads and ranks
+            // across a group are always computed on rows shuffled by group.
+            std::int64_t d = 0, before = 0, groups = -1;
+            bool carried = false;
+            if (op != "crossrank") {
+                d = python_int(operands[operands.size() - 1]).cast<std::int64_t>();
+                const bool local = window_local(op, d);
+                before = is_lag(op) ? d : std::max<std::int64_t>(d - 1, 0);
+                carried = !(is_lag(op) && d < 0);
+                for (std::size_t i = 0; i < ncols && !local; ++i) {
+                    carried = carried && native_numeric(df.attr("__getitem__")(columns[i]));
+                }
+            }
+            bool derived = false;
+            if (carried) {
+                const std::string gq = base + ".groups";
+                Ask g = ask(gq, false);
+                if (g.known) {
+                    groups = g.value.cast<std::int64_t>();
+                } else {
+                    if (g.collect) {
+                        py::tuple f = pd().attr("factorize")(df.attr("__getitem__")(group_),
+                                                             "use_na_sentinel"_a = false);
+                        small_[py::str(gq)] = py::int_(py::len(f[1]));
+                    }
+                    derived = true;
+                }
+            }
+            Ask a = ask(q, derived);
             if (a.known) {
                 return a.value;
             }
@@ -467,6 +508,10 @@ class Engine {
                 req["group"] = op == "crossrank" ? py::none() : group_;
                 req["dtype"] = local.attr("dtype");
                 req["meta"] = meta_of(cols);
+                req["carried"] = carried;
+                req["groups"] = groups;
+                req["window"] = d;
+                req["before"] = before;
                 requests_[py::str(q)] = req;
             }
             return local;

@@ -27,12 +27,6 @@ py::object in_row_order(py::object part) {
         .attr("reset_index")("drop"_a = true);
 }
 
-py::array_t<std::int64_t> factorized(py::handle values, bool missing_group) {
-    py::tuple f =
-        pd().attr("factorize")(values, "sort"_a = false, "use_na_sentinel"_a = !missing_group);
-    return as_i64(f[0]);
-}
-
 }  // namespace
 
 py::module_ pd() { return py::module_::import("pandas"); }
@@ -142,8 +136,7 @@ py::object evaluate(py::object part, std::int64_t k, py::dict plan, const std::s
                     py::object emit, py::list names, py::args row_parts) {
     py::dict rows;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        py::object piece = row_parts[i];
-        rows[names[i]] = py::object(piece.attr("__getitem__")(kValue)).attr("array");
+        rows[names[i]] = row_parts[i];
     }
     py::module_ tessel = py::module_::import("brinvale.tessel");
     py::object engine = tessel.attr("_Engine")(plan, k, mode, rows, emit);
@@ -176,7 +169,7 @@ py::object evaluate(py::object part, std::int64_t k, py::dict plan, const std::s
         result["meta"] = done.attr("iloc")[py::slice(0, 0, 1)];
         result["head"] = done.attr("iloc")[py::slice(0, 1, 1)];
     }
-    return std::move(result);
+    return result;
 }
 
 // The steps of the pipeline after the feature engine, on one partition.
@@ -246,33 +239,45 @@ py::object target_labels(py::object part, py::object target) {
 
 // ---- group tables over shuffled rows ---------------------------------------------
 
+// One code per group of the key columns `keys` (rows in order), as the
+// single machine's table codes them: each column factorized in order of
+// first appearance (missing keys a group of their own for counts), then
+// combined.
+std::pair<py::array_t<std::int64_t>, std::int64_t> key_codes(const std::vector<py::object> &keys,
+                                                             bool count) {
+    std::vector<py::array_t<std::int64_t>> codes;
+    std::vector<std::int64_t> sizes;
+    for (const py::object &k : keys) {
+        py::tuple f = pd().attr("factorize")(k, "sort"_a = false, "use_na_sentinel"_a = !count);
+        codes.push_back(as_i64(f[0]));
+        sizes.push_back(static_cast<std::int64_t>(py::len(f[1])));
+    }
+    py::array_t<std::int64_t> combined = codes[0];
+    std::int64_t ngroups = sizes[0];
+    if (keys.size() > 1) {
+        const py::ssize_t n = codes[0].size();
+        combined = py::array_t<std::int64_t>(n);
+        std::copy(codes[0].data(), codes[0].data() + n, combined.mutable_data());
+        std::span<std::int64_t> c(combined.mutable_data(), static_cast<std::size_t>(n));
+        for (std::size_t j = 1; j < keys.size(); ++j) {
+            core::combine_codes(c, view(codes[j]), sizes[j], c);
+            ngroups = core::dense_rank(c);
+        }
+    }
+    return {combined, ngroups};
+}
+
 // One row per group of the shuffled rows (groups never straddle shuffled
 // partitions): the keys, and the statistic in the frame's row order.
 py::object table(py::object part, const std::string &kind, py::object stat, std::int64_t nkeys,
                  bool has_values, py::object runs) {
     part = in_row_order(part);
     const bool count = kind == "count";
-    std::vector<py::array_t<std::int64_t>> codes;
-    std::vector<std::int64_t> sizes;
+    std::vector<py::object> keys;
     for (std::int64_t j = 0; j < nkeys; ++j) {
-        py::object k = part.attr("__getitem__")(key_column(static_cast<std::size_t>(j)));
-        py::tuple f = pd().attr("factorize")(k, "sort"_a = false, "use_na_sentinel"_a = !count);
-        codes.push_back(as_i64(f[0]));
-        sizes.push_back(static_cast<std::int64_t>(py::len(f[1])));
+        keys.push_back(part.attr("__getitem__")(key_column(static_cast<std::size_t>(j))));
     }
-    const auto n = static_cast<py::ssize_t>(py::len(part));
-    py::array_t<std::int64_t> combined = codes[0];
-    std::int64_t ngroups = sizes[0];
-    if (nkeys > 1) {
-        combined = py::array_t<std::int64_t>(n);
-        std::copy(codes[0].data(), codes[0].data() + n, combined.mutable_data());
-        std::span<std::int64_t> c(combined.mutable_data(), static_cast<std::size_t>(n));
-        for (std::int64_t j = 1; j < nkeys; ++j) {
-            core::combine_codes(c, view(codes[static_cast<std::size_t>(j)]),
-                                sizes[static_cast<std::size_t>(j)], c);
-            ngroups = core::dense_rank(c);
-        }
-    }
+    auto [combined, ngroups] = key_codes(keys, count);
     std::vector<double> values;
     if (kind == "aggregate") {
         const std::string s = py::str(stat).cast<std::string>();
@@ -311,6 +316,118 @@ py::object table(py::object part, const std::string &kind, py::object stat, std:
         const std::string col = key_column(static_cast<std::size_t>(j));
         out[py::str(col)] =
             py::object(part.attr("__getitem__")(col)).attr("take")(take).attr("array");
+    }
+    out[kValue] = py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+    return pd().attr("DataFrame")(out);
+}
+
+// ---- group tables carried along the partitions -------------------------------------------
+
+namespace {
+
+core::GroupStat streamed_stat(const std::string &kind, py::handle stat) {
+    core::GroupStat gs = core::GroupStat::Size;
+    if (kind == "aggregate" && (!core::parse_group_stat(py::str(stat).cast<std::string>(), gs) ||
+                                core::group_state_width(gs) == 0)) {
+        bind::raise(PyExc_RuntimeError, "the statistic cannot be carried along partitions");
+    }
+    return gs;
+}
+
+std::string field_column(std::size_t i) { return "__f" + std::to_string(i); }
+
+}  // namespace
+
+// The accumulators of every group met so far (`state`: one row per group,
+// its keys and fields; None before the first partition) continued with the
+// rows one partition emitted for `q`, in row order.  Keys are matched as the
+// data-frame library matches them (factorize over both).
+py::object group_step(py::object state, py::dict result, py::object q, const std::string &kind,
+                      py::object stat, std::int64_t nkeys) {
+    py::object piece = py::dict(result["pieces"])[q];
+    const core::GroupStat gs = streamed_stat(kind, stat);
+    const std::size_t width = core::group_state_width(gs);
+    const bool count = kind == "count";
+    const auto nold = state.is_none() ? py::ssize_t{0} : static_cast<py::ssize_t>(py::len(state));
+    const auto nnew = static_cast<py::ssize_t>(py::len(piece));
+    std::vector<py::object> keys;
+    for (std::int64_t j = 0; j < nkeys; ++j) {
+        const std::string col = key_column(static_cast<std::size_t>(j));
+        py::object k = piece.attr("__getitem__")(col);
+        if (nold > 0) {
+            k = pd().attr("concat")(py::make_tuple(state.attr("__getitem__")(col), k),
+                                    "ignore_index"_a = true);
+        } else {
+            k = k.attr("reset_index")("drop"_a = true);
+        }
+        keys.push_back(k);
+    }
+    auto [combined, ngroups] = key_codes(keys, count);
+    py::array_t<double> x(nnew);
+    if (kind == "aggregate") {
+        x = as_f64(piece.attr("__getitem__")(kValue).attr("to_numpy")("dtype"_a = "float64",
+                                                                      "na_value"_a = kNaN));
+    } else {
+        std::fill(x.mutable_data(), x.mutable_data() + nnew, 0.0);
+    }
+    std::vector<double> fields = core::group_state(gs, ngroups);
+    std::vector<std::int64_t> first;
+    {
+        std::span<const std::int64_t> all = view(combined);
+        std::vector<py::array_t<double>> olds;
+        for (std::size_t f = 0; f < width && nold > 0; ++f) {
+            olds.push_back(as_f64(state.attr("__getitem__")(field_column(f))));
+        }
+        py::gil_scoped_release release;
+        for (py::ssize_t i = 0; i < nold; ++i) {
+            const std::int64_t c = all[static_cast<std::size_t>(i)];
+            if (c < 0) {
+                continue;  // cannot happen for keys that formed a group before
+            }
+            for (std::size_t f = 0; f < width; ++f) {
+                fields[static_cast<std::size_t>(c) * width + f] = olds[f].data()[i];
+            }
+        }
+        core::group_accumulate(gs, view(x), all.subspan(static_cast<std::size_t>(nold)), fields);
+        first = core::first_rows(all, ngroups);
+    }
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(first.size()), first.data());
+    py::dict out;
+    for (std::int64_t j = 0; j < nkeys; ++j) {
+        out[py::str(key_column(static_cast<std::size_t>(j)))] =
+            keys[static_cast<std::size_t>(j)].attr("take")(take).attr("array");
+    }
+    for (std::size_t f = 0; f < width; ++f) {
+        py::array_t<double> col(ngroups);
+        for (std::int64_t k = 0; k < ngroups; ++k) {
+            col.mutable_data()[k] = fields[static_cast<std::size_t>(k) * width + f];
+        }
+        out[py::str(field_column(f))] = col;
+    }
+    return pd().attr("DataFrame")(out);
+}
+
+// The table of a carried statistic: keys and values, one row per group.
+py::object group_final(py::object state, const std::string &kind, py::object stat,
+                       std::int64_t nkeys, py::object meta) {
+    if (state.is_none()) {
+        return meta;
+    }
+    const core::GroupStat gs = streamed_stat(kind, stat);
+    const std::size_t width = core::group_state_width(gs);
+    const auto g = static_cast<std::size_t>(py::len(state));
+    std::vector<double> fields(g * width);
+    for (std::size_t f = 0; f < width; ++f) {
+        py::array_t<double> col = as_f64(state.attr("__getitem__")(field_column(f)));
+        for (std::size_t k = 0; k < g; ++k) {
+            fields[k * width + f] = col.data()[k];
+        }
+    }
+    std::vector<double> values = core::group_finish(gs, fields);
+    py::dict out;
+    for (std::int64_t j = 0; j < nkeys; ++j) {
+        const std::string col = key_column(static_cast<std::size_t>(j));
+        out[py::str(col)] = state.attr("__getitem__")(col).attr("array");
     }
     out[kValue] = py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
     return pd().attr("DataFrame")(out);
@@ -452,13 +569,16 @@ py::object entropy_distinct(py::object part) {
 
 // ---- grouped windows over shuffled groups ---------------------------------------------
 
-py::object window_rows(py::object part, const std::string &op, py::list operands, py::object group,
-                       py::object dtype) {
-    part = in_row_order(part);
+namespace {
+
+// The column a grouped window operator adds to `frame`, computed by the
+// single-machine operator on these rows alone.
+py::object plain_window(py::object frame, const std::string &op, py::list operands,
+                        py::object group) {
     py::object plain =
         py::module_::import("brinvale.tessel")
             .attr("_Engine")(py::dict("group"_a = group), 0, "plain", py::dict(), py::none());
-    py::object frame = part.attr("copy")();
+    frame = frame.attr("copy")();
     py::list args;
     args.append(plain);
     args.append(tavrin().attr(op.c_str()));
@@ -475,10 +595,104 @@ py::object window_rows(py::object part, const std::string &op, py::list operands
             added = py::reinterpret_borrow<py::object>(c);
         }
     }
+    return out.attr("__getitem__")(added);
+}
+
+}  // namespace
+
+py::object window_rows(py::object part, const std::string &op, py::list operands, py::object group,
+                       py::object dtype) {
+    part = in_row_order(part);
+    py::object values = plain_window(part, op, operands, group);
     py::dict res;
     res[kRowId] = part.attr("__getitem__")(kRowId).attr("array");
-    res[kValue] = py::object(out.attr("__getitem__")(added)).attr("astype")(dtype).attr("array");
+    res[kValue] = values.attr("astype")(dtype).attr("array");
     return pd().attr("DataFrame")(res);
+}
+
+// ---- grouped windows carried along the partitions ---------------------------------
+
+// One partition's values of a grouped window and what its groups leave the
+// partitions after it: `state` (None before the first partition) holds, for
+// running windows, the groups' keys and their carries, and for the others
+// the last `before` rows of every group, which the partition's rows are
+// computed after.
+py::object group_window_step(py::object state, py::dict result, py::object q, const std::string &op,
+                             py::list operands, py::object group, py::object dtype,
+                             std::int64_t window, std::int64_t before, std::uint64_t total) {
+    py::object piece = py::dict(result["pieces"])[q];
+    const auto nnew = static_cast<py::ssize_t>(py::len(piece));
+    const bool running = op == "tsum" || op == "ts_mean" || op == "stddev" ||
+                         op == "tcorrelation" || op == "tcorvariance";
+    if (!running || window <= 1) {
+        py::object frame = piece;
+        py::ssize_t nold = 0;
+        if (!state.is_none()) {
+            nold = static_cast<py::ssize_t>(py::len(state));
+            frame = pd().attr("concat")(py::make_tuple(state, piece), "ignore_index"_a = true);
+        }
+        py::object values = plain_window(frame, op, operands, group);
+        values = values.attr("iloc")[py::slice(nold, nold + nnew, 1)];
+        py::object tails = frame.attr("groupby")(group, "dropna"_a = false, "sort"_a = false)
+                               .attr("tail")(std::max<std::int64_t>(before, 0))
+                               .attr("reset_index")("drop"_a = true);
+        return py::make_tuple(values.attr("astype")(dtype).attr("array"), tails);
+    }
+    const bool pair = op == "tcorrelation" || op == "tcorvariance";
+    py::object keys = piece.attr("__getitem__")(group).attr("reset_index")("drop"_a = true);
+    py::ssize_t nold = 0;
+    std::vector<core::WindowCarry> carries;
+    if (!state.is_none()) {
+        py::tuple st = state;
+        nold = static_cast<py::ssize_t>(py::len(st[0]));
+        keys = pd().attr("concat")(py::make_tuple(st[0], keys), "ignore_index"_a = true);
+        for (py::handle c : py::list(st[1])) {
+            carries.push_back(carry_from_python(c));
+        }
+    }
+    py::tuple f = pd().attr("factorize")(keys, "sort"_a = false, "use_na_sentinel"_a = true);
+    py::array_t<std::int64_t> codes = as_i64(f[0]);
+    const auto ngroups = static_cast<std::int64_t>(py::len(f[1]));
+    // the groups met before keep their codes' order: first appearance
+    carries.resize(static_cast<std::size_t>(ngroups));
+    const auto as_column = [&](py::handle col) {
+        return as_f64(piece.attr("__getitem__")(col).attr("to_numpy")("dtype"_a = "float64",
+                                                                      "na_value"_a = kNaN));
+    };
+    py::array_t<double> x = as_column(operands[0]);
+    py::array_t<double> y = pair ? as_column(operands[1]) : py::array_t<double>(0);
+    py::array_t<double> out(nnew);
+    std::vector<std::int64_t> first;
+    {
+        std::span<const std::int64_t> all = view(codes);
+        for (py::ssize_t i = 0; i < nold; ++i) {
+            if (all[static_cast<std::size_t>(i)] != i) {
+                bind::raise(PyExc_RuntimeError, "the carried groups do not match their keys");
+            }
+        }
+        std::span<const std::int64_t> mine = all.subspan(static_cast<std::size_t>(nold));
+        const auto w = static_cast<std::uint64_t>(window);
+        py::gil_scoped_release release;
+        if (pair) {
+            core::rolling_pair_grouped_continue(
+                op == "tcorrelation" ? core::PairStat::Corr : core::PairStat::Cov, view(x), view(y),
+                mine, w, total, carries, mut(out));
+        } else {
+            // grouped, the mean operator gives the window sums, as on one machine
+            core::rolling_grouped_continue(op == "stddev" ? core::WindowStat::Std
+                                                          : core::WindowStat::Sum,
+                                           view(x), mine, w, total, carries, mut(out));
+        }
+        first = core::first_rows(all, ngroups);
+    }
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(first.size()), first.data());
+    py::list kept;
+    for (const core::WindowCarry &c : carries) {
+        kept.append(carry_to_python(c));
+    }
+    py::object values = pd().attr("Series")(out).attr("astype")(dtype).attr("array");
+    return py::make_tuple(
+        values, py::make_tuple(keys.attr("take")(take).attr("reset_index")("drop"_a = true), kept));
 }
 
 // ---- running windows along the partitions ---------------------------------------------
@@ -508,6 +722,9 @@ py::object chain_step(py::object carry_in, py::dict result, const std::string &q
 
 py::object pieces_of(py::dict result, py::object q) { return py::dict(result["pieces"])[q]; }
 
+// A per-row quantity's values in a partition, without the row ids.
+py::object row_values(py::object part) { return part.attr("__getitem__")(kValue).attr("array"); }
+
 py::object predict_part(py::object df, py::object model, py::object target,
                         const std::string &method) {
     if (py::bool_(df.attr("columns").attr("tolist")().attr("__contains__")(target))) {
@@ -528,13 +745,21 @@ void register_tasks(py::module_ &m) {
     m.def("_target_labels", &target_labels, py::arg("part"), py::arg("target"));
     m.def("_table", &table, py::arg("part"), py::arg("kind"), py::arg("stat"), py::arg("nkeys"),
           py::arg("has_values"), py::arg("runs"));
+    m.def("_group_step", &group_step, py::arg("state"), py::arg("result"), py::arg("q"),
+          py::arg("kind"), py::arg("stat"), py::arg("nkeys"));
+    m.def("_group_final", &group_final, py::arg("state"), py::arg("kind"), py::arg("stat"),
+          py::arg("nkeys"), py::arg("meta"));
     m.def("_ranks", &ranks, py::arg("part"), py::arg("kind"), py::arg("hist"), py::arg("dist"));
     m.def("_entropy_distinct", &entropy_distinct, py::arg("part"));
     m.def("_window_rows", &window_rows, py::arg("part"), py::arg("op"), py::arg("operands"),
           py::arg("group"), py::arg("dtype"));
+    m.def("_group_window_step", &group_window_step, py::arg("state"), py::arg("result"),
+          py::arg("q"), py::arg("op"), py::arg("operands"), py::arg("group"), py::arg("dtype"),
+          py::arg("window"), py::arg("before"), py::arg("total"));
     m.def("_chain_step", &chain_step, py::arg("carry"), py::arg("result"), py::arg("q"),
           py::arg("op"), py::arg("window"), py::arg("total"));
     m.def("_pieces", &pieces_of, py::arg("result"), py::arg("q"));
+    m.def("_row_values", &row_values, py::arg("part"));
     m.def("_predict_part", &predict_part, py::arg("df"), py::arg("model"), py::arg("target"),
           py::arg("method"));
 }

@@ -31,6 +31,18 @@ std::vector<double> group_reduce(GroupStat stat, std::span<const double> x,
                                  std::span<const std::int64_t> codes, std::int64_t ngroups,
                                  bool sorted_runs = false);
 
+// The statistics that read a group's values once, in row order (all but
+// Median and Nunique), continued part by part: `group_state` gives the
+// accumulators of `ngroups` empty groups (`group_state_width` fields each, 0
+// for the others), `group_accumulate` adds rows to them in order, and
+// `group_finish` gives what `group_reduce` gives for all the rows so added
+// (unsorted rows: the compensated and Welford updates, not NumPy's runs).
+std::size_t group_state_width(GroupStat stat);
+std::vector<double> group_state(GroupStat stat, std::int64_t ngroups);
+void group_accumulate(GroupStat stat, std::span<const double> x,
+                      std::span<const std::int64_t> codes, std::span<double> state);
+std::vector<double> group_finish(GroupStat stat, std::span<const double> state);
+
 // Whether codes never decrease along the rows (pandas' monotonic group ids).
 bool nondecreasing(std::span<const std::int64_t> codes);
 

@@ -29,4 +29,17 @@ void rolling_pair_continue(PairStat stat, std::span<const double> x, std::span<c
                            std::uint64_t window, std::uint64_t total, WindowCarry &carry,
                            std::span<double> out);
 
+// Grouped: the rows of a part hold several groups, coded 0.. (negative for
+// rows without a group, which are missing); each group continues from its
+// own carry, as pandas starts every group afresh from its first row.  `total`
+// is the whole column's length.
+void rolling_grouped_continue(WindowStat stat, std::span<const double> x,
+                              std::span<const std::int64_t> codes, std::uint64_t window,
+                              std::uint64_t total, std::vector<WindowCarry> &carries,
+                              std::span<double> out);
+void rolling_pair_grouped_continue(PairStat stat, std::span<const double> x,
+                                   std::span<const double> y, std::span<const std::int64_t> codes,
+                                   std::uint64_t window, std::uint64_t total,
+                                   std::vector<WindowCarry> &carries, std::span<double> out);
+
 }  // namespace brinvale::core
