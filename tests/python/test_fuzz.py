@@ -588,7 +588,15 @@ def _child(target, examples):
 
 
 if __name__ == "__main__":
+    import resource
     import warnings
 
+    # An input that makes an operator allocate without bound ends as a
+    # MemoryError, reported with its example, not as the kernel's kill of
+    # the whole process (the frames here are a few rows).
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    cap = 8 << 30
+    if hard == resource.RLIM_INFINITY or hard > cap:
+        resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
     warnings.simplefilter("ignore")
     _child(sys.argv[1], int(sys.argv[2]))
