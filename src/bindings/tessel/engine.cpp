@@ -466,12 +466,22 @@ class Engine {
             std::int64_t d = 0, before = 0, groups = -1;
             bool carried = false;
             if (op != "crossrank") {
-                d = python_int(operands[operands.size() - 1]).cast<std::int64_t>();
-                const bool local = window_local(op, d);
-                before = is_lag(op) ? d : std::max<std::int64_t>(d - 1, 0);
-                carried = !(is_lag(op) && d < 0);
-                for (std::size_t i = 0; i < ncols && !local; ++i) {
-                    carried = carried && native_numeric(df.attr("__getitem__")(columns[i]));
+                try {
+                    d = python_int(operands[operands.size() - 1]).cast<std::int64_t>();
+                    const bool local = window_local(op, d);
+                    before = is_lag(op) ? d : std::max<std::int64_t>(d - 1, 0);
+                    carried = !(is_lag(op) && d < 0);
+                    for (std::size_t i = 0; i < ncols && !local; ++i) {
+                        carried = carried && native_numeric(df.attr("__getitem__")(columns[i]));
+                    }
+                    py::object keys = df.attr("__getitem__")(group_);
+                    carried = carried && py::hasattr(keys, "dtype");
+                } catch (const py::error_already_set &) {
+                    // a length, an operand or a group the operator itself refuses,
+                    // with its own message, on the shuffled rows
+                    carried = false;
+                } catch (const py::cast_error &) {
+                    carried = false;
                 }
             }
             bool derived = false;
