@@ -151,7 +151,7 @@ def _child(target, examples):
     import numpy as np
     import pandas as pd
     import yaml
-    from hypothesis import HealthCheck, given, settings
+    from hypothesis import HealthCheck, Phase, given, settings
     from hypothesis import strategies as st
 
     from brinvale import tavrin
@@ -181,6 +181,10 @@ def _child(target, examples):
         database=None,
         suppress_health_check=list(HealthCheck),
         print_blob=True,
+        # no explain phase: its line tracer re-runs a failing example under
+        # sys.settrace, and an example that ran out of memory then fails
+        # again inside the tracer, which hides the example itself
+        phases=[Phase.explicit, Phase.reuse, Phase.generate, Phase.shrink],
     )
 
     # ---- building blocks ----------------------------------------------------
