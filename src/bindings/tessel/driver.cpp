@@ -679,6 +679,18 @@ class Run {
         return dd().attr("from_delayed")(pieces, "meta"_a = meta);
     }
 
+    // The empty table of a group statistic: its key columns and the value.
+    static py::object table_meta(py::dict req) {
+        py::dict cols;
+        py::object m = req["meta"];
+        for (std::int64_t j = 0; j < req["keys"].cast<std::int64_t>(); ++j) {
+            const std::string col = key_column(static_cast<std::size_t>(j));
+            cols[py::str(col)] = m.attr("__getitem__")(col).attr("array");
+        }
+        cols[kValue] = py::array_t<double>(0);
+        return pd().attr("DataFrame")(cols);
+    }
+
     // Quantities learnt from rows brought together: every partition is
     // evaluated once for all of them, group tables, carries and distinct
     // counts come back to the driver, and per-row quantities stay on the
@@ -708,13 +720,6 @@ class Run {
             } else if (kind == "table" && req["stream"].cast<bool>()) {
                 // each group's accumulators carried from partition to partition
                 const auto nkeys = req["keys"].cast<std::int64_t>();
-                py::dict meta_cols;
-                py::object m = req["meta"];
-                for (std::int64_t j = 0; j < nkeys; ++j) {
-                    const std::string col = key_column(static_cast<std::size_t>(j));
-                    meta_cols[py::str(col)] = m.attr("__getitem__")(col).attr("array");
-                }
-                meta_cols[kValue] = py::array_t<double>(0);
                 py::object state = py::none();
                 for (std::int64_t k = 0; k < nparts_; ++k) {
                     state = delayed(tessel().attr("_group_step"))(
@@ -723,7 +728,7 @@ class Run {
                 }
                 py::list final;
                 final.append(delayed(tessel().attr("_group_final"))(
-                    state, req["table"], req["stat"], nkeys, pd().attr("DataFrame")(meta_cols)));
+                    state, req["table"], req["stat"], nkeys, table_meta(req)));
                 lazy.append(final);
             } else if (kind == "table") {
                 py::object frame = emitted_frame(emits, py::str(t), req["meta"]);
@@ -734,16 +739,9 @@ class Run {
                 }
                 py::object shuffled = frame.attr("shuffle")("on"_a = on, "npartitions"_a = nparts_,
                                                             "shuffle_method"_a = shuffle_method());
-                py::dict meta_cols;
-                py::object m = req["meta"];
-                for (std::int64_t j = 0; j < nkeys; ++j) {
-                    const std::string col = key_column(static_cast<std::size_t>(j));
-                    meta_cols[py::str(col)] = m.attr("__getitem__")(col).attr("array");
-                }
-                meta_cols[kValue] = py::array_t<double>(0);
                 lazy.append(delayed_parts(shuffled.attr("map_partitions")(
                     tessel().attr("_table"), req["table"], req["stat"], nkeys, req["values"],
-                    req["runs"], "meta"_a = pd().attr("DataFrame")(meta_cols))));
+                    req["runs"], "meta"_a = table_meta(req))));
             } else if (kind == "entropy_dist") {
                 py::object frame = emitted_frame(emits, py::str(t), req["meta"]);
                 py::object shuffled =
@@ -778,8 +776,6 @@ class Run {
         py::tuple kept = dask().attr("persist")(*py::tuple(lazy));
         py::list small;
         for (std::size_t i = 0; i < names.size(); ++i) {
-            const std::string kind =
-                py::str(py::dict(requests[py::str(names[i])])["kind"]).cast<std::string>();
             small.append(names[i].ends_with(".rows") ? py::object(py::none())
                                                      : py::object(kept[i]));
         }
