@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "wide.hpp"
+#include "brinvale/wide.hpp"
 
 namespace brinvale::core {
 
