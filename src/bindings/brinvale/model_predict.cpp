@@ -1100,6 +1100,9 @@ py::object forest_output(py::handle model, py::handle inner, bool classifier, py
     py::object transformer = attr_or_none(model, "_transformer");
     check_feature_names(attr_or_none(inner, "feature_names_in_"), transformed_order(transformer),
                         "the forest");
+    // BaseForest._validate_X_predict: NaN only where the trees take it.
+    const bool allow_nan =
+        truthy(inner.attr("__sklearn_tags__")().attr("input_tags").attr("allow_nan"));
     auto parsed = parsed_forest(inner, outputs);
     Plan plan = plan_transform(transformer, frame, target,
                                static_cast<std::size_t>(parsed->num_features), CategoryReading());
@@ -1108,8 +1111,8 @@ py::object forest_output(py::handle model, py::handle inner, bool classifier, py
     core::EvalStatus status;
     {
         py::gil_scoped_release release;
-        status = core::forest_predict(*parsed, plan.transform, plan.columns, plan.rows, dst,
-                                      eval_threads());
+        status = core::forest_predict(*parsed, plan.transform, plan.columns, plan.rows, allow_nan,
+                                      dst, eval_threads());
     }
     if (status != core::EvalStatus::Ok) {
         not_native("an input value that is not finite, which the model's checks refuse");

@@ -215,8 +215,8 @@ void add_sklearn_tree(SklearnTrees &trees, std::span<const std::int64_t> left,
 }
 
 EvalStatus forest_predict(const SklearnTrees &trees, const ModelTransform &transform,
-                          std::span<const InputColumn> columns, std::size_t n_rows, double *out,
-                          unsigned threads) {
+                          std::span<const InputColumn> columns, std::size_t n_rows, bool allow_nan,
+                          double *out, unsigned threads) {
     const std::size_t nf = transform.features.size();
     check_width(nf, trees.num_features);
     check_transform(transform, columns);
@@ -238,7 +238,7 @@ EvalStatus forest_predict(const SklearnTrees &trees, const ModelTransform &trans
             bool finite = true;
             for (std::size_t i = 0; i < n * nf; ++i) {
                 const float v = static_cast<float>(buf[i]);
-                finite &= std::isfinite(v);
+                finite &= !std::isinf(v) && (allow_nan || !std::isnan(v));
                 buf[i] = static_cast<double>(v);
             }
             if (!finite) {

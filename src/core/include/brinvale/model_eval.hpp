@@ -197,13 +197,14 @@ void add_sklearn_tree(SklearnTrees &trees, std::span<const std::int64_t> left,
                       std::span<const double> values);
 
 // A forest's predict/predict_proba: the input cast to float32 as
-// scikit-learn's check_array casts it (a value that is not finite then is
-// refused, as the check refuses it), each tree's leaf values added in tree
-// order, the sums divided by the number of trees.  `out`: outputs doubles
-// per row (row-major).
+// scikit-learn's check_array casts it (an infinite value then is refused, as
+// the check refuses it, and NaN too unless `allow_nan`: forests whose trees
+// take missing values), each tree's leaf values added in tree order, the sums
+// divided by the number of trees.  `out`: outputs doubles per row
+// (row-major).
 EvalStatus forest_predict(const SklearnTrees &trees, const ModelTransform &transform,
-                          std::span<const InputColumn> columns, std::size_t n_rows, double *out,
-                          unsigned threads = 1);
+                          std::span<const InputColumn> columns, std::size_t n_rows, bool allow_nan,
+                          double *out, unsigned threads = 1);
 
 // Histogram gradient boosting's _raw_predict: the float64 input, the raw
 // predictions started at 0 + baseline[k], then the trees added iteration by
