@@ -131,8 +131,23 @@ Needs model_needs(const py::object &self, const py::set &present) {
     py::object model_inputs = model.is_none() ? py::object(py::none())
                                               : py::getattr(model, "feature_names_in_", py::none());
     if (!model_inputs.is_none()) {
+        // FLAML's DataTransformer makes these model inputs itself, from each
+        // datetime column it was fitted with.
+        py::set derived;
+        py::object transformer = py::getattr(model, "_transformer", py::none());
+        py::object dates = transformer.is_none()
+                               ? py::object(py::list())
+                               : py::getattr(transformer, "_datetime_columns", py::list());
+        if (PyList_Check(dates.ptr())) {
+            for (py::handle d : dates) {
+                for (const char *part : {"year_", "month_", "day_", "hour_", "minute_", "second_",
+                                         "dayofweek_", "dayofyear_", "quarter_"}) {
+                    derived.add(py::str(part + text(d)));
+                }
+            }
+        }
         for (py::handle name : model_inputs) {
-            if (!engineered.contains(name)) {
+            if (!engineered.contains(name) && !derived.contains(py::str(name))) {
                 needs.add(text(name));
             }
         }
