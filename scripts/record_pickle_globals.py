@@ -1,8 +1,11 @@
 """Record the table of pickle names that genuine result folders use.
 
-Builds genuine result folders with the sample builder (real FLAML training,
-every learner the package supports, classification and regression, records
-of every operator family made by brinvale's engine and by plain pandas),
+Builds genuine result folders with the sample builder (real FLAML training:
+every folder of the conformance space, brinvale.sample.CONFORMANCE, with its
+tables, tasks, learners, date columns, text features and operator families;
+every learner the package supports on the penguins sample, classification and
+regression; records of every operator family made by brinvale's engine and by
+plain pandas),
 pickles the models and record dictionaries under protocols 2 to 5, and
 collects:
 
@@ -35,7 +38,8 @@ the current libraries, which reach some old names under new ones:
     python3 scripts/record_pickle_globals.py --merge /tmp/plain.json /tmp/arrow.json \
         --old /tmp/oldest.json /tmp/oldest-read.json --old-label "..." --write ...
 
-The old names go to a block of their own at the end of the table.
+The old names go to a block of their own at the end of the table.  A run
+without --old keeps the block of the table it writes over as it stands.
 """
 
 import argparse
@@ -65,9 +69,9 @@ PROTOCOLS = (2, 3, 4, 5)
 
 def pandas_records(raw):
     """Records made by plain pandas, as the training platform writes them."""
-    sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
     import pandas as pd
-    import twins
+    import pandas_twin as twins
 
     df = raw.rename(columns=lambda c: c.replace(" ", "_")).dropna(subset=["sex"]).reset_index(drop=True)
     rec = {}
@@ -161,7 +165,8 @@ def scanner(found):
 
 
 def collect(work, keep=None):
-    from brinvale.sample import TARGETS, _config, _pipeline, _task_config, build_sample, sample_table
+    from brinvale.sample import (CONFORMANCE, TARGETS, _config, _pipeline, _task_config, build_folder,
+                                 build_sample, sample_table, shape_config, shape_table)
 
     found = new_found()
     scan, graph = scanner(found)
@@ -184,6 +189,41 @@ def collect(work, keep=None):
         work = keep
     raw_table = sample_table()
     every_protocol(pandas_records(raw_table), "pandas records")
+
+    def record_folder(folder):
+        for rel in ("automl/result", "autofe/labelencoder.pkl"):
+            with open(os.path.join(folder, rel), "rb") as f:
+                raw = f.read()
+            scan(raw, f"{folder}/{rel}")
+            obj = pickle.loads(raw)
+            graph(obj)
+            every_protocol(obj, f"{folder}/{rel}")
+
+    def after_prediction(folder, cfg, data):
+        """Records after a prediction hold the "_mean_count" tables too."""
+        with open(os.path.join(folder, "autofe", "labelencoder.pkl"), "rb") as f:
+            records = pickle.load(f)
+        with open(os.path.join(folder, "autofe", "result"), encoding="utf-8") as f:
+            features = json.load(f)["combination_features"]
+        with warnings.catch_warnings(), _task_config(os.path.join(folder, "config.yaml")):
+            warnings.simplefilter("ignore")
+            _pipeline(cfg, records, features).preprocess(data.copy(), return_y=True)
+        every_protocol(copy.deepcopy(records), f"{folder} records after a prediction")
+
+    for shape in CONFORMANCE:
+        if shape.learner != "auto" and shape.learner not in known_learners(shape.flaml_task):
+            print(f"{shape.name}: the installed FLAML has no learner {shape.learner!r}; skipped", file=sys.stderr)
+            continue
+        folder = os.path.join(work, shape.name)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                build_folder(folder, shape)
+            except Exception as e:  # an older library may not train this shape at all
+                print(f"{shape.name}: not built here ({type(e).__name__}: {e})", file=sys.stderr)
+                continue
+        record_folder(folder)
+        after_prediction(folder, shape_config(shape), shape_table(shape))
     for task, learners in LEARNERS.items():
         for learner in learners:
             if learner != "auto" and learner not in known_learners(task):
@@ -195,26 +235,10 @@ def collect(work, keep=None):
                 warnings.simplefilter("ignore")
                 build_sample(folder, task, max_iter=10 if learner == "auto" else 4,
                              estimator_list=estimators)
-            for rel in ("automl/result", "autofe/labelencoder.pkl"):
-                with open(os.path.join(folder, rel), "rb") as f:
-                    raw = f.read()
-                scan(raw, f"{folder}/{rel}")
-                obj = pickle.loads(raw)
-                graph(obj)
-                every_protocol(obj, f"{folder}/{rel}")
-            if learner != "lgbm":
-                continue
-            # Records after a prediction hold the "_mean_count" tables too.
-            with open(os.path.join(folder, "autofe", "labelencoder.pkl"), "rb") as f:
-                records = pickle.load(f)
-            with open(os.path.join(folder, "autofe", "result"), encoding="utf-8") as f:
-                features = json.load(f)["combination_features"]
-            cfg = _config(task)
-            data = raw_table[raw_table[TARGETS[task]].notna()].reset_index(drop=True)
-            with warnings.catch_warnings(), _task_config(os.path.join(folder, "config.yaml")):
-                warnings.simplefilter("ignore")
-                _pipeline(cfg, records, features).preprocess(data.copy(), return_y=True)
-            every_protocol(copy.deepcopy(records), f"{folder} records after a prediction")
+            record_folder(folder)
+            if learner == "lgbm":
+                data = raw_table[raw_table[TARGETS[task]].notna()].reset_index(drop=True)
+                after_prediction(folder, _config(task), data)
     return found
 
 
@@ -315,7 +339,40 @@ def entry_lines(table, renamed=None):
     return lines
 
 
-def render(found, environments, old=None, old_label=None):
+OLD_BLOCK = "# ---- written by older libraries "
+
+
+def carried_old_block(path, main_lines):
+    """The block of names older libraries write, taken from the table at
+    `path` as it stands (for a run without the oldest environment), less the
+    entries the new main block now holds."""
+    if not path or not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    start = next((i for i, line in enumerate(lines) if line.startswith(OLD_BLOCK)), None)
+    if start is None:
+        return []
+    admitted = {}
+    for line in main_lines:
+        parts = line.split()
+        if parts and parts[0] == "global":
+            admitted[(parts[1], parts[2])] = set(parts[3].split(","))
+    kept = []
+    for line in lines[start:]:
+        parts = line.split()
+        if parts and parts[0] == "global":
+            uses = [u for u in parts[3].split(",") if u not in admitted.get((parts[1], parts[2]), set())]
+            if not uses:
+                continue
+            line = f"global  {parts[1]} {parts[2]} {','.join(uses)}"
+        elif parts and parts[0] in ("getattr", "type", "renamed") and line in main_lines:
+            continue
+        kept.append(line)
+    return [""] + kept
+
+
+def render(found, environments, old=None, old_label=None, old_from=None):
     lines = [
         "# Pickle names admitted when a result folder is loaded.",
         "#",
@@ -336,7 +393,9 @@ def render(found, environments, old=None, old_label=None):
     main = entries(found)
     lines += entry_lines(main)
     odd = sorted(e for e in found["objects"] if e.startswith(("module ", "bound ")))
-    if old is not None:
+    if old is None:
+        lines += carried_old_block(old_from, set(lines))
+    else:
         extra = entries(old)
         extra["global"] = {k: v - main["global"].get(k, set()) for k, v in extra["global"].items()}
         extra["global"] = {k: v for k, v in extra["global"].items() if v}
@@ -405,7 +464,7 @@ def main():
 
     old = read(old_files) if old_files else None
     table = render(merge(read(files)), names + ", protocols 2 to 5",
-                   merge(old) if old else None, old_label(old) if old else None)
+                   merge(old) if old else None, old_label(old) if old else None, old_from=args.write)
     if args.write:
         with open(args.write, "w", encoding="utf-8") as f:
             f.write(table)

@@ -14,13 +14,27 @@ inline py::list build_artefacts() {
     return names;
 }
 
+// The walk never enters a hidden folder (.git, .venv, .tox ...) nor a
+// virtual environment (a folder holding pyvenv.cfg): the C sources packages
+// ship inside an environment are not build artefacts of this tree.
 inline void purlane_files(py::object directory) {
     py::module_ os = py::module_::import("os");
     py::object join = os.attr("path").attr("join");
+    py::object isfile = os.attr("path").attr("isfile");
     py::object remove = os.attr("remove");
     for (py::handle entry : os.attr("walk")(directory)) {
         py::tuple walked = py::reinterpret_borrow<py::tuple>(entry);
         py::object root = walked[0];
+        py::list folders = walked[1];
+        py::list kept;
+        for (py::handle folder : folders) {
+            const bool hidden = py::bool_(folder.attr("startswith")("."));
+            if (!hidden && !py::bool_(isfile(join(root, folder, "pyvenv.cfg")))) {
+                kept.append(folder);
+            }
+        }
+        // os.walk descends into what its list holds once this step returns
+        folders.attr("__setitem__")(py::slice(py::none(), py::none(), py::none()), kept);
         for (py::handle file : walked[2]) {
             if (!py::bool_(file.attr("endswith")(".c"))) {
                 continue;

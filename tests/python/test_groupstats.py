@@ -128,10 +128,19 @@ def test_other_statistic_with_record_uses_new_rows():
     assert "aggregate###std|||x|||k$$$" in out.columns
 
 
+def test_default_records_are_the_frames_own():
+    # called without records, count and aggregate use this frame's statistics
+    # (the platform's default of None fails on its first lookup)
+    df = frame(40, 3)
+    pd.testing.assert_frame_equal(tavrin.count(df.copy(), "k"), tavrin.count(df.copy(), "k", {}))
+    pd.testing.assert_frame_equal(tavrin.aggregate(df.copy(), "x", "k"),
+                                  tavrin.aggregate(df.copy(), "x", "k", lec_record_dt={}))
+    pd.testing.assert_frame_equal(tavrin.aggregate(df.copy(), "x", "k", ["mean"]),
+                                  tavrin.aggregate(df.copy(), "x", "k", ["mean"], {}))
+
+
 def test_errors():
     df = frame(10, 1)
-    with pytest.raises(AttributeError):
-        tavrin.count(df, "k")
     with pytest.raises(KeyError):
         tavrin.count(df, "nope", {})
     with pytest.raises(AssertionError):

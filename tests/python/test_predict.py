@@ -18,6 +18,20 @@ def test_model_width_frame_goes_to_the_model_unchanged(load, raw, monkeypatch):
     assert seen == [] and out.shape == (len(raw),)
 
 
+def test_raw_columns_of_the_model_width_are_preprocessed(load, raw):
+    # raw input columns exactly as many as the model's inputs are no model
+    # input: they are preprocessed, not scored as they stand
+    obj = load("classification")
+    width = len(obj.model.feature_names_in_)
+    want = obj.predict(raw.copy())
+    padded = raw.copy()
+    assert padded.shape[1] < width
+    for k in range(width - padded.shape[1]):
+        padded[f"extra_{k}"] = 0.0
+    assert padded.shape[1] == width
+    assert (obj.predict(padded) == want).all()
+
+
 def test_other_widths_are_preprocessed(load, raw, monkeypatch):
     obj = load("classification")
     calls = []

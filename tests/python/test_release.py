@@ -77,6 +77,17 @@ def test_purlane_removes_c_files_and_build_folders(tmp_path):
     assert listing(tmp_path) == ["README.md", "pkg/a.c.txt", "pkg/keep.cpp", "pkg/notc"]
 
 
+def test_purlane_leaves_virtual_environments_and_hidden_folders(tmp_path):
+    # the README recommends a .venv inside the clone, whose packages ship C sources
+    kept = [".venv/pyvenv.cfg", ".venv/lib/python3.11/site-packages/numpy/core/src/x.c",
+            "env/pyvenv.cfg", "env/lib/python3.11/site-packages/pkg/y.c", ".git/hooks/z.c"]
+    make_tree(tmp_path, kept + ["src/gen.c"])
+    done = run_module("purlane", tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["Deleted: ./src/gen.c"]
+    assert listing(tmp_path) == sorted(kept)
+
+
 def test_purlane_removes_a_stray_file_named_like_a_build_folder(tmp_path):
     (tmp_path / "dist").write_text("not a folder")
     done = run_module("purlane", tmp_path)

@@ -3,6 +3,8 @@
 // instead of an error from deep inside pandas or the feature engine.
 #include "workbench.hpp"
 
+#include "brinvale/operators.hpp"
+
 #include <set>
 #include <string>
 #include <vector>
@@ -25,14 +27,6 @@ std::string listing(const std::vector<std::string> &names, std::size_t shown = 2
     return out;
 }
 
-// Operators whose second operand is a window length or lag, not a column.
-bool is_window(const std::string &op) {
-    static const std::set<std::string> ops{
-        "delay",  "delta", "ts_rank", "ts_argmax", "ts_argmin",    "ts_max", "ts_min",
-        "stddev", "tsum",  "product", "ts_o",      "decay_linear", "ts_mean"};
-    return ops.count(op) != 0;
-}
-
 struct Needs {
     std::vector<std::string> order;  // labels, in order of first use
     std::set<std::string> seen;
@@ -45,7 +39,9 @@ struct Needs {
     }
 };
 
-// The input columns a feature name reads, following nested features.
+// The input columns a feature name reads, following nested features: the
+// operands the registry calls columns (a window length or a statistic is
+// not one).
 void collect(const py::module_ &tavrin, const py::object &name, const py::set &present,
              Needs &needs, int depth = 0) {
     if (depth > 200) {
@@ -57,27 +53,22 @@ void collect(const py::module_ &tavrin, const py::object &name, const py::set &p
     } catch (py::error_already_set &) {
         return;  // a malformed name: the engine raises its own error for it
     }
-    if (py::len(parts) < 2) {
+    if (py::len(parts) < 2 || !PyUnicode_Check(parts[0].ptr())) {
         return;
     }
-    const std::string op = text(parts[0]);
-    std::vector<py::object> columns;
-    const std::size_t n = py::len(parts);
-    if (is_window(op)) {
-        needs.windows = true;
-        columns.push_back(parts[1]);
-    } else if (op == "tcorrelation" || op == "tcorvariance") {
-        needs.windows = true;
-        for (std::size_t i = 1; i < n && i < 3; ++i)
-            columns.push_back(parts[i]);
-    } else if (op == "aggregate") {
-        for (std::size_t i = 2; i < n; ++i)
-            columns.push_back(parts[i]);
-    } else {
-        for (std::size_t i = 1; i < n; ++i)
-            columns.push_back(parts[i]);
+    const core::OperatorInfo *op = core::find_operator(text(parts[0]));
+    if (op == nullptr) {
+        return;  // the dispatcher refuses it by name
     }
-    for (const py::object &operand : columns) {
+    if (op->needs & core::need_config_group) {
+        needs.windows = true;
+    }
+    const std::size_t n = py::len(parts);
+    for (int k = 0; k < op->arity() && static_cast<std::size_t>(k) + 1 < n; ++k) {
+        if (op->operands[k] != core::Operand::column) {
+            continue;
+        }
+        py::object operand = parts[static_cast<std::size_t>(k) + 1];
         if (present.contains(operand)) {
             continue;
         }
@@ -110,10 +101,133 @@ std::vector<std::string> cleaned_labels(const py::object &frame) {
     return out;
 }
 
+// A DataFrame subclass that stops FLAML's transform at the moment it selects
+// the columns the model reads (X[cat_columns + num_columns]) and reports which
+// columns the frame holds then: the input's plus those the transform derived
+// itself.  Made once per process.
+struct ColumnProbe {
+    py::object frame_class;
+    py::object stop;  // raised with the frame's columns
+
+    static const ColumnProbe &get() {
+        static const ColumnProbe *probe = [] {
+            auto *p = new ColumnProbe;
+            py::object pd = py::module_::import("pandas");
+            py::object base = pd.attr("DataFrame");
+            py::object type = py::module_::import("builtins").attr("type");
+            py::dict ns;
+            ns["__module__"] = py::str("brinvale.brinvale");
+            p->stop = type("_ColumnsSelected",
+                           py::make_tuple(py::reinterpret_borrow<py::object>(PyExc_Exception)), ns);
+            p->frame_class = type("_ColumnProbe", py::make_tuple(base), ns);
+            py::object cls = p->frame_class;
+            py::object stop = p->stop;
+            py::setattr(cls, "_constructor",
+                        py::module_::import("builtins")
+                            .attr("property")(py::cpp_function([cls](py::object) { return cls; })));
+            py::setattr(cls, "__getitem__",
+                        py::cpp_function(
+                            [base, stop](py::object self, py::object key) -> py::object {
+                                if (PyList_Check(key.ptr())) {
+                                    PyErr_SetObject(stop.ptr(),
+                                                    self.attr("columns").attr("tolist")().ptr());
+                                    throw py::error_already_set();
+                                }
+                                return base.attr("__getitem__")(self, key);
+                            },
+                            py::is_method(cls)));
+            return p;
+        }();
+        return *probe;
+    }
+};
+
+// The input columns a FLAML model reads: its DataTransformer's categorical
+// and numeric columns, less those the transform derives itself from its date
+// columns (found by running the transform on a one-row probe). None when the
+// model is no FLAML model with such a transformer, or the transform does not
+// stop where the probe expects: the model then names what it lacks itself.
+py::object flaml_model_inputs(const py::object &model) {
+    py::object transformer = py::getattr(model, "_transformer", py::none());
+    if (transformer.is_none() || !py::hasattr(transformer, "_num_columns") ||
+        !py::hasattr(transformer, "_cat_columns") ||
+        !py::hasattr(transformer, "_datetime_columns")) {
+        return py::none();
+    }
+    py::list categorical(transformer.attr("_cat_columns"));
+    py::list numeric(transformer.attr("_num_columns"));
+    py::list dates(transformer.attr("_datetime_columns"));
+    py::set derived;
+    if (py::len(dates) > 0) {
+        const ColumnProbe &probe = ColumnProbe::get();
+        py::object pd = py::module_::import("pandas");
+        py::dict columns;
+        py::list day;
+        day.append(py::str("2001-02-03"));
+        for (py::handle date : dates) {
+            columns[date] = pd.attr("to_datetime")(day);
+        }
+        py::set given;
+        for (py::handle date : dates) {
+            given.add(date);
+        }
+        try {
+            transformer.attr("transform")(probe.frame_class(pd.attr("DataFrame")(columns)));
+            return py::none();
+        } catch (py::error_already_set &e) {
+            if (!e.matches(probe.stop)) {
+                return py::none();
+            }
+            py::list seen(e.value().attr("args")[py::int_(0)]);
+            for (py::handle label : seen) {
+                if (!given.contains(label)) {
+                    derived.add(label);
+                }
+            }
+        }
+    }
+    py::list out;
+    for (py::handle name : categorical) {
+        out.append(name);
+    }
+    for (py::handle name : numeric) {
+        if (!derived.contains(name)) {
+            out.append(name);
+        }
+    }
+    return out;
+}
+
+// What a model reads from the frame the pipeline gives it, asked once per
+// loaded model and kept on the object.
+py::object model_inputs(const py::object &self) {
+    py::object model = py::getattr(self, "model", py::none());
+    if (model.is_none()) {
+        return py::none();
+    }
+    py::object cached = py::getattr(self, "_model_inputs", py::none());
+    if (!cached.is_none() && PyTuple_Check(cached.ptr()) && py::len(cached) == 2) {
+        py::object seen_model = cached[py::int_(0)];
+        if (seen_model.is(model)) {
+            return cached[py::int_(1)];
+        }
+    }
+    py::object inputs = flaml_model_inputs(model);
+    if (inputs.is_none() && !py::hasattr(model, "_transformer")) {
+        inputs = py::getattr(model, "feature_names_in_", py::none());
+        if (!inputs.is_none()) {
+            inputs = py::list(inputs);
+        }
+    }
+    py::setattr(self, "_model_inputs", py::make_tuple(model, inputs));
+    return inputs;
+}
+
 // What the object's engineered features and model read from the input:
 // leaves of the feature names (nested features already in `present` are not
-// followed), model inputs that are not engineered, and the configured group
-// column when a window feature is used.
+// followed), model inputs that no engineered feature labels (stddev's column
+// is labelled in the ts_rank form), and the configured group column when a
+// window feature is used.
 Needs model_needs(const py::object &self, const py::set &present) {
     Needs needs;
     py::module_ tavrin = py::module_::import("tavrin");
@@ -125,29 +239,13 @@ Needs model_needs(const py::object &self, const py::set &present) {
     }
     py::set engineered;
     for (py::handle name : features) {
-        engineered.add(name);
+        py::object label = tavrin.attr("_result_label")(name);
+        engineered.add(label.is_none() ? py::reinterpret_borrow<py::object>(name) : label);
     }
-    py::object model = py::getattr(self, "model", py::none());
-    py::object model_inputs = model.is_none() ? py::object(py::none())
-                                              : py::getattr(model, "feature_names_in_", py::none());
-    if (!model_inputs.is_none()) {
-        // FLAML's DataTransformer makes these model inputs itself, from each
-        // datetime column it was fitted with.
-        py::set derived;
-        py::object transformer = py::getattr(model, "_transformer", py::none());
-        py::object dates = transformer.is_none()
-                               ? py::object(py::list())
-                               : py::getattr(transformer, "_datetime_columns", py::list());
-        if (PyList_Check(dates.ptr())) {
-            for (py::handle d : dates) {
-                for (const char *part : {"year_", "month_", "day_", "hour_", "minute_", "second_",
-                                         "dayofweek_", "dayofyear_", "quarter_"}) {
-                    derived.add(py::str(part + text(d)));
-                }
-            }
-        }
-        for (py::handle name : model_inputs) {
-            if (!engineered.contains(name) && !derived.contains(py::str(name))) {
+    py::object inputs = model_inputs(self);
+    if (!inputs.is_none()) {
+        for (py::handle name : inputs) {
+            if (!engineered.contains(name)) {
                 needs.add(text(name));
             }
         }

@@ -248,6 +248,27 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
     return df;
 }
 
+// A frame as wide as the model's inputs is its input as it stands only when
+// its labels are the model's feature names: raw input columns of that width
+// would be scored unprocessed.
+bool in_model_form(const py::object &model, const py::object &frame) {
+    py::object names = model.attr("feature_names_in_");
+    py::object columns = frame.attr("columns");
+    if (py::len(names) != py::len(columns)) {
+        return false;
+    }
+    py::set wanted;
+    for (py::handle name : names) {
+        wanted.add(py::str(name));
+    }
+    for (py::handle label : columns) {
+        if (!PyUnicode_Check(label.ptr()) || !wanted.contains(label)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 py::object model_frame(py::object self, py::object test_path) {
     py::object pd = global("pd");
     py::object np = global("np");
@@ -258,7 +279,7 @@ py::object model_frame(py::object self, py::object test_path) {
         return self.attr("preprocess")(loaded, "return_y"_a = true);
     }
     if (py::isinstance(test_path, pd.attr("DataFrame"))) {
-        if (py::len(model.attr("feature_names_in_")) == py::len(test_path.attr("columns"))) {
+        if (in_model_form(model, test_path)) {
             return test_path;
         }
         return self.attr("preprocess")(test_path, "return_y"_a = true);

@@ -1,40 +1,16 @@
 #include "tavrin.hpp"
 #include "partition.hpp"
-
-#include <string>
 #include "text.hpp"
 
-#include <array>
+#include "brinvale/operators.hpp"
+
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace brinvale::tavrin {
 
 namespace {
-
-constexpr std::array<std::string_view, 11> kOneOperand{
-    "entropy", "sine",    "cosine",   "square_root", "percentile", "round",
-    "log",     "sigmoid", "residual", "quadratic",   "softmax"};
-
-constexpr std::array<std::string_view, 26> kTwoOperands{
-    "add",      "subtract", "histstat",     "multiply", "divide",    "combine",   "maximize",
-    "minimize", "delay",    "delta",        "ts_rank",  "ts_argmax", "ts_argmin", "ts_max",
-    "ts_min",   "stddev",   "decay_linear", "tsum",     "product",   "crossrank", "bigger",
-    "smaller",  "equal",    "orop",         "ts_o",     "ts_mean"};
-
-constexpr std::array<std::string_view, 2> kWindowPair{"tcorvariance", "tcorrelation"};
-
-constexpr std::array<std::string_view, 4> kCalendar{"day_of_year", "day_of_week", "month", "year"};
-
-template <std::size_t N>
-bool listed(const std::array<std::string_view, N> &row, std::string_view op) {
-    for (std::string_view v : row) {
-        if (v == op) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // The operator function is looked up on the module when it is called, so
 // operators registered (or replaced) later are found by their names.
@@ -124,9 +100,14 @@ py::object name2feature(py::handle module, py::object df, py::object feature_spa
         // An engine computing this frame as one part of a larger one learns
         // which columns each operator reads and writes.
         part::ask("begin", temp[0], temp, key);
-        if (listed(kOneOperand, op_name)) {
+        // The registry says how each operator is called; text it does not
+        // know, and the calendar operators, are refused here.
+        const core::OperatorInfo *info = core::find_operator(op_name);
+        switch (info ? info->form : core::CallForm::calendar) {
+        case core::CallForm::one:
             df = operator_function(module, op_name)(df, item(temp, 1));
-        } else if (listed(kTwoOperands, op_name)) {
+            break;
+        case core::CallForm::two: {
             py::object i;
             if (temp.size() >= 3) {
                 i = temp[1];
@@ -139,32 +120,43 @@ py::object name2feature(py::handle module, py::object df, py::object feature_spa
                 }
             }
             df = operator_function(module, op_name)(df, i, *j);
-        } else if (listed(kWindowPair, op_name)) {
+            break;
+        }
+        case core::CallForm::window_pair: {
             py::object i = item(temp, 1);
             j = item(temp, 2);
             py::object p = item(temp, 3);
             df = operator_function(module, op_name)(df, i, *j, p);
-        } else if (op_name == "aggregate") {
+            break;
+        }
+        case core::CallForm::aggregate: {
             py::object stat = item(temp, 1);
             py::object i = item(temp, 2);
             j = item(temp, 3);
             py::list stats;
             stats.append(stat);
             df = operator_function(module, op_name)(df, i, *j, stats, lec_record_dt);
-        } else if (op_name == "crosscount") {
+            break;
+        }
+        case core::CallForm::crosscount: {
             py::object i = item(temp, 1);
             j = item(temp, 2);
             py::list pair;
             pair.append(i);
             pair.append(*j);
             df = operator_function(module, op_name)(df, pair, lec_record_dt);
-        } else if (op_name == "nunique") {
+            break;
+        }
+        case core::CallForm::nunique: {
             py::object i = item(temp, 1);
             j = item(temp, 2);
             df = operator_function(module, op_name)(df, i, *j, lec_record_dt);
-        } else if (op_name == "count") {
+            break;
+        }
+        case core::CallForm::count:
             df = operator_function(module, op_name)(df, item(temp, 1), lec_record_dt);
-        } else {
+            break;
+        case core::CallForm::calendar:
             unsupported("Do not support this OP: ", key);
         }
         part::ask("end", key);
@@ -184,7 +176,8 @@ py::object name2timefeature(py::handle module, py::object df, py::object time_ca
         py::object key = py::reinterpret_borrow<py::object>(key_handle);
         py::list temp = key.attr("split")("@@@");
         const std::string op_name = operator_text(temp[0]);
-        if (!listed(kCalendar, op_name)) {
+        const core::OperatorInfo *info = core::find_operator(op_name);
+        if (info == nullptr || info->form != core::CallForm::calendar) {
             unsupported("Do not support this timefeature OP:", key);
         }
         df = operator_function(module, op_name)(df, item(temp, 1));

@@ -3,6 +3,7 @@
 #include "lazy.hpp"
 
 #include "brinvale/names.hpp"
+#include "brinvale/operators.hpp"
 
 #include <stdexcept>
 
@@ -86,7 +87,83 @@ void set_constants(py::object &cls, const char *const (&table)[N][2]) {
     }
 }
 
+py::list operator_registry() {
+    py::list out;
+    for (const core::OperatorInfo &op : core::operators()) {
+        py::list operands;
+        for (int k = 0; k < op.arity(); ++k) {
+            operands.append(py::str(std::string(core::operand_name(op.operands[k]))));
+        }
+        py::list needs;
+        static const std::pair<core::Need, const char *> kNeeds[] = {
+            {core::need_result_moments, "result_moments"},
+            {core::need_column_min, "column_min"},
+            {core::need_column_rank, "column_rank"},
+            {core::need_column_max_sum, "column_max_sum"},
+            {core::need_column_codes, "column_codes"},
+            {core::need_operand_sum_mean, "operand_sum_mean"},
+            {core::need_group_table, "group_table"},
+            {core::need_final_fill, "final_fill"},
+            {core::need_preceding_rows, "preceding_rows"},
+            {core::need_running_state, "running_state"},
+            {core::need_group_rows, "group_rows"},
+            {core::need_config_group, "config_group"},
+        };
+        for (const auto &[bit, text] : kNeeds) {
+            if (op.needs & bit) {
+                needs.append(py::str(text));
+            }
+        }
+        py::dict row;
+        row["name"] = py::str(std::string(op.name));
+        row["label"] = py::str(std::string(op.label));
+        row["family"] = py::str(std::string(core::family_name(op.family)));
+        row["form"] = py::str(std::string(core::form_name(op.form)));
+        row["operands"] = py::tuple(operands);
+        row["needs"] = py::tuple(needs);
+        out.append(row);
+    }
+    return out;
+}
+
 }  // namespace
+
+py::object result_label(py::handle name) {
+    if (!PyUnicode_Check(name.ptr())) {
+        return py::none();
+    }
+    const std::u32string text = to_u32(name);
+    core::SplitName split;
+    try {
+        split = core::split_feature_name(text);
+    } catch (const std::out_of_range &) {
+        return py::none();
+    }
+    if (split.count < 2) {
+        return py::none();
+    }
+    auto part = [&](std::size_t k) {
+        return std::u32string_view(text).substr(split.parts[k].begin,
+                                                split.parts[k].end - split.parts[k].begin);
+    };
+    std::string op;
+    for (char32_t c : part(0)) {
+        if (c > 0x7f) {
+            return py::none();
+        }
+        op.push_back(static_cast<char>(c));
+    }
+    const core::OperatorInfo *info = core::find_operator(op);
+    if (info == nullptr || info->family == core::Family::calendar ||
+        split.count < static_cast<std::size_t>(info->arity()) + 1) {
+        return py::none();
+    }
+    std::u32string_view operands[3];
+    for (int k = 0; k < info->arity(); ++k) {
+        operands[k] = part(static_cast<std::size_t>(k) + 1);
+    }
+    return from_u32(core::result_label(*info, operands, static_cast<std::size_t>(info->arity())));
+}
 
 py::list split_feature_list(py::handle key) {
     bind::require_exact_str(key, "key");
@@ -157,6 +234,13 @@ void register_grammar(py::module_ &m) {
     m.attr("TIME_SPAN") = py::list(py::make_tuple(1, 2, 3));
 
     m.def("split_features", &split_feature_list, py::arg("key"), py::doc(kSplitFeaturesDoc));
+    m.def("_operator_registry", &operator_registry,
+          py::doc("Every operator the dispatcher knows: name, label operator of its result "
+                  "column, family, call form, operand kinds and the whole-frame quantities its "
+                  "values depend on."));
+    m.def("_result_label", &result_label, py::arg("name"),
+          py::doc("The label of the column a feature name's operator writes, or None for a name "
+                  "the dispatcher does not compute."));
     m.def("is_combination_feature", &is_combination, py::arg("feature_name"),
           py::doc("判断特征名字是否为组合特征 (含三个 '#' 与三个 '$')"));
 }

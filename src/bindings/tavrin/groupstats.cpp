@@ -592,6 +592,11 @@ py::object count_frame(py::handle series, const Keys &sorted, py::handle key_col
 // ---- count ----------------------------------------------------------------
 
 py::object count(py::object df, py::object col, py::object rec) {
+    // Called without records (the default), the statistics of this frame are
+    // computed into a record of the call's own.
+    if (rec.is_none()) {
+        rec = py::dict();
+    }
     py::object name = feature_name("count", py::list(py::make_tuple(col)));
     py::object record = rec.attr("get")(name, py::none());
     py::object keys = column(df, col);
@@ -896,6 +901,9 @@ py::array_t<double> aggregate_one(py::object df, py::handle num_col, py::handle 
 
 py::object aggregate(py::object df, py::object num_col, py::object group_col, py::object stat_list,
                      py::object rec) {
+    if (rec.is_none()) {
+        rec = py::dict();  // no records given: this frame's statistics alone
+    }
     // Each feature column is written filled with its median: the statistics
     // that follow read only `num_col` and `group_col`, never a feature
     // column, whose name holds them.

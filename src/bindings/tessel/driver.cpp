@@ -110,7 +110,11 @@ class Run {
         py::object model = obj_.attr("model");
         const auto width = py::len(model.attr("feature_names_in_"));
         py::object frame;
-        if (width == py::len(ddf_.attr("columns"))) {
+        if (width == py::len(ddf_.attr("columns")) &&
+            py::set(ddf_.attr("columns").attr("tolist")())
+                .equal(py::set(py::module_::import("builtins")
+                                   .attr("map")(py::module_::import("builtins").attr("str"),
+                                                model.attr("feature_names_in_"))))) {
             // the model's own input, taken as it is
             frame = ddf_;
             py::list sizes;
@@ -210,6 +214,7 @@ class Run {
         }
         py::tuple answers = dask().attr("compute")(*py::tuple(surveys));
         py::list percent;
+        py::object first_time = py::none();
         std::uint64_t total = 0;
         offsets_ = py::list();
         offsets_.append(0);
@@ -221,6 +226,9 @@ class Run {
                 if (!py::bool_(percent.attr("__contains__")(c))) {
                     percent.append(c);
                 }
+            }
+            if (first_time.is_none() && !py::object(a[2]).is_none()) {
+                first_time = a[2];
             }
             if (n == 0) {
                 continue;  // empty partitions take no part
@@ -271,6 +279,16 @@ class Run {
         }
         post["ignore"] = ignore;
         post["time_index"] = obj_.attr("time_index");
+        // the format pandas' to_datetime infers from the whole column's first
+        // text, so that every partition reads its dates as one machine does
+        post["time_format"] = py::none();
+        if (PyUnicode_CheckExact(first_time.ptr())) {
+            py::object format =
+                py::module_::import("pandas.tseries.api").attr("guess_datetime_format")(first_time);
+            // no format from the first text: pandas reads every value on its
+            // own, which "mixed" asks of each partition
+            post["time_format"] = format.is_none() ? py::str("mixed") : format;
+        }
         post["target"] = target;
         post["append_target"] = running && py::bool_(return_y_) && has_target;
         post["drop_target"] = !running && !py::bool_(return_y_);

@@ -194,8 +194,13 @@ py::object finish(py::object df, std::int64_t k, py::dict plan, py::object label
     }
     py::object time_index = post["time_index"];
     if (!time_index.is_none() && py::bool_(df.attr("columns").attr("__contains__")(time_index))) {
-        df.attr("__setitem__")(time_index,
-                               pd().attr("to_datetime")(df.attr("__getitem__")(time_index)));
+        // pandas infers a text column's date format from its first value:
+        // the whole frame's, found when the frame was surveyed
+        py::object dates = df.attr("__getitem__")(time_index);
+        py::object format = post["time_format"];
+        df.attr("__setitem__")(
+            time_index, format.is_none() ? pd().attr("to_datetime")(dates)
+                                         : pd().attr("to_datetime")(dates, "format"_a = format));
     }
     py::object target = post["target"];
     if (post["append_target"].cast<bool>()) {
@@ -226,11 +231,21 @@ py::object prepare(py::object part, py::dict prep) {
     return wb.attr("_convert_percentages")(df, prep["percent"]);
 }
 
-// The partition's length and its percentage columns (once encoded).
+// The partition's length, its percentage columns (once encoded) and the
+// first value of its time column that is not missing (None without one).
 py::object survey(py::object part, py::dict prep) {
     py::object encoded = prepare(part, prep);
+    py::object first = py::none();
+    py::object time_index = prep["time_index"];
+    if (!time_index.is_none() && py::bool_(part.attr("columns").attr("__contains__")(time_index))) {
+        py::object present = part.attr("__getitem__")(time_index).attr("dropna")();
+        if (py::len(present) > 0) {
+            first = present.attr("iloc")[py::int_(0)];
+        }
+    }
     return py::make_tuple(
-        py::len(part), py::module_::import("brinvale.brinvale").attr("_percent_columns")(encoded));
+        py::len(part), py::module_::import("brinvale.brinvale").attr("_percent_columns")(encoded),
+        first);
 }
 
 py::object target_labels(py::object part, py::object target) {
