@@ -267,3 +267,73 @@ def test_every_fallback_names_its_reason(caplog):
     reg = model_for("rf", "regression")
     assert "predict_proba of a model that is not a classifier" in fallback_reason(
         caplog, reg, X, "predict_proba")
+
+
+# ---------------------------------------------------------------- the conformance folders
+
+
+@pytest.fixture(scope="module")
+def conformance_folders(tmp_path_factory):
+    from brinvale import sample
+
+    base = tmp_path_factory.mktemp("native-conformance")
+    out = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for shape in sample.CONFORMANCE:
+            folder = sample.build_folder(str(base / shape.name), shape)
+            csv = sample.write_shape_csv(shape, str(base / f"{shape.name}.csv"))
+            out[shape.name] = (shape, folder, csv)
+    return out
+
+
+def shaken(df, target, rng):
+    """The model-form frame with missing and extreme numbers, missing and far
+    dates: what new rows bring after the pipeline."""
+    out = df.copy()
+    n = len(out)
+    for col in out.columns:
+        if col == target:
+            continue
+        values = out[col]
+        if values.dtype.kind == "f":
+            pick = rng.random(n)
+            values = values.where(pick >= 0.1, np.nan)
+            values = values.where((pick < 0.1) | (pick >= 0.13), 1e30)
+            values = values.where((pick < 0.13) | (pick >= 0.15), -1e-40)
+            out[col] = values
+        elif values.dtype.kind == "M":
+            pick = rng.random(n)
+            values = values.where(pick >= 0.1, pd.NaT)
+            values = values.where((pick < 0.1) | (pick >= 0.15), pd.Timestamp("1801-07-04 06:07:08"))
+            out[col] = values
+    return out
+
+
+def test_conformance_folders_predict_natively(conformance_folders):
+    from brinvale.brinvale import tabular_incrml
+    from workbench_fixtures import reset_task_config
+
+    taken = set()
+    for name, (shape, folder, csv) in conformance_folders.items():
+        reset_task_config()
+        obj = tabular_incrml(folder)
+        model = obj.model
+        target = obj.target_name
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            df = obj.preprocess(csv, return_y=True)
+        tree = model.best_estimator in TREE_LEARNERS
+        frames = [df, shaken(df, target, np.random.default_rng(len(name))), df.iloc[[len(df) // 2]]]
+        for frame in frames:
+            X = frame.drop(columns=[target], errors="ignore")
+            for method in methods_of(shape.task):
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    native = bv._native_model_output(model, frame, target, method)
+                    theirs = np.asarray(getattr(model, method)(X))
+                assert (native is not None) == tree, (name, method)
+                if native is not None:
+                    assert identical(np.asarray(native), theirs), (name, method)
+                    taken.add(model.best_estimator)
+    assert taken == set(TREE_LEARNERS)
