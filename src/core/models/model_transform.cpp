@@ -45,85 +45,12 @@ void civil_from_days(std::int64_t z, std::int64_t &y, std::int64_t &m, std::int6
 
 bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
-double date_part(Op op, std::int64_t ticks, std::int64_t per_second) {
-    if (ticks == kNaT) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    const std::int64_t seconds = floor_div(ticks, per_second);
-    const std::int64_t days = floor_div(seconds, 86400);
-    const std::int64_t in_day = seconds - days * 86400;
-    switch (op) {
-    case Op::Hour:
-        return static_cast<double>(in_day / 3600);
-    case Op::Minute:
-        return static_cast<double>(in_day % 3600 / 60);
-    case Op::Second:
-        return static_cast<double>(in_day % 60);
-    case Op::DayOfWeek:
-        // 1970-01-01 was a Thursday; Monday is 0.
-        return static_cast<double>(days + 3 - floor_div(days + 3, 7) * 7);
-    case Op::DateOrdinal:
-        return static_cast<double>(days + kEpochOrdinal);
-    default:
-        break;
-    }
-    std::int64_t y = 0;
-    std::int64_t m = 0;
-    std::int64_t d = 0;
-    civil_from_days(days, y, m, d);
-    switch (op) {
-    case Op::Year:
-        return static_cast<double>(y);
-    case Op::Month:
-        return static_cast<double>(m);
-    case Op::Day:
-        return static_cast<double>(d);
-    case Op::Quarter:
-        return static_cast<double>((m - 1) / 3 + 1);
-    case Op::DayOfYear: {
-        static constexpr int before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-        return static_cast<double>(before[m - 1] + d + (m > 2 && is_leap(y) ? 1 : 0));
-    }
-    default:
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-}
-
 template <typename T>
 T load(const InputColumn &c, std::size_t row) {
     T v;
     std::memcpy(&v, static_cast<const char *>(c.data) + static_cast<std::ptrdiff_t>(row) * c.stride,
                 sizeof(T));
     return v;
-}
-
-double number_at(const InputColumn &c, std::size_t row) {
-    switch (c.type) {
-    case Type::F64:
-        return load<double>(c, row);
-    case Type::F32:
-        return static_cast<double>(load<float>(c, row));
-    case Type::I8:
-        return static_cast<double>(load<std::int8_t>(c, row));
-    case Type::I16:
-        return static_cast<double>(load<std::int16_t>(c, row));
-    case Type::I32:
-        return static_cast<double>(load<std::int32_t>(c, row));
-    case Type::I64:
-        return static_cast<double>(load<std::int64_t>(c, row));
-    case Type::U8:
-    case Type::Bool:
-        return static_cast<double>(load<std::uint8_t>(c, row));
-    case Type::U16:
-        return static_cast<double>(load<std::uint16_t>(c, row));
-    case Type::U32:
-        return static_cast<double>(load<std::uint32_t>(c, row));
-    case Type::U64:
-        return static_cast<double>(load<std::uint64_t>(c, row));
-    case Type::Datetime:
-        break;
-    }
-    return std::numeric_limits<double>::quiet_NaN();
 }
 
 std::int64_t code_at(const InputColumn &c, std::size_t row) {
@@ -183,35 +110,146 @@ void check_transform(const ModelTransform &transform, std::span<const InputColum
     }
 }
 
+namespace {
+
+constexpr std::size_t kChunk = 64;
+constexpr std::size_t kDateFields = 10;  // Year .. DateOrdinal
+
+// Every date part of one datetime value, in the order of Op from Year on.
+void date_fields(std::int64_t ticks, std::int64_t per_second, double *f) {
+    if (ticks == kNaT) {
+        std::fill(f, f + kDateFields, std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    const std::int64_t seconds = floor_div(ticks, per_second);
+    const std::int64_t days = floor_div(seconds, 86400);
+    const std::int64_t in_day = seconds - days * 86400;
+    std::int64_t y = 0;
+    std::int64_t m = 0;
+    std::int64_t d = 0;
+    civil_from_days(days, y, m, d);
+    static constexpr int before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    f[0] = static_cast<double>(y);
+    f[1] = static_cast<double>(m);
+    f[2] = static_cast<double>(d);
+    f[3] = static_cast<double>(in_day / 3600);
+    f[4] = static_cast<double>(in_day % 3600 / 60);
+    f[5] = static_cast<double>(in_day % 60);
+    // 1970-01-01 was a Thursday; Monday is 0.
+    f[6] = static_cast<double>(days + 3 - floor_div(days + 3, 7) * 7);
+    f[7] = static_cast<double>(before[m - 1] + d + (m > 2 && is_leap(y) ? 1 : 0));
+    f[8] = static_cast<double>((m - 1) / 3 + 1);
+    f[9] = static_cast<double>(days + kEpochOrdinal);
+}
+
+template <typename T>
+void load_numbers(const InputColumn &c, std::size_t row0, std::size_t m, double *dst,
+                  std::size_t nf) {
+    const char *base =
+        static_cast<const char *>(c.data) + static_cast<std::ptrdiff_t>(row0) * c.stride;
+    for (std::size_t r = 0; r < m; ++r) {
+        T v;
+        std::memcpy(&v, base + static_cast<std::ptrdiff_t>(r) * c.stride, sizeof(T));
+        dst[r * nf] = static_cast<double>(v);
+    }
+}
+
+void numbers(const InputColumn &c, std::size_t row0, std::size_t m, double *dst, std::size_t nf) {
+    switch (c.type) {
+    case Type::F64:
+        return load_numbers<double>(c, row0, m, dst, nf);
+    case Type::F32:
+        return load_numbers<float>(c, row0, m, dst, nf);
+    case Type::I8:
+        return load_numbers<std::int8_t>(c, row0, m, dst, nf);
+    case Type::I16:
+        return load_numbers<std::int16_t>(c, row0, m, dst, nf);
+    case Type::I32:
+        return load_numbers<std::int32_t>(c, row0, m, dst, nf);
+    case Type::I64:
+        return load_numbers<std::int64_t>(c, row0, m, dst, nf);
+    case Type::U8:
+    case Type::Bool:
+        return load_numbers<std::uint8_t>(c, row0, m, dst, nf);
+    case Type::U16:
+        return load_numbers<std::uint16_t>(c, row0, m, dst, nf);
+    case Type::U32:
+        return load_numbers<std::uint32_t>(c, row0, m, dst, nf);
+    case Type::U64:
+        return load_numbers<std::uint64_t>(c, row0, m, dst, nf);
+    case Type::Datetime:
+        break;
+    }
+    for (std::size_t r = 0; r < m; ++r) {
+        dst[r * nf] = std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+}  // namespace
+
 bool transform_rows(const ModelTransform &transform, std::span<const InputColumn> columns,
                     std::size_t row0, std::size_t n, double *out) {
     const std::size_t nf = transform.features.size();
+    // Each datetime column is taken apart once per chunk of rows, whatever
+    // number of its parts the model reads.
+    std::vector<std::uint32_t> dated;
+    std::vector<std::size_t> slot(nf, 0);
     for (std::size_t j = 0; j < nf; ++j) {
         const FeatureRecipe &f = transform.features[j];
-        const InputColumn &c = columns[f.source];
-        double *dst = out + j;
-        bool infinite = false;
-        for (std::size_t r = 0; r < n; ++r) {
-            const std::size_t row = row0 + r;
-            double v;
-            if (f.op == Op::Number) {
-                v = number_at(c, row);
-            } else if (f.op == Op::Category) {
-                const std::int64_t code = code_at(c, row);
-                v = code >= 0 && static_cast<std::uint64_t>(code) < f.category_values.size()
-                        ? f.category_values[static_cast<std::size_t>(code)]
-                        : std::numeric_limits<double>::quiet_NaN();
-            } else {
-                v = date_part(f.op, load<std::int64_t>(c, row), c.ticks_per_second);
-            }
-            if (f.impute && std::isnan(v)) {
-                v = f.fill;
-            }
-            infinite |= std::isinf(v);
-            dst[r * nf] = v;
+        if (f.op == Op::Number || f.op == Op::Category) {
+            continue;
         }
-        if (infinite && f.refuse_infinite) {
-            return false;
+        auto at = std::find(dated.begin(), dated.end(), f.source);
+        slot[j] = static_cast<std::size_t>(at - dated.begin());
+        if (at == dated.end()) {
+            dated.push_back(f.source);
+        }
+    }
+    std::vector<double> fields(dated.size() * kChunk * kDateFields);
+    for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {
+        const std::size_t m = std::min(kChunk, n - c0);
+        const std::size_t first = row0 + c0;
+        for (std::size_t k = 0; k < dated.size(); ++k) {
+            const InputColumn &c = columns[dated[k]];
+            for (std::size_t r = 0; r < m; ++r) {
+                date_fields(load<std::int64_t>(c, first + r), c.ticks_per_second,
+                            &fields[(k * kChunk + r) * kDateFields]);
+            }
+        }
+        double *block = out + c0 * nf;
+        for (std::size_t j = 0; j < nf; ++j) {
+            const FeatureRecipe &f = transform.features[j];
+            const InputColumn &c = columns[f.source];
+            double *dst = block + j;
+            if (f.op == Op::Number) {
+                numbers(c, first, m, dst, nf);
+            } else if (f.op == Op::Category) {
+                const std::size_t size = f.category_values.size();
+                for (std::size_t r = 0; r < m; ++r) {
+                    const std::int64_t code = code_at(c, first + r);
+                    dst[r * nf] = code >= 0 && static_cast<std::uint64_t>(code) < size
+                                      ? f.category_values[static_cast<std::size_t>(code)]
+                                      : std::numeric_limits<double>::quiet_NaN();
+                }
+            } else {
+                const std::size_t part =
+                    static_cast<std::size_t>(f.op) - static_cast<std::size_t>(Op::Year);
+                const double *src = &fields[slot[j] * kChunk * kDateFields + part];
+                for (std::size_t r = 0; r < m; ++r) {
+                    dst[r * nf] = src[r * kDateFields];
+                }
+            }
+            bool infinite = false;
+            for (std::size_t r = 0; r < m; ++r) {
+                double &v = dst[r * nf];
+                if (f.impute && std::isnan(v)) {
+                    v = f.fill;
+                }
+                infinite |= std::isinf(v);
+            }
+            if (infinite && f.refuse_infinite) {
+                return false;
+            }
         }
     }
     return true;
