@@ -253,6 +253,15 @@ def test_every_fallback_names_its_reason(caplog):
     del old._transformer._ordinal_encoder
     assert "OrdinalEncoder" in fallback_reason(caplog, old, X)
 
+    # LightGBM's own categories: one list per text column, or none at all
+    # (then it takes the frame's, FLAML's pinned categories).
+    twin = pickle.loads(pickle.dumps(model))
+    booster = twin._trained_estimator._model._Booster
+    booster.pandas_categorical = booster.pandas_categorical[:1]
+    assert "LightGBM's categories do not match" in fallback_reason(caplog, twin, X)
+    booster.pandas_categorical = None
+    check_same(twin, X, "predict_proba")
+
     # A transform whose imputer works in float32 rounds its fill.
     rng = np.random.default_rng(82)
     f32 = pd.DataFrame({"u": rng.normal(size=300).astype(np.float32),

@@ -716,6 +716,10 @@ Plan plan_transform(py::handle transformer, py::object frame, py::handle target,
         }
     }
 
+    if (reading.lightgbm && py::len(reading.lightgbm_categories) != cats.size()) {
+        not_native("LightGBM's categories do not match the categorical columns (the model "
+                   "raises)");
+    }
     // Category columns, pinned to the encoder's categories.
     if (!cats.empty()) {
         py::object encoder = attr_or_none(transformer, "_ordinal_encoder");
@@ -727,10 +731,6 @@ Plan plan_transform(py::handle transformer, py::object frame, py::handle target,
         py::object categories = attr_or_none(encoder, "categories_");
         if (!PyList_Check(categories.ptr()) || py::len(categories) != cats.size()) {
             not_native("the encoder's categories are not one list per categorical column");
-        }
-        if (reading.lightgbm && py::len(reading.lightgbm_categories) != cats.size()) {
-            not_native("LightGBM's categories do not match the categorical columns (the model "
-                       "raises)");
         }
         for (std::size_t j = 0; j < cats.size(); ++j) {
             PinnedCategories pinned = pinned_categories(
@@ -945,13 +945,15 @@ py::object lightgbm_output(py::handle model, py::handle inner, bool classifier, 
     if (!PyLong_CheckExact(best.ptr())) {
         not_native("the booster's best iteration is not an integer");
     }
+    // Booster.predict sets a frame's categories to those it was trained
+    // with; without them (None) it takes the frame's own, FLAML's pinned ones.
     CategoryReading reading;
-    reading.lightgbm = true;
     py::object categorical = attr_or_none(booster, "pandas_categorical");
     if (!categorical.is_none()) {
         if (!PyList_Check(categorical.ptr())) {
             not_native("the booster's pandas_categorical is not a list");
         }
+        reading.lightgbm = true;
         reading.lightgbm_categories = categorical;
     }
     auto parsed = parsed_lightgbm(booster);
