@@ -14,7 +14,6 @@ import copy
 import os
 import faulthandler
 import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -24,7 +23,6 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-sys.path.insert(0, str(Path(__file__).parent))
 from workbench_fixtures import reset_task_config, sample_dirs  # noqa: E402,F401
 
 from brinvale import brinvale as wb  # noqa: E402

@@ -171,6 +171,8 @@ std::string_view operand_name(Operand operand) {
     switch (operand) {
     case Operand::none:
         return "none";
+    case Operand::number:
+        return "number";
     case Operand::column:
         return "column";
     case Operand::length:
