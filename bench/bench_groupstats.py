@@ -1,5 +1,5 @@
 """Group statistics against the pandas expressions they reproduce (the plain
-pandas versions in tests/python/twins.py), without and with a record.
+pandas versions in tests/pandas_twin.py), without and with a record.
 
 Run: PYTHONPATH=src python bench/bench_groupstats.py [rows]
 """
@@ -11,8 +11,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).parents[1] / "tests" / "python"))
-import twins  # noqa: E402
+sys.path.insert(0, str(Path(__file__).parents[1] / "tests"))
+import pandas_twin as twins  # noqa: E402
 
 from brinvale import tavrin  # noqa: E402
 

@@ -25,10 +25,10 @@ import pandas as pd
 import yaml
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 sys.path.insert(0, HERE)
 
-import twin  # noqa: E402
+import pandas_twin as twin  # noqa: E402
 from bench_latency import family  # noqa: E402
 from bench_pipeline import big_table, plain_records  # noqa: E402
 import brinvale.brinvale as workbench  # noqa: E402
@@ -180,13 +180,13 @@ def main():
             return obj.predict(data.copy())
 
         def twin_predict():
-            return obj.model.predict(twin.preprocess(data.copy(), cfg, records, features)[cols])
+            return obj.model.predict(twin.model_input(data.copy(), cfg, records, features)[cols])
 
         def native_pre():
             return obj.preprocess(data.copy(), return_y=True)
 
         def twin_pre():
-            return twin.preprocess(data.copy(), cfg, records, features)
+            return twin.model_input(data.copy(), cfg, records, features)
 
         agree = float(np.mean(native_predict() == twin_predict()))
         r = {"rows": rows, "agree": agree}

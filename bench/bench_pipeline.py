@@ -17,9 +17,9 @@ import pandas as pd
 import yaml
 from sklearn.preprocessing import LabelEncoder
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 
-import twin  # noqa: E402
+import pandas_twin as twin  # noqa: E402
 from brinvale.brinvale import tabular_incrml  # noqa: E402
 from brinvale.sample import build_sample, sample_table  # noqa: E402
 
@@ -84,9 +84,9 @@ def main():
 
     native, t_native, m_native = measure(lambda: obj.predict(data.copy()))
     plain, t_plain, m_plain = measure(
-        lambda: obj.model.predict(twin.preprocess(data.copy(), cfg, records, obj.adv_features)[cols]))
+        lambda: obj.model.predict(twin.model_input(data.copy(), cfg, records, obj.adv_features)[cols]))
     _, t_pre, _ = measure(lambda: obj.preprocess(data.copy(), return_y=True))
-    _, t_pre_plain, _ = measure(lambda: twin.preprocess(data.copy(), cfg, records, obj.adv_features))
+    _, t_pre_plain, _ = measure(lambda: twin.model_input(data.copy(), cfg, records, obj.adv_features))
     agree = float(np.mean(native == plain))
     print(f"rows: {rows}, features: {len(obj.adv_features)}")
     print(f"{'pipeline':<22}{'seconds':>10}{'peak MB':>10}")

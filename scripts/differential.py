@@ -10,14 +10,17 @@ first frame are applied to a second frame in half of the cases.  The values
 must be the same doubles (NaN where pandas has NaN), of the same dtypes, or
 both sides must raise the same exception type.
 
-Cases where pandas' own expression corrupts the frame (missing keys that
-multiply rows or become the key 0 in a combined mean record; grouped window
-correlations, which pandas cannot assign) are the sound behaviours of the
-README and are counted apart, not compared.
+The reference is the plain pandas twin of the test suite
+(tests/pandas_twin.py).  Where pandas' own expression corrupts the frame it
+does the sound thing of the README in plain pandas (missing keys as one
+group, grouped windows and correlations by position within each group), and
+it raises `Sound` for the cases counted apart, not compared (a missing key
+that would become the key 0 in a combined mean record).
 
 Run: PYTHONPATH=src python scripts/differential.py [cases] [seed]
 """
 
+import os
 import sys
 import tempfile
 import warnings
@@ -35,14 +38,10 @@ warnings.simplefilter("ignore")
 AGG = ["min", "max", "mean", "median", "var", "std", "sum", "count"]
 WINDOW = ["tsum", "ts_mean", "ts_min", "ts_max", "ts_rank", "stddev", "product", "ts_argmax",
           "ts_argmin", "decay_linear", "delay", "ts_o", "delta"]
-ROLL = {"tsum": "sum", "ts_min": "min", "ts_max": "max", "ts_rank": "rank", "stddev": "std"}
-APPLY = {"product": lambda w: w.prod(), "ts_argmax": lambda w: w.argmax(),
-         "ts_argmin": lambda w: w.argmin()}
 
-
-class Sound(Exception):
-    """pandas' expression corrupts the frame here; brinvale's documented
-    behaviour differs on purpose."""
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+import pandas_twin  # noqa: E402
+from pandas_twin import Sound  # noqa: E402
 
 
 def configure(group):
@@ -56,232 +55,9 @@ def configure(group):
     TaskConfig(f.name)
 
 
-def split(name):
-    head = name.index("###")
-    op, body = name[:head], name[head + 3:]
-    depth, parts, start, i = 0, [], 0, 0
-    while i < len(body):
-        if body.startswith("###", i):
-            depth += 1
-            i += 3
-        elif body.startswith("$$$", i):
-            if depth == 0:
-                parts.append(body[start:i])
-                break
-            depth -= 1
-            i += 3
-        elif body.startswith("|||", i) and depth == 0:
-            parts.append(body[start:i])
-            i += 3
-            start = i
-        else:
-            i += 1
-    return [op] + parts
-
-
-# ---- the pandas expressions -----------------------------------------------------
-
-def zscore(df, name):
-    df[name] = (df[name] - df[name].mean()) / df[name].std()
-
-
-def fill(df):
-    return df.fillna(df.median(numeric_only=True))
-
-
-def counted(values, col, label):
-    c = Counter(values)
-    return pd.DataFrame({col: list(c.keys()), label: list(c.values())})
-
-
-def merged(df, table, on, n):
-    out = df.merge(table, on=on, how="left")
-    if len(out) != n:
-        raise Sound("missing keys multiply rows")
-    return out
-
-
-def p_count(df, col, rec):
-    name = f"count###{col}$$$"
-    if rec.get(name) is None:
-        table = counted(df[col], col, name)
-        rec[name] = table
-    else:
-        new = counted(df[col], col, name + "_2")
-        table = rec[name].merge(new, left_on=col, right_on=col, how="outer")
-        table[name] = table[name].fillna(0) + table[name + "_2"].fillna(0)
-        table = table.drop(columns=[name + "_2"])
-    df = merged(df, table, col, len(df))
-    zscore(df, name)
-    return fill(df)
-
-
-def p_crosscount(df, cols, rec):
-    name = "crosscount###" + "|||".join(cols) + "$$$"
-    if rec.get(name) is None:
-        table = df.groupby(cols)[cols[1]].count().rename(name)
-        rec[name] = table
-    else:
-        new = df.groupby(cols)[cols[1]].count().rename(name + "_2")
-        table = pd.merge(rec[name], new, left_on=cols, right_on=cols, how="outer")
-        table[name] = table[name].fillna(0) + table[name + "_2"].fillna(0)
-        table = table.drop(columns=[name + "_2"])
-    df = merged(df, table, cols, len(df))
-    zscore(df, name)
-    return fill(df)
-
-
-def p_aggregate(df, num, group, stat, rec):
-    name = f"aggregate###{stat}|||{num}|||{group}$$$"
-    r = rec.get(name)
-    if r is None:
-        table = df.groupby([group])[num].agg(stat).rename(name)
-        rec[name] = table
-        if stat == "mean":
-            rec[name] = {"data": table, "length": counted(df[group], group, group + "_count")}
-    else:
-        new = df.groupby([group])[num].agg(stat).rename(name + "_2")
-        kw = dict(left_on=group, right_on=group, how="outer")
-        if stat in ("min", "max"):
-            table = pd.merge(r, new, **kw)
-            table[name] = getattr(table[[name, name + "_2"]], stat)(axis=1)
-            table = table.drop(columns=[name + "_2"])
-        elif stat == "mean":
-            if df[group].isna().any() or r["length"][group].isna().any():
-                raise Sound("a missing key of a mean record becomes the key 0")
-            nl = counted(df[group], group, group + "_count_2")
-            a = pd.merge(r["data"], new, **kw)
-            b = pd.merge(r["length"], nl, **kw)
-            table = pd.merge(a, b, **kw).fillna(0)
-            rec[name + "_mean_count"] = table.copy()
-            n1, n2 = table[group + "_count"], table[group + "_count_2"]
-            table[name] = (n2 * table[name + "_2"] + n1 * table[name]) / (n1 + n2)
-            table = table.drop(columns=[name + "_2", group + "_count_2", group + "_count"])
-        elif stat == "median":
-            table = pd.merge(r, new, **kw)
-            table[name] = (table[name] + table[name + "_2"]) / 2
-            table = table.drop(columns=[name + "_2"])
-        elif stat == "var":
-            table = r
-        else:
-            raise Sound("no combination rule: pandas' platform fails on the label")
-    df = merged(df, table, group, len(df))
-    zscore(df, name)
-    return fill(df)
-
-
-def p_nunique(df, id_col, group, rec):
-    name = f"nunique###{id_col}|||{group}$$$"
-    if rec.get(name) is None:
-        rec[name] = df.groupby([group])[id_col].nunique().rename(name)
-    df = merged(df, rec[name], [group], len(df))
-    return fill(df)
-
-
-def p_window(df, op, col, d, gid):
-    label = "ts_rank" if op == "stddev" else op
-    name = f"{label}###{col}|||{d}$$$"
-    if op == "decay_linear":
-        w = np.linspace(0.1, 1, int(d))
-    if gid is not None:
-        g = df.groupby(gid)[col]
-        if op not in ("delay", "delta", "ts_o") and len(df) and df[gid].isna().all():
-            df[col].rolling(int(d))  # a bad window is still an error
-            raise Sound("pandas' grouped windows fail when every key is missing")
-        if op == "delay":
-            res = g.shift(int(d)).reset_index(0, drop=True)
-        elif op == "ts_o":
-            res = g.apply(lambda s: s.shift(int(d))).reset_index(0, drop=True)
-        elif op == "delta":
-            res = g.diff(int(d))
-        else:
-            r = g.rolling(int(d))
-            if op in APPLY or op == "decay_linear":
-                f = (lambda v: (v * w).sum()) if op == "decay_linear" else APPLY[op]
-                try:
-                    res = r.apply(f)
-                except ValueError:
-                    if df[gid].isna().any():
-                        raise Sound("pandas' grouped rolling apply fails on missing keys")
-                    raise
-            elif op == "ts_mean":
-                res = r.sum()
-            else:
-                res = getattr(r, ROLL[op])()
-            res = res.reset_index(0, drop=True)
-    else:
-        s = df[col]
-        if op in ("delay", "ts_o"):
-            res = s.shift(int(d))
-        elif op == "delta":
-            res = s - s.shift(int(d))
-        else:
-            r = s.rolling(int(d))
-            if op == "decay_linear":
-                res = r.apply(lambda v: (v * w).sum())
-            elif op in APPLY:
-                res = r.apply(APPLY[op])
-            elif op == "ts_mean":
-                res = r.mean()
-            else:
-                res = getattr(r, ROLL[op])()
-    df[name] = res
-    return df
-
-
-def p_pair(df, op, c1, c2, d, gid):
-    name = f"{op}###{c1}|||{c2}|||{d}$$$"
-    if gid is not None:
-        df.groupby(gid)[c1].rolling(int(d))  # raises what pandas raises first
-        raise Sound("pandas cannot assign a grouped window correlation")
-    r = df[c1].rolling(int(d))
-    df[name] = r.corr(df[c2]) if op == "tcorrelation" else r.cov(df[c2])
-    return df
-
-
-def p_arith(df, op, a, b):
-    name = f"{op}###{a}|||{b}$$$"
-    x, y = df[a], df[b]
-    if op == "add":
-        df[name] = x + y
-    elif op == "subtract":
-        df[name] = x - y
-    elif op == "multiply":
-        df[name] = x * y
-    else:
-        df[name] = x / y
-        df[name] = df[name].replace(float("inf"), 1e12).replace(float("-inf"), -1e12)
-        df[name] = df[name].replace(np.nan, 0)
-    zscore(df, name)
-    return df
-
-
 def reference(df, names, rec, gid):
-    for key in names:
-        temp = split(key)
-        op, added = temp[0], []
-        for operand in temp[1:]:
-            if "###" in operand and "$$$" in operand and operand not in df.columns:
-                df = reference(df, [operand], rec, gid)
-                added.append(operand)
-        if op == "aggregate":
-            df = p_aggregate(df, temp[2], temp[3], temp[1], rec)
-        elif op == "count":
-            df = p_count(df, temp[1], rec)
-        elif op == "crosscount":
-            df = p_crosscount(df, [temp[1], temp[2]], rec)
-        elif op == "nunique":
-            df = p_nunique(df, temp[1], temp[2], rec)
-        elif op in ("tcorrelation", "tcorvariance"):
-            df = p_pair(df, op, temp[1], temp[2], temp[3], gid)
-        elif op in WINDOW:
-            df = p_window(df, op, temp[1], temp[2], gid)
-        elif op in ("add", "subtract", "multiply", "divide"):
-            df = p_arith(df, op, temp[1], temp[2])
-        else:
-            raise NotImplementedError(op)
-        df = df.drop(columns=added)
-    return df
+    """The plain pandas expression of the names (tests/pandas_twin.py)."""
+    return pandas_twin.name2feature(df, names, rec, gid)
 
 
 # ---- random cases ----------------------------------------------------------------

@@ -29,8 +29,15 @@ python3 -m pytest -q "$@"
 
 arrow=build/venv-arrow
 if [ ! -x "$arrow/bin/python" ]; then
-  python3 -m venv --system-site-packages "$arrow"
+  python3 -m venv "$arrow"
 fi
+# The second environment sees what the first one installed (whether that is
+# the system's Python or a virtual environment the user activated): a .pth
+# file names the first one's site folders, after its own, so that what it
+# installs itself (pyarrow, Dask) comes first.
+outer=$(python3 -c 'import site, sysconfig; print("\n".join(dict.fromkeys([sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"], *site.getsitepackages()])))')
+inner=$("$arrow/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+printf '%s\n' "$outer" >"$inner/brinvale-first-environment.pth"
 # the Dask extra too: the partitioned engine's tests run there (they skip
 # where Dask is missing)
 "$arrow/bin/python" -m pip install --quiet pyarrow "dask[dataframe,distributed]>=2025.1"

@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 
 AGGREGATE_TYPE = ["min", "max", "mean", "median", "var"]
+AGG = AGGREGATE_TYPE
 REPLACED = list(":[]（）！＠＃￥％…《》【】")
 
 
@@ -152,7 +153,10 @@ def aggregate(df, num, group, stats, records):
                 table[name] = getattr(table[[name, name + "_2"]], stat)(axis=1)
                 table = table.drop(columns=[name + "_2"])
             elif stat == "mean":
-                if df[group].isna().any() or rec["length"][group].isna().any():
+                # pandas' fillna(0) makes a missing key the key 0: harmless
+                # unless a real key is 0 (brinvale's table keeps the keys it has)
+                keys = pd.concat([df[group], rec["length"][group]], ignore_index=True)
+                if keys.isna().any() and (keys == 0).any():
                     raise Sound("a missing key of a mean record becomes the key 0")
                 lengths = counted(df[group], group, group + "_count_2")
                 table = pd.merge(rec["data"], new, **on)
@@ -275,6 +279,10 @@ APPLIED = {"product": lambda w: w.prod(), "ts_argmax": lambda w: w.argmax(), "ts
 
 def window_values(op, s, d, grouped):
     """The values of a one-column window operator over the series `s`."""
+    if op in ("delay", "ts_o"):
+        return s.shift(d)
+    if op == "delta":
+        return s - s.shift(d)
     r = s.rolling(d)
     if op in ROLLING:
         return getattr(r, ROLLING[op])()
@@ -285,10 +293,6 @@ def window_values(op, s, d, grouped):
             return r.sum()  # no window is ever full: nothing is applied
         weights = np.linspace(0.1, 1, d)
         return r.apply(lambda v: (v * weights).sum())
-    if op in ("delay", "ts_o"):
-        return s.shift(d)
-    if op == "delta":
-        return s - s.shift(d)
     return r.apply(APPLIED[op])
 
 
@@ -305,31 +309,38 @@ def by_group(values_of, columns, groups):
     return out.to_numpy()
 
 
-def window(df, op, args, group):
-    col, d = args[0], int(args[1])
-    name = label(op, args)
-    s = df[col]
-    if group is None or (d == 0 and op in ("delay", "ts_o", "delta")):
-        # groupby's shift(0) keeps every row, those without a group too
-        values = window_values(op, s, d, group is not None).to_numpy()
-    else:
-        values = by_group(lambda part: window_values(op, part, d, True), [s], df[group])
-    df[name] = values
-    return df
+def window(op, s, d, groups=None):
+    """The values of a one-column window operator over the series `s`,
+    restarting in every group of `groups`, by position."""
+    if groups is None or (d == 0 and op in ("delay", "delta")):
+        # groupby's shift(0) and diff(0) keep every row, those without a group
+        # too; ts_o's apply leaves them out
+        return window_values(op, s, d, groups is not None).to_numpy()
+    if d == 0 and op == "ts_o" and not pd.Series(np.asarray(groups, dtype=object)).isna().any():
+        return s.to_numpy(copy=True)  # every row in a group: the values, of their own dtype
+    return by_group(lambda part: window_values(op, part, d, True), [s], groups)
 
 
-def window_pair(df, op, args, group):
-    c1, c2, d = args[0], args[1], int(args[2])
-    name = label(op, args)
+def pairwise(op, x, y, d, groups=None):
+    """A rolling correlation or covariance of two series, within every group."""
 
     def values_of(a, b):
         r = a.rolling(d)
         return r.corr(b) if op == "tcorrelation" else r.cov(b)
 
-    if group is None:
-        df[name] = values_of(df[c1].reset_index(drop=True), df[c2].reset_index(drop=True)).to_numpy()
-    else:
-        df[name] = by_group(values_of, [df[c1], df[c2]], df[group])
+    if groups is None:
+        return values_of(x.reset_index(drop=True), y.reset_index(drop=True)).to_numpy()
+    return by_group(values_of, [x, y], groups)
+
+
+def window_feature(df, op, args, group):
+    df[label(op, args)] = window(op, df[args[0]], int(args[1]), None if group is None else df[group])
+    return df
+
+
+def window_pair_feature(df, op, args, group):
+    df[label(op, args)] = pairwise(op, df[args[0]], df[args[1]], int(args[2]),
+                                   None if group is None else df[group])
     return df
 
 
@@ -361,9 +372,9 @@ def compute(df, name, records, group):
                                                      "residual", "sigmoid", "percentile", "softmax",
                                                      "entropy") else 2])
     elif op in WINDOWS:
-        df = window(df, op, args[:2], group)
+        df = window_feature(df, op, args[:2], group)
     elif op in ("tcorrelation", "tcorvariance"):
-        df = window_pair(df, op, args[:3], group)
+        df = window_pair_feature(df, op, args[:3], group)
     elif op == "crossrank":
         df = crossrank(df, args[:2])
     elif op == "count":
@@ -453,6 +464,14 @@ def preprocess(frame, cfg, records, features, return_y=False):
 
 def model_frame(df, target):
     return df.drop(columns=[target]) if target in df.columns else df
+
+
+def model_input(frame, cfg, records, features):
+    """The frame the model's own predict receives: the pipeline's output with
+    the target removed."""
+    target = cfg["Feature"].get("TargetName")
+    df = preprocess(frame, cfg, records, features, return_y=True)
+    return model_frame(df, colname_filter(target)) if target is not None else df
 
 
 def copied(records):

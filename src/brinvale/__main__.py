@@ -98,6 +98,9 @@ def _demo(args):
     return 0
 
 
+_PARQUET = (".parquet", ".pq")
+
+
 def _is_pattern(path):
     return any(c in os.fspath(path) for c in "*?[")
 
@@ -112,15 +115,25 @@ def _read_partitioned(pattern):
     files = sorted(glob.glob(os.fspath(pattern)))
     if os.path.isdir(pattern):
         files = sorted(os.path.join(pattern, f) for f in os.listdir(pattern)
-                       if f.lower().endswith((".csv", ".parquet", ".pq")))
+                       if f.lower().endswith((".csv",) + _PARQUET))
     if not files:
         raise UserError(f"{pattern}: no file matches")
-    parquet = [f.lower().endswith((".parquet", ".pq")) for f in files]
+    parquet = [f.lower().endswith(_PARQUET) for f in files]
     if any(parquet) and not all(parquet):
         raise UserError(f"{pattern}: matches both CSV and Parquet files; give one kind")
     if all(parquet):
-        return dd.read_parquet(files, split_row_groups=False)
-    return dd.read_csv(files, blocksize=None)
+        return dd.read_parquet(files, split_row_groups=False), files
+    return dd.read_csv(files, blocksize=None), files
+
+
+def _output_names(files):
+    """One output file per input file, named after it ("x.parquet" gives
+    "x.csv"); inputs of the same name in other folders get their position in
+    front."""
+    names = [os.path.splitext(os.path.basename(f))[0] + ".csv" for f in files]
+    if len(set(names)) < len(names):
+        names = [f"{k:05d}-{name}" for k, name in enumerate(names)]
+    return names
 
 
 def _part_name(i):
@@ -163,7 +176,9 @@ def _predict_partitioned(args, obj):
 
         client = Client(args.scheduler)
     with client:
-        frame = _read_partitioned(args.data)
+        frame, files = _read_partitioned(args.data)
+        # the k-th input file gives the k-th output file, an empty one included
+        lengths = [int(n) for n in frame.map_partitions(len).compute()] if frame.npartitions == len(files) else None
         encoder = _target_encoder(obj)
         if args.proba:
             values = obj.predict_proba(frame)
@@ -181,9 +196,21 @@ def _predict_partitioned(args, obj):
             ids = _column_array(frame[id_label]).rechunk((values.chunks[0],))
             out = dd.concat([dd.from_dask_array(ids, columns=obj.id_index), out], axis=1)
         os.makedirs(args.output, exist_ok=True)
-        # zero-padded numbers: the files sort by name in the input's row order
-        write = out.to_csv(os.path.join(args.output, "part-*.csv"), index=False, compute=False,
-                           name_function=_part_name)
+        if lengths is not None:
+            names = _output_names(files)
+            # partitions without rows take no part in the scores: they are
+            # written as files holding the header only
+            scored = [names[k] for k, n in enumerate(lengths) if n]
+            for k, n in enumerate(lengths):
+                if not n:
+                    out._meta.to_csv(os.path.join(args.output, names[k]), index=False)
+            write = out.to_csv(os.path.join(args.output, "*"), index=False, compute=False,
+                               name_function=scored.__getitem__)
+        else:
+            # a reader that fused files into fewer partitions: numbered parts,
+            # zero-padded so that they sort by name in the input's row order
+            write = out.to_csv(os.path.join(args.output, "part-*.csv"), index=False, compute=False,
+                               name_function=_part_name)
         if args.scheduler:
             from distributed import progress, wait
 
@@ -196,7 +223,8 @@ def _predict_partitioned(args, obj):
 
             with ProgressBar(out=sys.stderr):
                 dask.compute(write)
-    print(f"wrote {out.npartitions} files to {args.output}", file=sys.stderr)
+    count = len(files) if lengths is not None else out.npartitions
+    print(f"wrote {count} files to {args.output}", file=sys.stderr)
     return 0
 
 
@@ -205,15 +233,22 @@ def _predict(args):
 
     obj = _load(args.result)
     if args.scheduler or _is_pattern(args.data) or os.path.isdir(args.data) and any(
-            f.lower().endswith((".parquet", ".pq")) for f in os.listdir(args.data)):
+            f.lower().endswith(_PARQUET) for f in os.listdir(args.data)):
         return _predict_partitioned(args, obj)
-    frame = obj._load_data_from_file(os.fspath(args.data))
+    if os.fspath(args.data).lower().endswith(_PARQUET) and os.path.isfile(args.data):
+        # one Parquet file is a frame: read it here (pandas needs pyarrow for it)
+        frame = pd.read_parquet(args.data)
+        if frame.empty:
+            raise UserError(f"{args.data} holds column names but no rows")
+    else:
+        frame = obj._load_data_from_file(os.fspath(args.data))
     ids = _id_values(obj, frame)
     # A frame as wide as the model's inputs would be taken as model input and
     # an empty one loses its file name: the path itself gives predict's own
     # handling of a file.
     width = len(getattr(obj.model, "feature_names_in_", ()))
-    source = args.data if frame.empty or frame.shape[1] == width else frame
+    from_file = not os.fspath(args.data).lower().endswith(_PARQUET)
+    source = args.data if from_file and (frame.empty or frame.shape[1] == width) else frame
     if args.proba:
         values = obj.predict_proba(source)
         names = _decode(_target_encoder(obj), _class_codes(obj, values.shape[1]))
@@ -253,6 +288,18 @@ def _info(args):
     return 0
 
 
+def _whole(name):
+    """Whether the grammar splits `name` whole: the operator and operands it
+    finds give the name back, nested names included ("add###a|||b" lacks its
+    closing "$$$", and renders as "a+")."""
+    from brinvale.tavrin import is_combination_feature, split_features
+
+    parts = split_features(name)
+    if len(parts) < 2 or parts[0] + "###" + "|||".join(parts[1:]) + "$$$" != name:
+        return False
+    return all(_whole(p) for p in parts[1:] if is_combination_feature(p))
+
+
 def _formula(args):
     from brinvale.tavrin import name2formula
 
@@ -260,10 +307,12 @@ def _formula(args):
     for name in args.names:
         try:
             formula = name2formula(name)
+            if formula is not None and not _whole(name):
+                formula, why = None, "the name is not one whole feature name: operator###operands$$$"
+            else:
+                why = "not an engineered feature name with a known operator"
         except Exception as e:  # a malformed name
             formula, why = None, f"{type(e).__name__}: {e}"
-        else:
-            why = "not an engineered feature name with a known operator"
         if formula is None:
             print(f"brinvale: error: cannot render {name!r} as a formula ({why})", file=sys.stderr)
             failed += 1
@@ -295,6 +344,12 @@ def _message(e):
     elif pickle is not None and isinstance(e, pickle.UnpicklingError):
         hint = (" (the result folder's pickles name a global that is not admitted; if you trust the "
                 "folder, add it to brinvale.brinvale.TRUSTED_PICKLE_GLOBALS from Python)")
+    elif isinstance(e, ModuleNotFoundError) and (e.name or "").split(".")[0] in ("dask", "distributed"):
+        hint = ' (scoring globs of files and on a cluster needs Dask: pip install "brinvale[dask]")'
+    elif isinstance(e, ModuleNotFoundError) and (e.name or "").split(".")[0] in ("pyarrow", "fastparquet"):
+        hint = ' (reading Parquet files needs pyarrow: pip install pyarrow, or "brinvale[dask]")'
+    elif isinstance(e, ImportError) and "pyarrow" in str(e):
+        hint = ' (pip install pyarrow, or "brinvale[dask]")'
     elif isinstance(e, ModuleNotFoundError):
         hint = " (install the package the result folder was trained with)"
     return text + hint

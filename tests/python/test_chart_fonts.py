@@ -66,15 +66,51 @@ def test_fonts_installed_after_the_cache_render(tmp_path):
         assert (tmp_path / f"{name}.png").stat().st_size > 1000
 
 
-def test_without_any_cjk_font_the_log_stays_quiet(tmp_path):
-    done = draw_with_stale_cache(
-        f"""
-        import numpy as np, pandas as pd
+NO_SYSTEM_FONTS = """
         # a machine without CJK fonts: the font folders look empty
         real_walk = os.walk
         os.walk = lambda top, *a, **k: iter(()) if "font" in str(top).lower() else real_walk(top, *a, **k)
+"""
+
+
+def test_a_plain_install_renders_chinese_without_system_fonts(tmp_path):
+    # the fonts the mplfonts dependency ships stand in for missing system fonts
+    done = draw_with_stale_cache(NO_SYSTEM_FONTS + f"""
+        import warnings
+        import numpy as np, pandas as pd
         import brinvale.brinvale
         from brinvale.module.util import report
+        from matplotlib import font_manager
+        from matplotlib.ft2font import FT2Font
+        assert report.cjk_font_files() == [] and report.bundled_font_files()
+        fig_texts = []
+        real = report._finish
+        def keep(fig, path):
+            fig.canvas.draw()
+            fig_texts.extend(t for ax in fig.axes for t in [ax.title, ax.xaxis.label])
+            real(fig, path)
+        report._finish = keep
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            report.plot_kde(pd.DataFrame({{"价格": np.arange(40.0)}}), "价格", {str(tmp_path / "k.png")!r})
+        missing = [str(w.message) for w in caught if "missing from font" in str(w.message)]
+        text = next(t for t in fig_texts if "价格" in t.get_text())
+        path = font_manager.findfont(text.get_fontproperties(), fallback_to_default=False)
+        charmap = FT2Font(path).get_charmap()
+        print("missing", len(missing), "covered", all(ord(c) in charmap for c in "价格"), "font", path)
+        """)
+    assert done.returncode == 0, done.stderr
+    assert "missing 0 covered True" in done.stdout and "mplfonts" in done.stdout
+    assert "no CJK font found" not in done.stderr
+
+
+def test_without_any_cjk_font_the_log_stays_quiet(tmp_path):
+    done = draw_with_stale_cache(
+        NO_SYSTEM_FONTS + f"""
+        import numpy as np, pandas as pd
+        import brinvale.brinvale
+        from brinvale.module.util import report
+        report.bundled_font_files = lambda: []
         assert report.cjk_font_files() == []
         for i in range(3):
             report.plot_kde(pd.DataFrame({{"价格": np.arange(40.0)}}), "价格", {str(tmp_path / "k.png")!r})

@@ -109,6 +109,37 @@ def test_formula_fails_for_names_it_cannot_render(run):
     assert "cannot render 'price'" in err and "cannot render 'add###a'" in err
 
 
+def test_formula_refuses_names_the_grammar_does_not_split_whole(run):
+    for name in ("add###a|||b", "add###a|||b$$$tail"):
+        code, out, err = run("formula", name)
+        assert code == 2 and out == "" and f"cannot render {name!r}" in err and "not one whole" in err
+    code, out, err = run("formula", "divide###add###a|||b$$$|||c$$$")
+    assert code == 0 and r"(a+b)\div c" in out
+
+
+def test_a_single_parquet_file_is_scored_like_a_csv_file(run, sample_dirs, raw, data, tmp_path):
+    pytest.importorskip("pyarrow")
+    raw.to_parquet(tmp_path / "new.parquet", index=False)
+    folder = sample_dirs["classification"]
+    assert run("predict", folder, str(tmp_path / "new.parquet")) == run("predict", folder, data)
+
+
+def test_without_dask_a_glob_names_the_extra_to_install(run, sample_dirs, data, monkeypatch):
+    import builtins
+
+    real = builtins.__import__
+
+    def no_dask(name, *a, **k):
+        if name.split(".")[0] in ("dask", "distributed"):
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+        return real(name, *a, **k)
+
+    monkeypatch.setattr(builtins, "__import__", no_dask)
+    code, out, err = run("predict", sample_dirs["classification"], os.path.dirname(data) + "/*.csv",
+                         "--output", os.path.dirname(data) + "/out")
+    assert code == 2 and 'pip install "brinvale[dask]"' in err
+
+
 def test_info_lists_input_columns_and_classes(run, sample_dirs):
     code, out, _ = run("info", sample_dirs["classification"])
     assert code == 0

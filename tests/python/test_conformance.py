@@ -217,3 +217,65 @@ def test_missing_columns_are_the_inputs_a_date_folder_reads(conformance):
         assert column in message
     status, text = cli("info", folder)
     assert status == 0 and "  observed\n" in text and "year_observed\n" not in text.split("feature importances")[0]
+
+
+def dask_frame(csv, npartitions=2):
+    dd = pytest.importorskip("dask.dataframe")
+    return dd.from_pandas(pd.read_csv(csv), npartitions=npartitions)
+
+
+# Dask's rounds cost seconds per folder: every folder's model input, and the
+# predictions of one folder per kind of learner
+DASK_PREDICTED = ["penguins-multiclass-lgbm", "penguins-regression-xgboost", "breast_cancer-binary-lrl2",
+                  "iris-multiclass-kneighbor", "diabetes-regression-histgb"]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_dask_preprocess(conformance, name):
+    """The same rows cut into partitions give the same model input."""
+    dask = pytest.importorskip("dask")
+    folder, csv = conformance[name]
+    with dask.config.set(scheduler="threads"):
+        frame = load(folder).preprocess(dask_frame(csv), return_y=True).compute()
+    assert_same_frame(frame.reset_index(drop=True), expected_frame(folder, pd.read_csv(csv), True))
+
+
+@pytest.mark.parametrize("name", DASK_PREDICTED)
+def test_dask_predict(conformance, name):
+    """Each partition's rows are scored by the model's own predict: linear
+    models' BLAS sums differ in the last bit with the number of rows scored
+    at once, so the expected values are the model's on the same partitions."""
+    dask = pytest.importorskip("dask")
+    folder, csv = conformance[name]
+    shape = next(s for s in SHAPES if s.name == name)
+    method = "predict" if shape.task == "regression" else "predict_proba"
+    parts = dask_frame(csv)
+    cfg, features, records, model = plain_folder(folder)
+    target = twin.colname_filter(cfg["Feature"]["TargetName"])
+    X = twin.model_frame(twin.preprocess(pd.read_csv(csv), cfg, records, features, return_y=True), target)
+    cuts = list(parts.divisions[:-1]) + [len(X)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = np.concatenate([np.asarray(getattr(model, method)(X.iloc[a:b])) for a, b in zip(cuts, cuts[1:])])
+    with dask.config.set(scheduler="threads"):
+        got = getattr(load(folder), method)(parts).compute()
+    assert same_values(got, want)
+
+
+def test_dask_reads_dates_as_the_whole_column_reads_them(conformance):
+    # pandas infers a text date format from the column's first value: a
+    # partition starting with 05/02/2019 must still read it day-first
+    dask = pytest.importorskip("dask")
+    folder, csv = conformance["penguins-regression-xgboost"]
+    frame = pd.read_csv(csv)
+    days = pd.date_range("2019-01-13", periods=len(frame), freq="D")
+    frame["observed"] = days.strftime("%d/%m/%Y")
+    cut = [0, 30, 111, 200, len(frame)]
+    assert all(days[k].day <= 12 for k in cut[1:-1])
+    dd = pytest.importorskip("dask.dataframe")
+    parts = dd.from_pandas(frame, npartitions=1).repartition(divisions=cut[:-1] + [len(frame) - 1])
+    with dask.config.set(scheduler="threads"):
+        got = load(folder).preprocess(parts).compute()
+    want = load(folder).preprocess(frame.copy())
+    assert got["observed"].reset_index(drop=True).equals(want["observed"])
+    assert (want["observed"].dt.day == days.day).all()

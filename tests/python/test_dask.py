@@ -11,9 +11,9 @@ records from a result folder and with nested names.
 """
 
 import copy
+import os
 import faulthandler
 import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -23,7 +23,6 @@ dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
-sys.path.insert(0, str(Path(__file__).parent))
 from workbench_fixtures import reset_task_config, sample_dirs  # noqa: E402,F401
 
 from brinvale import brinvale as wb  # noqa: E402
@@ -313,8 +312,8 @@ def test_command_line_reads_one_partition_per_file_in_name_order(tmp_path):
     rows["penguin_id"] = [f"Z{i:02d}" for i in range(30)]
     for i, (a, b) in enumerate([(20, 30), (0, 5), (5, 20)]):
         rows.iloc[a:b].to_csv(tmp_path / f"x{(i + 2) % 3}.csv", index=False)
-    frame = _read_partitioned(str(tmp_path / "x*.csv"))
-    assert frame.npartitions == 3
+    frame, files = _read_partitioned(str(tmp_path / "x*.csv"))
+    assert frame.npartitions == 3 and [os.path.basename(f) for f in files] == ["x0.csv", "x1.csv", "x2.csv"]
     with dask.config.set(scheduler="sync"):
         got = frame.compute()
     # x0.csv, x1.csv, x2.csv: the rows in their order, whatever order they were written in
@@ -323,15 +322,16 @@ def test_command_line_reads_one_partition_per_file_in_name_order(tmp_path):
 
 @pytest.mark.parametrize("kind", ["parquet"])
 def test_command_line_scores_a_glob_of_files(client, sample_dirs, tmp_path, kind, capsys):  # noqa: F811
-    """A glob of files in, one CSV file per input file out, in the input's
-    order; decoded labels equal to the single-machine command line."""
+    """A glob of files in, one CSV file per input file out, named after it,
+    an empty input giving an output with its header only; decoded labels
+    equal to the single-machine command line."""
     from brinvale.__main__ import main
 
     rows = new_rows(8, n=150)
     rows["penguin_id"] = [f"Q{i:04d}" for i in range(len(rows))]
     data = tmp_path / "data"
     data.mkdir()
-    bounds = [0, 40, 41, 100, 150]
+    bounds = [0, 40, 40, 100, 150]
     for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
         piece = rows.iloc[a:b]
         if kind == "csv":
@@ -349,9 +349,11 @@ def test_command_line_scores_a_glob_of_files(client, sample_dirs, tmp_path, kind
     reset_task_config()
     assert main(args) == 0
     parts = sorted((tmp_path / "out").iterdir())
-    assert [p.name for p in parts] == [f"part-{i:05d}.csv" for i in range(4)]
-    got = pd.concat([pd.read_csv(p) for p in parts], ignore_index=True)
+    assert [p.name for p in parts] == [f"day{i:02d}.csv" for i in range(4)]
     want = pd.read_csv(tmp_path / "one.csv")
+    empty = pd.read_csv(parts[1])
+    assert empty.empty and list(empty.columns) == list(want.columns)
+    got = pd.concat([pd.read_csv(p) for p in parts if p != parts[1]], ignore_index=True)
     pd.testing.assert_frame_equal(got, want)
     assert "wrote 4 files" in capsys.readouterr().err
 

@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 import yaml
 
-import twin
+import pandas_twin as twin
 from workbench_fixtures import load, raw, sample_dirs  # noqa: F401
 
 TASKS = ["classification", "regression"]
@@ -28,7 +28,7 @@ def twin_features(obj, folder, frame):
     with open(os.path.join(folder, "config.yaml"), encoding="utf-8") as f:
         cfg = yaml.safe_load(f)
     records = copy.deepcopy(obj.lec_record_dt)
-    return twin.preprocess(frame, cfg, records, obj.adv_features)
+    return twin.model_input(frame, cfg, records, obj.adv_features)
 
 
 @pytest.mark.parametrize("task", TASKS)

@@ -10,15 +10,12 @@ groups of one frame, or as separate frames where the case is about the whole
 frame (one group, one row).
 """
 
-import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))
-import twins  # noqa: E402
+import pandas_twin as twins  # noqa: E402
 
 from brinvale import tavrin  # noqa: E402
 

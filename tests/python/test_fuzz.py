@@ -39,7 +39,9 @@ TARGETS = [
 @pytest.mark.parametrize("target", TARGETS)
 def test_fuzz_target_survives(target):
     examples = int(os.environ.get("BRINVALE_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
-    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT, MPLBACKEND="Agg")
+    # the child finds the package it tests and the pandas twin of tests/
+    twin_folder = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_PARENT, twin_folder]), MPLBACKEND="Agg")
     done = subprocess.run(
         [sys.executable, "-X", "faulthandler", __file__, target, str(examples)],
         capture_output=True,
@@ -157,7 +159,7 @@ def _child(target, examples):
     from brinvale import tavrin
     from brinvale.module.common.quillet import TaskConfig
 
-    import twins
+    import pandas_twin as twins
 
     # one configuration file, rewritten for each example and removed at exit
     workdir = tempfile.TemporaryDirectory(prefix="brinvale-fuzz-")

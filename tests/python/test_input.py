@@ -60,6 +60,21 @@ def test_folder_of_csv_keeps_each_files_labels(bare, tmp_path, frame):
     assert sorted(got["c"].dropna().tolist()) == [7, 8] and got["c"].isna().sum() == 2
 
 
+def test_folder_of_csv_is_read_in_sorted_name_order(bare, tmp_path, monkeypatch):
+    # whatever order the file system lists the files in: the rows, and every
+    # window feature over them, are the same on every machine
+    import glob
+
+    d = tmp_path / "parts"
+    d.mkdir()
+    for name in ("2.csv", "10.csv", "1.csv"):
+        pd.DataFrame({"f": [name]}).to_csv(d / name, index=False)
+    real = glob.glob
+    monkeypatch.setattr(glob, "glob", lambda pattern: sorted(real(pattern), reverse=True))
+    got = bare._load_data_from_file(str(d))
+    assert got["f"].tolist() == ["1.csv", "10.csv", "2.csv"]
+
+
 def test_empty_folder(bare, tmp_path):
     got = bare._load_data_from_file(str(tmp_path))
     assert got.empty

@@ -95,9 +95,27 @@ def test_percentages_written_without_percent_sign(obj, raw):
     frame = raw.copy()
     frame["bill_ratio"] = frame["bill_ratio"].str.rstrip("%")
     refused(obj, ValueError, r"column 'bill_ratio' holds numbers written as text \(such as '47.8'\)", frame)
+    # passed as numbers, percentages would be 100 times what the model learnt on
+    refused(obj, ValueError, r"trained on their fractions: write them with '%' \(30.2%\) or pass them as "
+            r"numbers divided by 100 \(0.302\)", frame)
     one = raw.head(1).copy()
     one["bill_ratio"] = "30.2"
     refused(obj, ValueError, "'bill_ratio'", one)
+
+
+def test_text_where_a_feature_reads_numbers(obj, raw, tmp_path):
+    # "3,750 g" in a measurement column: the column and the feature reading it
+    # are named, for a CSV file as for a frame
+    frame = raw.copy()
+    frame["body_mass_g"] = [f"{v:,.0f} g" if v == v else None for v in frame["body_mass_g"]]
+    frame.to_csv(tmp_path / "grams.csv", index=False)
+    refused(obj, ValueError, r"column 'body_mass_g' holds text \(such as '3,750 g'\) where the feature "
+            r"'aggregate###median\|\|\|body_mass_g\|\|\|colony\$\$\$' reads numbers", frame,
+            str(tmp_path / "grams.csv"))
+    # text where keys are read stays text
+    keys = raw.copy()
+    keys["island"] = keys["island"].str.upper()
+    assert len(obj.predict(keys)) == len(raw)
 
 
 def test_valid_inputs_keep_their_values(obj, raw):

@@ -12,7 +12,7 @@ from brinvale import tavrin
 
 REGISTRY = tavrin._operator_registry()
 COMBINATION = [op for op in REGISTRY if op["family"] != "calendar"]
-OPERAND = {"column": None, "length": "3", "statistic": "mean"}
+OPERAND = {"number": None, "column": None, "length": "3", "statistic": "mean"}
 
 
 def feature_name(op):

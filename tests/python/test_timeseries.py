@@ -1,12 +1,9 @@
-import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))
-import twins  # noqa: E402
+import pandas_twin as twins  # noqa: E402
 
 from brinvale import tavrin  # noqa: E402
 

@@ -201,7 +201,7 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
         py::object frame =
             pd.attr("read_csv")(os_path.attr("join")(self.attr("path"), "automl", "val_res"));
         if (frame.attr("columns").contains("ypred")) {
-            frame.attr("drop")("columns"_a = "ypred", "inplace"_a = true);
+            frame = frame.attr("drop")("columns"_a = "ypred");
         }
         frame = frame.attr("drop")("columns"_a = self.attr("target_name"));
         X_test = pd.attr("DataFrame")(self.attr("preprocess")(frame));

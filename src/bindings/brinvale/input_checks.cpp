@@ -5,6 +5,7 @@
 
 #include "brinvale/operators.hpp"
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ std::string listing(const std::vector<std::string> &names, std::size_t shown = 2
 struct Needs {
     std::vector<std::string> order;  // labels, in order of first use
     std::set<std::string> seen;
+    std::map<std::string, std::string> as_numbers;  // label -> the first feature reading it so
     bool windows = false;
 
     void add(const std::string &label) {
@@ -65,17 +67,19 @@ void collect(const py::module_ &tavrin, const py::object &name, const py::set &p
     }
     const std::size_t n = py::len(parts);
     for (int k = 0; k < op->arity() && static_cast<std::size_t>(k) + 1 < n; ++k) {
-        if (op->operands[k] != core::Operand::column) {
+        if (!core::OperatorInfo::reads_column(op->operands[k])) {
             continue;
         }
         py::object operand = parts[static_cast<std::size_t>(k) + 1];
-        if (present.contains(operand)) {
+        // a nested feature the input holds already is read as a column
+        if (!present.contains(operand) &&
+            tavrin.attr("is_combination_feature")(operand).cast<bool>()) {
+            collect(tavrin, operand, present, needs, depth + 1);
             continue;
         }
-        if (tavrin.attr("is_combination_feature")(operand).cast<bool>()) {
-            collect(tavrin, operand, present, needs, depth + 1);
-        } else {
-            needs.add(text(operand));
+        needs.add(text(operand));
+        if (op->operands[k] == core::Operand::number) {
+            needs.as_numbers.emplace(text(operand), text(name));
         }
     }
 }
@@ -357,7 +361,18 @@ void check_model_input(const py::object &self, const py::object &frame) {
         // the first values decide for percentage and other text columns
         py::object head = column.attr("head")(256).attr("dropna")();
         if (py::len(head) != 0 && !all_numbers(head)) {
-            continue;
+            auto reader = needs.as_numbers.find(clean);
+            if (reader == needs.as_numbers.end()) {
+                continue;  // text where text is read (keys, comparisons, lags)
+            }
+            py::object numbers =
+                pd.attr("to_numeric")(head.attr("astype")("object"), "errors"_a = "coerce");
+            py::object example =
+                head.attr("__getitem__")(numbers.attr("isna")()).attr("iloc")[py::int_(0)];
+            bind::raise(PyExc_ValueError,
+                        "column " + quote(label) + " holds text (such as " + quote(example) +
+                            ") where the feature " + quote(py::str(reader->second)) +
+                            " reads numbers: write the column's values as numbers");
         }
         py::object values = column.attr("dropna")();
         if (py::len(values) == 0) {
@@ -368,9 +383,10 @@ void check_model_input(const py::object &self, const py::object &frame) {
                 PyExc_ValueError,
                 "column " + quote(label) + " holds numbers written as text (such as " +
                     quote(values.attr("iloc")[py::int_(0)]) +
-                    ") and no value ending in '%': the model reads it as numbers. Write the "
-                    "values of a percentage column with '%' (30.2%), or pass the column "
-                    "as numbers");
+                    ") and no value ending in '%': the model reads it as numbers. If these are "
+                    "percentages, the model was trained on their fractions: write them with "
+                    "'%' (30.2%) or pass them as numbers divided by 100 (0.302); other values "
+                    "pass as numbers");
         }
     }
 }

@@ -48,11 +48,15 @@ py::object load_data_from_file(py::object self, py::object input_file_path) {
         frame = read_npz(input_file_path);
     } else if (global("os").attr("path").attr("isdir")(input_file_path).cast<bool>()) {
         // One concat over all files gives the same rows, labels and column
-        // union as appending the files one at a time, in linear time.
+        // union as appending the files one at a time, in linear time.  The
+        // files are read in sorted name order: glob lists them in the file
+        // system's order, which differs between machines and would change
+        // every window feature.
         py::list parts;
         parts.append(pd.attr("DataFrame")());
-        py::object entries =
-            py::module_::import("glob").attr("glob")(input_file_path + py::str("/*"));
+        py::object entries = py::module_::import("builtins")
+                                 .attr("sorted")(py::module_::import("glob").attr("glob")(
+                                     input_file_path + py::str("/*")));
         for (py::handle entry : entries) {
             parts.append(
                 read_folder_entry(input_file_path, py::reinterpret_borrow<py::object>(entry)));

@@ -159,8 +159,10 @@ py::object process_data(py::object self, py::object ori_df) {
     ori_df = self.attr("_percent_sign_conversion")(ori_df);
     py::object df = global("name2feature")(ori_df, self.attr("adv_features"), records);
 
-    // The identifier and the ignored columns leave in one in-place drop: the
-    // same columns as dropping them one after another, one frame rebuild.
+    // The identifier and the ignored columns leave in one drop: the same
+    // columns as dropping them one after another, one frame rebuild (a new
+    // frame: pandas deprecates drop(inplace=True), and nobody else holds
+    // the engine's result).
     py::object columns = df.attr("columns").attr("tolist")();
     py::list dropped;
     py::object id_index = self.attr("id_index");
@@ -177,7 +179,7 @@ py::object process_data(py::object self, py::object ori_df) {
         }
     }
     if (py::len(dropped) > 0) {
-        df.attr("drop")("columns"_a = dropped, "inplace"_a = true);
+        df = df.attr("drop")("columns"_a = dropped);
     }
     if (!time_index.is_none() && in_columns(df, time_index)) {
         py::object column = df[time_index];
@@ -354,7 +356,7 @@ py::object validation_data(py::object self) {
     py::object pd = global("pd");
     py::object val_df = pd.attr("read_csv")(val_path);
     if (in_columns(val_df, py::str("ypred"))) {
-        val_df.attr("drop")("columns"_a = single(py::str("ypred")), "inplace"_a = true);
+        val_df = val_df.attr("drop")("columns"_a = single(py::str("ypred")));
     }
     py::object target = self.attr("target_name");
     py::object records = self.attr("lec_record_dt");

@@ -6,6 +6,7 @@ namespace brinvale::core {
 
 namespace {
 
+constexpr Operand X = Operand::number;
 constexpr Operand C = Operand::column;
 constexpr Operand L = Operand::length;
 constexpr Operand S = Operand::statistic;
@@ -22,50 +23,50 @@ using K = CallForm;
 // The dispatcher's table, row by row and in its test order.
 constexpr std::array<OperatorInfo, 43> kOperators{{
     {"entropy", "entropy", F::whole_column, K::one, {C, N, N}, need_column_codes},
-    {"sine", "sine", F::transform, K::one, {C, N, N}, 0},
-    {"cosine", "cosine", F::transform, K::one, {C, N, N}, 0},
-    {"square_root", "square_root", F::shifted, K::one, {C, N, N}, need_column_min},
+    {"sine", "sine", F::transform, K::one, {X, N, N}, 0},
+    {"cosine", "cosine", F::transform, K::one, {X, N, N}, 0},
+    {"square_root", "square_root", F::shifted, K::one, {X, N, N}, need_column_min},
     {"percentile", "percentile", F::whole_column, K::one, {C, N, N}, need_column_rank},
-    {"round", "round", F::transform, K::one, {C, N, N}, 0},
-    {"log", "log", F::shifted, K::one, {C, N, N}, need_column_min},
-    {"sigmoid", "sigmoid", F::transform, K::one, {C, N, N}, 0},
-    {"residual", "residual", F::transform, K::one, {C, N, N}, 0},
-    {"quadratic", "quadratic", F::transform, K::one, {C, N, N}, 0},
-    {"softmax", "softmax", F::whole_column, K::one, {C, N, N}, need_column_max_sum},
+    {"round", "round", F::transform, K::one, {X, N, N}, 0},
+    {"log", "log", F::shifted, K::one, {X, N, N}, need_column_min},
+    {"sigmoid", "sigmoid", F::transform, K::one, {X, N, N}, 0},
+    {"residual", "residual", F::transform, K::one, {X, N, N}, 0},
+    {"quadratic", "quadratic", F::transform, K::one, {X, N, N}, 0},
+    {"softmax", "softmax", F::whole_column, K::one, {X, N, N}, need_column_max_sum},
 
-    {"add", "add", F::arithmetic, K::two, {C, C, N}, kStandardised},
-    {"subtract", "subtract", F::arithmetic, K::two, {C, C, N}, kStandardised},
+    {"add", "add", F::arithmetic, K::two, {X, X, N}, kStandardised},
+    {"subtract", "subtract", F::arithmetic, K::two, {X, X, N}, kStandardised},
     // id frequencies over the whole frame, then their statistics per group
     {"histstat", "histstat", F::group_statistic, K::two, {C, C, N}, need_group_table},
-    {"multiply", "multiply", F::arithmetic, K::two, {C, C, N}, kStandardised},
-    {"divide", "divide", F::arithmetic, K::two, {C, C, N}, kStandardised},
+    {"multiply", "multiply", F::arithmetic, K::two, {X, X, N}, kStandardised},
+    {"divide", "divide", F::arithmetic, K::two, {X, X, N}, kStandardised},
     {"combine", "combine", F::pairwise, K::two, {C, C, N}, 0},
     {"maximize", "maximize", F::pairwise, K::two, {C, C, N}, 0},
     {"minimize", "minimize", F::pairwise, K::two, {C, C, N}, 0},
     {"delay", "delay", F::lag, K::two, {C, L, N}, kLocal},
-    {"delta", "delta", F::lag, K::two, {C, L, N}, kLocal},
-    {"ts_rank", "ts_rank", F::window, K::two, {C, L, N}, kLocal},
-    {"ts_argmax", "ts_argmax", F::window, K::two, {C, L, N}, kLocal},
-    {"ts_argmin", "ts_argmin", F::window, K::two, {C, L, N}, kLocal},
-    {"ts_max", "ts_max", F::window, K::two, {C, L, N}, kLocal},
-    {"ts_min", "ts_min", F::window, K::two, {C, L, N}, kLocal},
+    {"delta", "delta", F::lag, K::two, {X, L, N}, kLocal},
+    {"ts_rank", "ts_rank", F::window, K::two, {X, L, N}, kLocal},
+    {"ts_argmax", "ts_argmax", F::window, K::two, {X, L, N}, kLocal},
+    {"ts_argmin", "ts_argmin", F::window, K::two, {X, L, N}, kLocal},
+    {"ts_max", "ts_max", F::window, K::two, {X, L, N}, kLocal},
+    {"ts_min", "ts_min", F::window, K::two, {X, L, N}, kLocal},
     // labelled as ts_rank over the same operands, as the platform writes it
-    {"stddev", "ts_rank", F::running_window, K::two, {C, L, N}, kRunning},
-    {"decay_linear", "decay_linear", F::window, K::two, {C, L, N}, kLocal},
-    {"tsum", "tsum", F::running_window, K::two, {C, L, N}, kRunning},
-    {"product", "product", F::window, K::two, {C, L, N}, kLocal},
+    {"stddev", "ts_rank", F::running_window, K::two, {X, L, N}, kRunning},
+    {"decay_linear", "decay_linear", F::window, K::two, {X, L, N}, kLocal},
+    {"tsum", "tsum", F::running_window, K::two, {X, L, N}, kRunning},
+    {"product", "product", F::window, K::two, {X, L, N}, kLocal},
     {"crossrank", "crossrank", F::group_rank, K::two, {C, C, N}, need_group_rows},
     {"bigger", "bigger", F::pairwise, K::two, {C, C, N}, 0},
     {"smaller", "smaller", F::pairwise, K::two, {C, C, N}, 0},
     {"equal", "equal", F::pairwise, K::two, {C, C, N}, 0},
-    {"orop", "orop", F::pairwise, K::two, {C, C, N}, need_operand_sum_mean},
+    {"orop", "orop", F::pairwise, K::two, {X, X, N}, need_operand_sum_mean},
     {"ts_o", "ts_o", F::lag, K::two, {C, L, N}, kLocal},
-    {"ts_mean", "ts_mean", F::running_window, K::two, {C, L, N}, kRunning},
+    {"ts_mean", "ts_mean", F::running_window, K::two, {X, L, N}, kRunning},
 
-    {"tcorvariance", "tcorvariance", F::window_pair, K::window_pair, {C, C, L}, kRunning},
-    {"tcorrelation", "tcorrelation", F::window_pair, K::window_pair, {C, C, L}, kRunning},
+    {"tcorvariance", "tcorvariance", F::window_pair, K::window_pair, {X, X, L}, kRunning},
+    {"tcorrelation", "tcorrelation", F::window_pair, K::window_pair, {X, X, L}, kRunning},
 
-    {"aggregate", "aggregate", F::group_statistic, K::aggregate, {S, C, C}, kRecorded},
+    {"aggregate", "aggregate", F::group_statistic, K::aggregate, {S, X, C}, kRecorded},
     {"crosscount", "crosscount", F::group_statistic, K::crosscount, {C, C, N}, kRecorded},
     {"nunique",
      "nunique",
@@ -170,6 +171,8 @@ std::string_view operand_name(Operand operand) {
     switch (operand) {
     case Operand::none:
         return "none";
+    case Operand::number:
+        return "number";
     case Operand::column:
         return "column";
     case Operand::length:

@@ -106,12 +106,34 @@ def cjk_font_files():
     return found
 
 
-def register_cjk_fonts():
-    """Register the installed CJK font files that Matplotlib's font manager
-    does not know yet; returns the paths added."""
+def bundled_font_files():
+    """The CJK font files the mplfonts package ships (SimHei, Noto Sans CJK
+    SC), used only where the machine has no CJK font of its own.  The
+    package is located, not imported: its import changes Matplotlib's
+    settings."""
+    import importlib.util
+
+    try:
+        spec = importlib.util.find_spec("mplfonts")
+    except (ImportError, ValueError):
+        spec = None
+    if spec is None or not spec.submodule_search_locations:
+        return []
+    folder = os.path.join(list(spec.submodule_search_locations)[0], "fonts")
+    if not os.path.isdir(folder):
+        return []
+    names = sorted(n for n in os.listdir(folder) if n.lower().endswith(_FONT_SUFFIXES) and _CJK_FONT_FILE.search(n))
+    # a sans-serif face first: SimHei, then Noto Sans CJK
+    names.sort(key=lambda n: (not n.lower().startswith("simhei"), "serif" in n.lower() or "mono" in n.lower(), n))
+    return [os.path.join(folder, n) for n in names]
+
+
+def register_cjk_fonts(paths=None):
+    """Register the installed CJK font files (or `paths`) that Matplotlib's
+    font manager does not know yet; returns the paths added."""
     known = {os.path.realpath(f.fname) for f in font_manager.fontManager.ttflist}
     added = []
-    for path in cjk_font_files():
+    for path in cjk_font_files() if paths is None else paths:
         real = os.path.realpath(path)
         if real in known:
             continue
@@ -143,12 +165,17 @@ def _available_cjk_families():
             installed = _installed_fonts()
             found = [f for f in (PRIMARY_FONT,) + CJK_FALLBACK_FONTS if f in installed]
     if not found:
+        # the machine has none: the fonts the mplfonts package ships
+        if register_cjk_fonts(bundled_font_files()):
+            installed = _installed_fonts()
+            found = [f for f in (PRIMARY_FONT,) + CJK_FALLBACK_FONTS if f in installed]
+    if not found:
         global _warned_no_cjk
         if not _warned_no_cjk:
             _warned_no_cjk = True
             print(
                 "brinvale charts: no CJK font found, Chinese text will not render "
-                "(install fonts-noto-cjk or SimHei)",
+                "(install fonts-noto-cjk or SimHei, or the mplfonts package)",
                 file=sys.stderr,
             )
     return found

@@ -39,7 +39,10 @@ enum class CallForm : std::uint8_t {
     calendar,     // op(df, i), from name2timefeature
 };
 
-enum class Operand : std::uint8_t { none, column, length, statistic };
+// An operand column is read either as numbers (arithmetic, windows, the
+// numeric column of an aggregate) or as values of any kind (keys, texts,
+// comparisons, lags), which pandas computes on text as well.
+enum class Operand : std::uint8_t { none, number, column, length, statistic };
 
 // Whole-frame and per-group quantities the values depend on: what a frame cut
 // into parts must learn about the whole before any part can be computed.
@@ -64,6 +67,10 @@ struct OperatorInfo {
     Family family;
     CallForm form;
     Operand operands[3];  // kinds of temp[1], temp[2], temp[3] as the call takes them
+
+    static bool reads_column(Operand kind) {
+        return kind == Operand::number || kind == Operand::column;
+    }
     std::uint32_t needs;
 
     int arity() const {
