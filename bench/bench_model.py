@@ -24,10 +24,11 @@ import yaml
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
 import brinvale.brinvale as bv  # noqa: E402
-import twin  # noqa: E402
+import pandas_twin as twin  # noqa: E402
 from bench_pipeline import big_table, plain_records  # noqa: E402
 from brinvale.brinvale import tabular_incrml  # noqa: E402
 from brinvale.sample import TARGETS, TIME_COLUMN, build_sample, sample_table  # noqa: E402
@@ -213,8 +214,7 @@ def date_folder_job(max_rows):
             return obj.predict(data.copy())
 
         def theirs():
-            frame = twin.preprocess(data.copy(), cfg, records, features)
-            return obj.model.predict(frame.drop(columns=[obj.target_name], errors="ignore"))
+            return obj.model.predict(twin.model_input(data.copy(), cfg, records, features))
 
         repeat = 1 if rows >= 1_000_000 else 3
         t_ours = best_of(ours, repeat)
