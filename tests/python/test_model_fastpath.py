@@ -1,8 +1,9 @@
 """`predict` and `predict_proba` hand a model-form frame to the native
-evaluator when the model is one it reproduces (a FLAML AutoML whose
-transform imputes numeric columns, with a LightGBM learner), and to the
-model's own predict otherwise.  Either way the output is bit-identical to the
-model's own predict, probabilities included, for every learner."""
+evaluator when the model is one it reproduces (a FLAML AutoML with a tree
+learner; LightGBM's own arithmetic is checked here in depth, every learner
+behind FLAML's whole transform in test_model_native.py), and to the model's
+own predict otherwise.  Either way the output is bit-identical to the model's
+own predict, probabilities included, for every learner."""
 
 import warnings
 
@@ -153,7 +154,7 @@ def test_every_learner_predicts_as_its_own_model(learner, kind):
     obj = workbench(model)
     X = frame(np.random.default_rng(99), 4000, nan_share=0.15)
     native = bv._native_model_output(model, X, "y", "predict")
-    assert (native is not None) == (learner == "lgbm")
+    assert (native is not None) == (learner != "lrl1")
     methods = ["predict"] if kind == "regression" else ["predict", "predict_proba"]
     for method in methods:
         ours = getattr(obj, method)(X)
@@ -192,8 +193,11 @@ def same_as_model(model, X, method="predict_proba"):
 def test_frames_it_does_not_read_go_to_the_model(lgbm_model):
     rng = np.random.default_rng(5)
     X = frame(rng, 300)
+    # A float32 column beside float64 ones is imputed in float64: exact.
+    narrow = X.astype({"b": np.float32})
+    assert bv._native_model_output(lgbm_model, narrow, None, "predict") is not None
+    assert same_as_model(lgbm_model, narrow) and same_as_model(lgbm_model, narrow, "predict")
     fallbacks = {
-        "float32 column": X.astype({"b": np.float32}),
         "nullable integers": X.astype({"c": "Int64"}),
         "object column": X.astype({"a": object}),
     }
@@ -255,7 +259,7 @@ def test_model_settings_that_change_the_output_are_honoured(lgbm_model):
         inner._Booster = booster
 
 
-def test_categorical_and_date_transforms_go_to_the_model():
+def test_categorical_and_date_transforms_are_native():
     from flaml import AutoML
 
     rng = np.random.default_rng(8)
@@ -268,7 +272,7 @@ def test_categorical_and_date_transforms_go_to_the_model():
         warnings.simplefilter("ignore")
         model.fit(X, y, task="classification", estimator_list=["lgbm"], max_iter=2, n_jobs=1,
                   verbose=0, seed=2)
-    assert bv._native_model_output(model, X, None, "predict") is None
+    assert bv._native_model_output(model, X, None, "predict") is not None
     assert same_as_model(model, X) and same_as_model(model, X, "predict")
 
 

@@ -151,6 +151,8 @@ std::optional<TextRows> read_objects(py::object owner, PyObject *const *items, s
             b.add_missing();
         } else if (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))) {
             b.add_missing();
+        } else if (mode == NonText::Missing) {
+            return std::nullopt;
         } else if (PyFloat_Check(o) || PyLong_CheckExact(o) || PyBool_Check(o)) {
             // pandas writes str(value) for these
             py::object text = py::reinterpret_steal<py::object>(PyObject_Str(o));

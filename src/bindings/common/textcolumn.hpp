@@ -17,10 +17,12 @@ namespace brinvale::bind {
 
 // How values other than text are read.
 enum class NonText {
-    Refuse,  // any value that is not a str makes the column unreadable here
-    AsText,  // as fillna(...).astype(str) sees them: None, NaN, pd.NA and NaT are
-             // missing, Python numbers and booleans become their str() text,
-             // anything else makes the column unreadable here
+    Refuse,   // any value that is not a str makes the column unreadable here
+    AsText,   // as fillna(...).astype(str) sees them: None, NaN, pd.NA and NaT are
+              // missing, Python numbers and booleans become their str() text,
+              // anything else makes the column unreadable here
+    Missing,  // None, NaN, pd.NA and NaT are missing rows (what isna() finds), any
+              // other value that is not a str makes the column unreadable here
 };
 
 // The rows of a text column, kept alive with whatever owns their bytes.

@@ -4,7 +4,10 @@
 // average of random-forest models and the objectives' ConvertOutput.  Every
 // step is the same IEEE double operation in the same order, so the outputs are
 // bit-identical to the library's.
+#include "brinvale/model_eval.hpp"
 #include "brinvale/models.hpp"
+
+#include "model_rows.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -20,7 +23,7 @@ namespace {
 constexpr double kZeroThreshold = static_cast<double>(1e-35f);
 constexpr std::int8_t kCategoricalMask = 1;
 constexpr std::int8_t kDefaultLeftMask = 2;
-constexpr std::size_t kBlock = 64;
+constexpr std::size_t kBlock = detail::kRowBlock;
 
 // The value a dense row hands the trees: the C API keeps a value only when
 // |v| > kZeroThreshold or NaN; the others stay 0 in the predictor's buffer.
@@ -298,29 +301,29 @@ PredictStatus lightgbm_predict(const LightGbmModel &model, std::span<const Featu
                             stop_on_infinite, threads);
 }
 
-PredictStatus lightgbm_predict(const LightGbmForest &f, std::span<const FeatureColumn> columns,
-                               std::size_t n_rows, int n_iterations, bool raw, double *out,
-                               bool stop_on_infinite, unsigned threads) {
-    if (columns.size() != static_cast<std::size_t>(f.num_features)) {
-        throw ModelError("the model reads " + std::to_string(f.num_features) + " features, " +
-                         std::to_string(columns.size()) + " columns given");
-    }
+namespace {
+
+// The trees of iterations [0, n_iterations) on rows that `fill(row0, n, buf)`
+// writes block by block as LightGBM's row values (false: stop, a refused
+// input value).
+template <typename Fill>
+bool predict_rows(const LightGbmForest &f, std::size_t nf, std::size_t n_rows, int n_iterations,
+                  bool raw, double *out, unsigned threads, Fill &&fill) {
     const auto k = static_cast<std::size_t>(f.num_tree_per_iteration);
     const int iterations =
         n_iterations > 0 ? std::min(n_iterations, f.total_iterations) : f.total_iterations;
     const std::size_t n_trees = static_cast<std::size_t>(iterations) * k;
-    const std::size_t nf = columns.size();
-    std::atomic<bool> infinite{false};
+    std::atomic<bool> refused{false};
 
-    auto work = [&](std::size_t begin, std::size_t end) {
+    detail::for_row_ranges(n_rows, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> buf(kBlock * nf);
         for (std::size_t row0 = begin; row0 < end; row0 += kBlock) {
-            if (infinite.load(std::memory_order_relaxed)) {
+            if (refused.load(std::memory_order_relaxed)) {
                 return;
             }
             const std::size_t n = std::min(kBlock, end - row0);
-            if (!gather(columns, row0, n, stop_on_infinite, buf.data())) {
-                infinite.store(true);
+            if (!fill(row0, n, buf.data())) {
+                refused.store(true);
                 return;
             }
             double *o = out + row0 * k;
@@ -347,30 +350,46 @@ PredictStatus lightgbm_predict(const LightGbmForest &f, std::span<const FeatureC
                 convert_output(f.objective, v, static_cast<int>(k));
             }
         }
-    };
+    });
+    return !refused.load();
+}
 
-    // Enough rows per thread to pay for starting it.
-    const std::size_t per_thread = 20000;
-    const unsigned n_threads =
-        std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(std::min<std::size_t>(
-                                                     n_rows / per_thread + 1, 64))));
-    if (n_threads == 1) {
-        work(0, n_rows);
-    } else {
-        std::vector<std::thread> pool;
-        // Whole blocks per thread.
-        const std::size_t blocks = (n_rows + kBlock - 1) / kBlock;
-        const std::size_t per = (blocks + n_threads - 1) / n_threads * kBlock;
-        for (unsigned t = 0; t < n_threads; ++t) {
-            const std::size_t b = std::min(n_rows, t * per);
-            const std::size_t e = std::min(n_rows, b + per);
-            pool.emplace_back(work, b, e);
-        }
-        for (auto &th : pool) {
-            th.join();
-        }
+}  // namespace
+
+PredictStatus lightgbm_predict(const LightGbmForest &f, std::span<const FeatureColumn> columns,
+                               std::size_t n_rows, int n_iterations, bool raw, double *out,
+                               bool stop_on_infinite, unsigned threads) {
+    if (columns.size() != static_cast<std::size_t>(f.num_features)) {
+        throw ModelError("the model reads " + std::to_string(f.num_features) + " features, " +
+                         std::to_string(columns.size()) + " columns given");
     }
-    return infinite.load() ? PredictStatus::Infinite : PredictStatus::Ok;
+    const bool ok = predict_rows(f, columns.size(), n_rows, n_iterations, raw, out, threads,
+                                 [&](std::size_t row0, std::size_t n, double *buf) {
+                                     return gather(columns, row0, n, stop_on_infinite, buf);
+                                 });
+    return ok ? PredictStatus::Ok : PredictStatus::Infinite;
+}
+
+EvalStatus lightgbm_predict(const LightGbmForest &f, const ModelTransform &transform,
+                            std::span<const InputColumn> columns, std::size_t n_rows,
+                            int n_iterations, bool raw, double *out, unsigned threads) {
+    const std::size_t nf = transform.features.size();
+    if (nf != static_cast<std::size_t>(f.num_features)) {
+        throw ModelError("the model reads " + std::to_string(f.num_features) + " features, " +
+                         std::to_string(nf) + " given");
+    }
+    check_transform(transform, columns);
+    const bool ok = predict_rows(f, nf, n_rows, n_iterations, raw, out, threads,
+                                 [&](std::size_t row0, std::size_t n, double *buf) {
+                                     if (!transform_rows(transform, columns, row0, n, buf)) {
+                                         return false;
+                                     }
+                                     for (std::size_t i = 0; i < n * nf; ++i) {
+                                         buf[i] = as_row_value(buf[i]);
+                                     }
+                                     return true;
+                                 });
+    return ok ? EvalStatus::Ok : EvalStatus::Infinite;
 }
 
 }  // namespace brinvale::core

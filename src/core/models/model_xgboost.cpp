@@ -5,12 +5,14 @@
 // and its predictor follows child, feature and group indices as stored (the
 // right child is taken to be left + 1).  The buffer is parsed here in full,
 // strictly, and every such index is checked before the library sees it.
+#include "brinvale/model_eval.hpp"
 #include "brinvale/models.hpp"
 
 #include "model_trees.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -32,6 +34,7 @@ struct Value {
     Type type = Type::Null;
     std::int64_t i = 0;
     double f = 0.0;
+    bool f32 = false;    // read from a UBJSON float32
     std::string_view s;  // into the buffer, or into the reader's decoded strings
     std::vector<Value> items;
     std::vector<std::pair<std::string_view, Value>> members;
@@ -172,6 +175,7 @@ class UbjReader {
         case 'd':
             v.type = Value::Type::Float;
             v.f = big_endian<float>();
+            v.f32 = true;
             return v;
         case 'D':
             v.type = Value::Type::Float;
@@ -522,6 +526,27 @@ class Array {
         return item.i;
     }
 
+    // The element as a float, only where the buffer holds it as one (a typed
+    // float32 array, or float32 items): the evaluator reads no value rounded
+    // through a text form.
+    float float32(std::int64_t k) const {
+        if (v_->type == Value::Type::Typed) {
+            if (v_->elem != 'd') {
+                refuse(name_ + " does not hold float32 values");
+            }
+            const std::uint8_t *p = v_->data + static_cast<std::size_t>(k) * 4;
+            std::uint8_t bytes[4] = {p[3], p[2], p[1], p[0]};
+            float v;
+            std::memcpy(&v, bytes, 4);
+            return v;
+        }
+        const Value &item = v_->items[static_cast<std::size_t>(k)];
+        if (item.type != Value::Type::Float || !item.f32) {
+            refuse(name_ + " does not hold float32 values");
+        }
+        return static_cast<float>(item.f);
+    }
+
   private:
     const Value *v_;
     std::string name_;
@@ -853,6 +878,126 @@ XgbSummary check_xgboost_model(std::span<const std::uint8_t> buffer) {
         return check_model(*model);
     }
     return check_model(root);
+}
+
+XgbForest parse_xgboost_forest(std::span<const std::uint8_t> buffer) {
+    const XgbSummary summary = check_xgboost_model(buffer);
+    if (!std::isalpha(buffer[1])) {
+        refuse("the XGBoost model is not UBJSON: its float values are read from UBJSON only");
+    }
+    if (summary.booster != "gbtree") {
+        refuse("the " + summary.booster + " booster is not evaluated natively");
+    }
+    Value root = UbjReader(buffer).document();
+    const Value *wrapped = root.find("Model");
+    const Value &top = wrapped != nullptr && wrapped->type != Value::Type::Null ? *wrapped : root;
+    const Value &learner = member(top, "learner", "the XGBoost model");
+    const Value &mparam = member(learner, "learner_model_param", "learner");
+    if (int_param(mparam, "num_target", "learner_model_param", 1, 1, 1 << 20) != 1) {
+        refuse("models of several targets are not evaluated natively");
+    }
+    XgbForest f;
+    f.num_feature = summary.num_feature;
+    f.num_group = static_cast<std::int32_t>(summary.num_output_group);
+    if (f.num_group < 1) {
+        f.num_group = 1;
+    }
+    const std::string base = string_member(mparam, "base_score", "learner_model_param");
+    // XGBoost writes the float with to_chars and reads it back with from_chars.
+    auto [p, ec] = std::from_chars(base.data(), base.data() + base.size(), f.base_score);
+    if (ec != std::errc() || p != base.data() + base.size()) {
+        refuse("learner_model_param.base_score is not a number");
+    }
+    f.objective_name =
+        string_member(member(learner, "objective", "learner"), "name", "learner.objective");
+    const std::string &obj = f.objective_name;
+    if (obj == "reg:squarederror" || obj == "reg:squaredlogerror" ||
+        obj == "reg:pseudohubererror" || obj == "reg:absoluteerror" || obj == "binary:logitraw") {
+        f.objective = XgbForest::Objective::Identity;
+        f.base_margin = f.base_score;
+    } else if (obj == "binary:logistic" || obj == "reg:logistic") {
+        if (!(f.base_score > 0.0f && f.base_score < 1.0f)) {
+            refuse("base_score outside (0, 1) for a logistic objective");
+        }
+        f.objective = XgbForest::Objective::Logistic;
+        // RegLossObj<LogisticRegression>::ProbToMargin
+        f.base_margin = -logf(1.0f / f.base_score - 1.0f);
+    } else if (obj == "multi:softprob") {
+        f.objective = XgbForest::Objective::Softprob;
+        f.base_margin = f.base_score;
+    } else {
+        refuse("the objective " + obj.substr(0, 40) + " is not evaluated natively");
+    }
+
+    const Value &booster = member(learner, "gradient_booster", "learner");
+    const Value &model = member(booster, "model", "gradient_booster");
+    const Value &trees = member(model, "trees", "the gbtree model");
+    Array info = array(model, "tree_info", "the gbtree model");
+    const std::int64_t parallel =
+        int_param(member(model, "gbtree_model_param", "the gbtree model"), "num_parallel_tree",
+                  "gbtree_model_param", 1, 1, std::numeric_limits<std::int32_t>::max());
+    for (std::int64_t t = 0; t < summary.num_trees; ++t) {
+        const Value &tree = trees.items[static_cast<std::size_t>(t)];
+        const std::string where = "tree " + std::to_string(t);
+        const Value &param = member(tree, "tree_param", where);
+        if (int_param(param, "size_leaf_vector", where, 1, 0, 1 << 20) > 1) {
+            refuse(where + " has vector leaves, which are not evaluated natively");
+        }
+        const std::int64_t n =
+            int_param(param, "num_nodes", where, 0, 1, std::numeric_limits<std::int32_t>::max());
+        if (tree.find("split_type") != nullptr) {
+            Array types = array(tree, "split_type", where);
+            for (std::int64_t k = 0; k < types.size(); ++k) {
+                if (types.integer(k) != 0) {
+                    refuse(where + " has categorical splits, which are not evaluated natively");
+                }
+            }
+        }
+        Array left = array(tree, "left_children", where);
+        Array split = array(tree, "split_indices", where);
+        Array cond = array(tree, "split_conditions", where);
+        Array dleft = array(tree, "default_left", where);
+        const auto node0 = static_cast<std::int64_t>(f.nodes.size());
+        if (node0 + n > std::numeric_limits<std::int32_t>::max()) {
+            refuse("the XGBoost model has too many nodes");
+        }
+        f.roots.push_back(static_cast<std::int32_t>(node0));
+        f.groups.push_back(static_cast<std::int32_t>(info.integer(t)));
+        // check_xgboost_model proved every reached node's children and
+        // feature in range; unreached (deleted) nodes are made leaves.
+        for (std::int64_t k = 0; k < n; ++k) {
+            XgbForest::Node nd;
+            nd.value = cond.float32(k);
+            const std::int64_t l = left.integer(k);
+            const auto feature = split.integer(k);
+            if (l == -1 || static_cast<std::uint32_t>(feature) == 0xFFFFFFFFu) {
+                nd.feature = -1;
+            } else {
+                nd.feature = static_cast<std::int32_t>(feature);
+                nd.left = static_cast<std::int32_t>(node0 + l);
+                nd.missing = dleft.integer(k) != 0 ? nd.left : nd.left + 1;
+            }
+            f.nodes.push_back(nd);
+        }
+    }
+    if (model.find("iteration_indptr") != nullptr) {
+        Array indptr = array(model, "iteration_indptr", "the gbtree model");
+        for (std::int64_t k = 0; k < indptr.size(); ++k) {
+            f.iteration_indptr.push_back(indptr.integer(k));
+        }
+    } else {
+        // GBTreeModel's MakeIndptr for models saved without it.
+        std::int64_t groups = 0;
+        for (std::int32_t g : f.groups) {
+            groups = std::max<std::int64_t>(groups, g + 1);
+        }
+        const std::int64_t layer = std::max<std::int64_t>(1, parallel * groups);
+        f.iteration_indptr.push_back(0);
+        for (std::int64_t k = 0; k < summary.num_trees / layer; ++k) {
+            f.iteration_indptr.push_back((k + 1) * layer);
+        }
+    }
+    return f;
 }
 
 }  // namespace brinvale::core
