@@ -6,7 +6,7 @@ import pickle as pickle
 import sys as sys
 import warnings as warnings
 from copy import deepcopy as deepcopy
-from typing import Any
+from typing import TYPE_CHECKING, Any, overload
 
 import matplotlib.pyplot as _plt
 import numpy as _np
@@ -25,6 +25,10 @@ from .module.util.report import (
     plot_trends as plot_trends,
 )
 from .tavrin import name2feature as name2feature
+
+if TYPE_CHECKING:  # Dask is an optional dependency (brinvale[dask])
+    import dask.array as _da
+    import dask.dataframe as _dd
 
 np = _np
 pd = _pd
@@ -75,9 +79,18 @@ class tabular_incrml:
     def _normalize_column_names(self, df: _pd.DataFrame) -> _pd.DataFrame: ...
     def _percent_sign_conversion(self, df: _pd.DataFrame) -> _pd.DataFrame: ...
     def _validation_data(self) -> Tuple[_pd.DataFrame, _pd.Series]: ...
+    @overload
     def predict(self, test_path: Union[str, _pd.DataFrame, _np.ndarray]) -> _np.ndarray: ...
+    @overload
+    def predict(self, test_path: _dd.DataFrame) -> _da.Array: ...
+    @overload
     def predict_proba(self, test_path: Union[str, _pd.DataFrame, _np.ndarray]) -> _np.ndarray: ...
+    @overload
+    def predict_proba(self, test_path: _dd.DataFrame) -> _da.Array: ...
+    @overload
     def preprocess(self, input: Union[str, _pd.DataFrame], return_y: bool = False) -> _pd.DataFrame: ...
+    @overload
+    def preprocess(self, input: _dd.DataFrame, return_y: bool = False) -> _dd.DataFrame: ...
     def get_train_validation_data(
         self, path: Optional[str] = None
     ) -> Tuple[_pd.DataFrame, _pd.DataFrame, _pd.Series, _pd.Series]: ...

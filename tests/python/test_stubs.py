@@ -96,3 +96,19 @@ def test_script_stub_matches_the_module(name, tmp_path):
     attributes = set(json.loads(done.stdout.strip().splitlines()[-1]))
     names, _ = stub_names(name)
     assert public(attributes) == public(names)
+
+
+def test_the_workbench_stub_types_dask_input_and_output():
+    # predict, predict_proba and preprocess take a Dask DataFrame and return
+    # lazy Dask collections: the stub says so by overloads
+    tree = ast.parse(stub_path("brinvale.brinvale").read_text(encoding="utf-8"))
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "tabular_incrml")
+    returns = {}
+    for node in cls.body:
+        if isinstance(node, ast.FunctionDef) and any(ast.unparse(d) == "overload" for d in node.decorator_list):
+            returns.setdefault(node.name, []).append((ast.unparse(node.args.args[1].annotation),
+                                                    ast.unparse(node.returns)))
+    assert ("_dd.DataFrame", "_da.Array") in returns["predict"]
+    assert ("_dd.DataFrame", "_da.Array") in returns["predict_proba"]
+    assert ("_dd.DataFrame", "_dd.DataFrame") in returns["preprocess"]
+    assert ("Union[str, _pd.DataFrame, _np.ndarray]", "_np.ndarray") in returns["predict"]
