@@ -1,6 +1,6 @@
 """Import time of the workbench in fresh interpreters, against pandas alone
 (which it needs at import), and which heavy libraries the import leaves for
-first use.  Prints a README-ready markdown table.
+first use.  Prints a markdown table.
 
     PYTHONPATH=src python bench/bench_import.py [RUNS]
 """

@@ -1,7 +1,7 @@
 """The whole job at several sizes: `predict` (preprocessing, feature rebuild
 and the model) and preprocessing alone, against the plain pandas pipeline of
 the tests followed by the model's own `predict`, in one process.  Prints
-README-ready markdown tables: time, peak memory, and how each grows with the
+markdown tables: time, peak memory, and how each grows with the
 number of rows.
 
     PYTHONPATH=src python bench/bench_job.py [ROWS ...] [--folder DIR]

@@ -12,7 +12,7 @@ both sides must raise the same exception type.
 
 The reference is the plain pandas twin of the test suite
 (tests/pandas_twin.py).  Where pandas' own expression corrupts the frame it
-does the sound thing of the README in plain pandas (missing keys as one
+does the sound thing of docs/design.md in plain pandas (missing keys as one
 group, grouped windows and correlations by position within each group), and
 it raises `Sound` for the cases counted apart, not compared (a missing key
 that would become the key 0 in a combined mean record).

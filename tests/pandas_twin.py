@@ -3,7 +3,7 @@ written as its pandas expression, for clarity, not speed.  The native engine
 is compared with it bit for bit.
 
 Where pandas' own expression corrupts the frame, brinvale does the sound thing
-instead (README, "Sound behaviour"); this twin does the same sound thing in
+instead (docs/design.md, "Sound behaviour"); this twin does the same sound thing in
 plain pandas where that is one expression (missing keys counted as one group,
 windows and histstat written by position, grouped window correlations within
 each group, combine value by value, the final fill over numeric columns), and

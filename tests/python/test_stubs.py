@@ -112,3 +112,71 @@ def test_the_workbench_stub_types_dask_input_and_output():
     assert ("_dd.DataFrame", "_da.Array") in returns["predict_proba"]
     assert ("_dd.DataFrame", "_dd.DataFrame") in returns["preprocess"]
     assert ("Union[str, _pd.DataFrame, _np.ndarray]", "_np.ndarray") in returns["predict"]
+
+
+def stub_functions(module):
+    tree = ast.parse(stub_path(module).read_text(encoding="utf-8"))
+    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def binds(fn, **kwargs):
+    """Whether the native function accepts these keyword arguments: pybind11
+    refuses names it does not know before the function runs; whatever the
+    function itself raises afterwards means the names bound."""
+    try:
+        fn(**kwargs)
+    except TypeError as error:
+        if "incompatible function arguments" in str(error):
+            return False
+    except Exception:  # noqa: BLE001 - raised by the function body
+        pass
+    return True
+
+
+def test_dask_module_stub_names_the_real_parameters():
+    import brinvale.tessel as tessel
+
+    functions = stub_functions("brinvale.tessel")
+    assert set(functions) == {"preprocess", "predict"}
+    for name, node in functions.items():
+        fn = getattr(tessel, name)
+        args = node.args.args
+        assert all(a.annotation is not None for a in args) and node.returns is not None, name
+        assert "Any" not in ast.unparse(node), f"{name}: untyped"
+        required = {a.arg: None for a in args[: len(args) - len(node.args.defaults)]}
+        # every parameter by its stub name; a name the module lacks is refused
+        assert binds(fn, **required), name
+        assert not binds(fn, **required, frame=None), name
+        for a, default in zip(args[len(args) - len(node.args.defaults):], node.args.defaults):
+            assert binds(fn, **required, **{a.arg: ast.literal_eval(default)}), (name, a.arg)
+    # the method the stub allows besides its default is accepted, others refused
+    literal = ast.unparse(functions["predict"].args.args[2].annotation)
+    assert literal == "Literal['predict', 'predict_proba']"
+    with pytest.raises(ValueError, match="method must be"):
+        tessel.predict(None, None, method="decision_function")
+
+
+def test_dask_annotations_name_real_classes():
+    # the names the stubs give Dask's collections exist in the installed Dask
+    pytest.importorskip("dask.dataframe")
+    import dask.array
+    import dask.dataframe
+
+    import brinvale.brinvale as workbench
+
+    namespace = {"_dd": dask.dataframe, "_da": dask.array, "_pd": __import__("pandas"),
+                 "_np": __import__("numpy"), "tabular_incrml": workbench.tabular_incrml}
+    functions = stub_functions("brinvale.tessel")
+    for node in functions.values():
+        for a in node.args.args[:2]:
+            assert isinstance(eval(ast.unparse(a.annotation), namespace), type)
+        assert isinstance(eval(ast.unparse(node.returns), namespace), type)
+    assert eval(ast.unparse(functions["predict"].returns), namespace) is dask.array.Array
+    assert eval(ast.unparse(functions["preprocess"].returns), namespace) is dask.dataframe.DataFrame
+    tree = ast.parse(stub_path("brinvale.brinvale").read_text(encoding="utf-8"))
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "tabular_incrml")
+    lazy = [ast.unparse(x) for node in cls.body if isinstance(node, ast.FunctionDef)
+            for x in (node.args.args[1].annotation if len(node.args.args) > 1 else None, node.returns)
+            if x is not None and ast.unparse(x).startswith(("_dd.", "_da."))]
+    assert len(lazy) == 6
+    assert all(isinstance(eval(text, namespace), type) for text in lazy)
