@@ -129,7 +129,7 @@ def test_npz_object_array_naming_a_function_is_refused(bare, tmp_path):
 
 
 def test_npz_recipe_with_text_and_missing_values(bare, tmp_path):
-    """The README's recipe: text columns as Series.to_numpy() gives them."""
+    """The user guide's recipe: text columns as Series.to_numpy() gives them."""
     df = pd.DataFrame({"n": [1.5, np.nan, 3.0], "t": ["x", None, "是"], "i": [1, 2, 3]})
     df.to_csv(tmp_path / "d.csv", index=False)
     from_csv = bare._load_data_from_file(str(tmp_path / "d.csv"))
@@ -172,7 +172,7 @@ def test_a_bad_limit_is_named(bare, tmp_path, monkeypatch):
 
 
 def test_readme_recipe_predicts_like_the_csv(tmp_path):
-    """An archive made by the README's recipe from a table with text columns
+    """An archive made by the user guide's recipe from a table with text columns
     and missing text gives the predictions of the same table as CSV."""
     from workbench_fixtures import reset_task_config
     from brinvale.sample import build_sample, sample_table
