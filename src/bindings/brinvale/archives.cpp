@@ -5,6 +5,8 @@
 // the limits are module settings read at every call.
 #include "workbench.hpp"
 
+#include "regular_file.hpp"
+
 #include <cstdint>
 #include <string>
 
@@ -14,6 +16,11 @@ namespace {
 
 constexpr std::uint64_t kNpzMaxBytes = std::uint64_t{4} << 30;   // 4 GiB
 constexpr std::uint64_t kXlsxMaxBytes = std::uint64_t{1} << 30;  // 1 GiB
+// Files of a result folder.  Model pickles of large forests reach hundreds of
+// megabytes; the feature list is a list of names.
+constexpr std::uint64_t kPickleMaxBytes = std::uint64_t{1} << 30;      // 1 GiB
+constexpr std::uint64_t kFeaturesMaxBytes = std::uint64_t{64} << 20;   // 64 MiB
+constexpr std::uint64_t kValidationMaxBytes = std::uint64_t{1} << 30;  // 1 GiB
 
 std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
@@ -166,6 +173,25 @@ py::object read_member(const py::object &archive, py::handle info, const py::obj
 void register_input_limits(py::module_ &m) {
     m.attr("NPZ_MAX_BYTES") = py::int_(kNpzMaxBytes);
     m.attr("XLSX_MAX_BYTES") = py::int_(kXlsxMaxBytes);
+    m.attr("PICKLE_MAX_BYTES") = py::int_(kPickleMaxBytes);
+    m.attr("FEATURES_MAX_BYTES") = py::int_(kFeaturesMaxBytes);
+    m.attr("VALIDATION_MAX_BYTES") = py::int_(kValidationMaxBytes);
+}
+
+py::bytes read_folder_file(const py::object &folder, const py::object &path, const char *setting) {
+    bind::require_inside(folder, path);
+    const std::string qualified = std::string("brinvale.brinvale.") + setting;
+    py::object m = py::reinterpret_borrow<py::object>(global_module());
+    return bind::read_regular_file(path, bind::byte_limit(m, setting, qualified.c_str()),
+                                   qualified);
+}
+
+void require_inside_folder(const py::object &folder, const py::object &path) {
+    bind::require_inside(folder, path);
+}
+
+py::object open_folder_file(const py::object &folder, const py::object &path, const char *setting) {
+    return py::module_::import("io").attr("BytesIO")(read_folder_file(folder, path, setting));
 }
 
 py::object read_npz(const py::object &path) {
