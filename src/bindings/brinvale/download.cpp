@@ -68,9 +68,18 @@ py::tuple origin(const py::object &url, py::object &sent) {
         py::tuple a = origin_of(ours.attr("scheme"), ours.attr("host"), ours.attr("port"));
         py::tuple b =
             origin_of(theirs.attr("scheme"), theirs.attr("hostname"), theirs.attr("port"));
-        if (!a.equal(b)) {
-            refuse("its host is read as " + py::repr(a).cast<std::string>() + " and as " +
-                   py::repr(b).cast<std::string>());
+        // and the URL as given, which a reader of it (or of a log) takes
+        // for the place asked
+        py::object given = py::module_::import("urllib.parse").attr("urlsplit")(url);
+        py::object host = given.attr("hostname");
+        if (!host.is_none() && !py::str(host).attr("isascii")().cast<bool>()) {
+            host = host.attr("encode")("idna").attr("decode")("ascii");
+        }
+        py::tuple c = origin_of(given.attr("scheme"), host, given.attr("port"));
+        if (!a.equal(b) || !a.equal(c)) {
+            refuse("requests sends it to " + py::repr(a).cast<std::string>() +
+                   " while the standard library reads it as " +
+                   py::repr(a.equal(b) ? c : b).cast<std::string>());
         }
         return a;
     } catch (py::error_already_set &e) {
