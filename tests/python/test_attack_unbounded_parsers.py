@@ -112,3 +112,66 @@ def test_the_yaml_reader_still_refuses_object_tags(tmp_path):
     path.write_text("a: !!python/object/apply:os.system ['true']\n")
     with pytest.raises(yaml.YAMLError, match="python/"):
         YamlParser.parse(str(path))
+
+
+def workbook_with_strings(path, megabytes):
+    """A genuine one-sheet workbook whose shared-strings table is replaced by
+    `megabytes` of one-letter strings, deflated as far as zlib goes."""
+    import zipfile
+
+    import pandas as pd
+
+    base = path.with_suffix(".base.xlsx")
+    pd.DataFrame({"h": ["x"]}).to_excel(base, index=False)
+    with zipfile.ZipFile(base) as src, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED,
+                                                       compresslevel=9) as out:
+        for info in src.infolist():
+            if info.filename != "xl/sharedStrings.xml":
+                out.writestr(info.filename, src.read(info))
+        with out.open("xl/sharedStrings.xml", "w", force_zip64=True) as f:
+            f.write(b'<?xml version="1.0" encoding="UTF-8"?>\n<sst xmlns="http://schemas.'
+                    b'openxmlformats.org/spreadsheetml/2006/main"><si><t>x</t></si>')
+            chunk = b"<si><t>a</t></si>" * (1 << 16)
+            for _ in range((megabytes << 20) // len(chunk)):
+                f.write(chunk)
+            f.write(b"</sst>")
+    return path
+
+
+def test_a_workbook_expanding_far_beyond_its_size_is_refused_unread(tmp_path):
+    import brinvale.brinvale as bv
+
+    bomb = workbook_with_strings(tmp_path / "bomb.xlsx", 100)
+    assert bomb.stat().st_size < (100 << 20) // 200  # well under the member limit, expanded
+    got = outcomes({"bomb": f"""
+        from brinvale.brinvale import tabular_incrml
+        tabular_incrml.__new__(tabular_incrml)._load_data_from_file({str(bomb)!r})
+    """})
+    assert got["bomb"].startswith("REFUSED ValueError"), got
+    assert "xl/sharedStrings.xml" in got["bomb"] and "XLSX_MAX_RATIO" in got["bomb"], got
+    # a small table passes whatever its ratio, and the setting is read at each call
+    small = workbook_with_strings(tmp_path / "small.xlsx", 0)
+    obj = bv.tabular_incrml.__new__(bv.tabular_incrml)
+    assert obj._load_data_from_file(str(small)).columns.tolist() == ["h"]
+
+
+def test_workbook_members_sharing_their_bytes_are_refused(tmp_path):
+    import struct
+    import zipfile
+
+    import brinvale.brinvale as bv
+
+    good = workbook_with_strings(tmp_path / "good.xlsx", 0)
+    raw = bytearray(good.read_bytes())
+    # every central directory entry made to point at the first member's data
+    end = raw.rfind(b"PK\x05\x06")
+    pos = struct.unpack_from("<I", raw, end + 16)[0]
+    while raw[pos:pos + 4] == b"PK\x01\x02":
+        name_len, extra_len, comment_len = struct.unpack_from("<HHH", raw, pos + 28)
+        struct.pack_into("<I", raw, pos + 42, 0)
+        pos += 46 + name_len + extra_len + comment_len
+    (tmp_path / "overlap.xlsx").write_bytes(bytes(raw))
+    assert zipfile.is_zipfile(tmp_path / "overlap.xlsx")
+    obj = bv.tabular_incrml.__new__(bv.tabular_incrml)
+    with pytest.raises(ValueError, match="members overlap"):
+        obj._load_data_from_file(str(tmp_path / "overlap.xlsx"))
