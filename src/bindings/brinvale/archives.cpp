@@ -239,12 +239,12 @@ static void check_xlsx_ratios(const py::object &archive, const py::object &path)
         const auto compressed = info.attr("compress_size").cast<std::uint64_t>();
         spans.emplace_back(info.attr("header_offset").cast<std::uint64_t>(), compressed);
         if (size > kRatioFloor && size / std::max<std::uint64_t>(compressed, 1) >= ratio) {
-            bind::raise(PyExc_ValueError,
-                        "cannot load " + text(path) + ": xlsx member " +
-                            quoted(info.attr("filename")) + " expands from " +
-                            std::to_string(compressed) + " to " + std::to_string(size) +
-                            " bytes, more than " + std::to_string(ratio) +
-                            " times its size (brinvale.brinvale.XLSX_MAX_RATIO)");
+            bind::raise(PyExc_ValueError, "cannot load " + text(path) + ": xlsx member " +
+                                              quoted(info.attr("filename")) + " expands from " +
+                                              std::to_string(compressed) + " to " +
+                                              std::to_string(size) + " bytes, more than " +
+                                              std::to_string(ratio) +
+                                              " times its size (brinvale.brinvale.XLSX_MAX_RATIO)");
         }
     }
     // Each member's bytes end before the next member begins: members that
