@@ -12,10 +12,27 @@ line on standard error and exit with status 2; --debug shows the traceback.
 import argparse
 import json
 import os
+import re
 import sys
 import tempfile
 
 EXIT_USAGE = 2
+
+# Characters a terminal acts on instead of showing: C0 and C1 controls
+# (escape sequences retitle the window, move the cursor, erase what was
+# printed) and the marks that reorder text shown after them.
+_UNSHOWN = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+
+
+def _shown(value):
+    """Text of a result folder (names, labels, messages) as the terminal may
+    print it: every control character written out as its escape (\\x1b)."""
+    return _UNSHOWN.sub(lambda m: ascii(m.group())[1:-1], str(value))
+
+
+def _show_lines(text):
+    """_shown, keeping the line breaks of a text laid out in lines."""
+    return "\n".join(_shown(line) for line in str(text).split("\n"))
 
 
 class UserError(Exception):
@@ -260,6 +277,11 @@ def _predict(args):
         out.insert(0, obj.id_index, ids)
     if args.output and args.output != "-":
         out.to_csv(args.output, index=False)
+    elif sys.stdout.isatty():
+        # class labels come from the folder: a terminal gets them escaped,
+        # a pipe or a file the values as they are
+        print(_show_lines(out.to_csv(index=False)), end="")
+        sys.stdout.flush()
     else:
         out.to_csv(sys.stdout, index=False)
         sys.stdout.flush()
@@ -271,20 +293,21 @@ def _info(args):
 
     obj = _load(args.result)
     config = obj.obtain_model_configuration()
-    print(json.dumps(config, ensure_ascii=False, indent=2, default=str))
-    print(f"target: {obj.target_name}")
+    # (JSON escapes the C0 controls in its strings, not the others)
+    print(_show_lines(json.dumps(config, ensure_ascii=False, indent=2, default=str)))
+    print(f"target: {_shown(obj.target_name)}")
     labels = _class_labels(obj) if obj.task == "classification" else None
     if labels is not None:
-        print(f"classes ({len(labels)}): " + ", ".join(str(v) for v in labels))
+        print(f"classes ({len(labels)}): " + ", ".join(_shown(v) for v in labels))
     columns = _input_columns(obj)
     print(f"input columns the model needs ({len(columns)}):")
     for name in columns:
-        print(f"  {name}")
+        print(f"  {_shown(name)}")
     pairs = sorted(obj.get_feature_importance(), key=lambda p: -float(p[1]))
-    width = max((len(str(name)) for name, _ in pairs), default=0)
+    width = max((len(_shown(name)) for name, _ in pairs), default=0)
     print("feature importances:")
     for name, value in pairs:
-        print(f"  {str(name):<{width}}  {value}")
+        print(f"  {_shown(name):<{width}}  {_shown(value)}")
     return 0
 
 
@@ -314,10 +337,11 @@ def _formula(args):
         except Exception as e:  # a malformed name
             formula, why = None, f"{type(e).__name__}: {e}"
         if formula is None:
-            print(f"brinvale: error: cannot render {name!r} as a formula ({why})", file=sys.stderr)
+            print(f"brinvale: error: cannot render {name!r} as a formula ({_shown(why)})",
+                  file=sys.stderr)
             failed += 1
         else:
-            print(f"{name}\n  = {formula}")
+            print(f"{_shown(name)}\n  = {_shown(formula)}")
     return EXIT_USAGE if failed else 0
 
 
@@ -403,7 +427,8 @@ def main(argv=None):
     except Exception as e:
         if args.debug:
             raise
-        print(f"brinvale: error: {_message(e)} (--debug shows the traceback)", file=sys.stderr)
+        print(f"brinvale: error: {_shown(_message(e))} (--debug shows the traceback)",
+              file=sys.stderr)
         return EXIT_USAGE
 
 

@@ -5,8 +5,13 @@
 // the limits are module settings read at every call.
 #include "workbench.hpp"
 
+#include "regular_file.hpp"
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace brinvale::workbench {
 
@@ -14,6 +19,13 @@ namespace {
 
 constexpr std::uint64_t kNpzMaxBytes = std::uint64_t{4} << 30;   // 4 GiB
 constexpr std::uint64_t kXlsxMaxBytes = std::uint64_t{1} << 30;  // 1 GiB
+constexpr std::uint64_t kXlsxMaxRatio = 100;
+constexpr std::uint64_t kRatioFloor = std::uint64_t{1} << 20;
+// Files of a result folder.  Model pickles of large forests reach hundreds of
+// megabytes; the feature list is a list of names.
+constexpr std::uint64_t kPickleMaxBytes = std::uint64_t{1} << 30;      // 1 GiB
+constexpr std::uint64_t kFeaturesMaxBytes = std::uint64_t{64} << 20;   // 64 MiB
+constexpr std::uint64_t kValidationMaxBytes = std::uint64_t{1} << 30;  // 1 GiB
 
 std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
@@ -166,6 +178,26 @@ py::object read_member(const py::object &archive, py::handle info, const py::obj
 void register_input_limits(py::module_ &m) {
     m.attr("NPZ_MAX_BYTES") = py::int_(kNpzMaxBytes);
     m.attr("XLSX_MAX_BYTES") = py::int_(kXlsxMaxBytes);
+    m.attr("XLSX_MAX_RATIO") = py::int_(kXlsxMaxRatio);
+    m.attr("PICKLE_MAX_BYTES") = py::int_(kPickleMaxBytes);
+    m.attr("FEATURES_MAX_BYTES") = py::int_(kFeaturesMaxBytes);
+    m.attr("VALIDATION_MAX_BYTES") = py::int_(kValidationMaxBytes);
+}
+
+py::bytes read_folder_file(const py::object &folder, const py::object &path, const char *setting) {
+    bind::require_inside(folder, path);
+    const std::string qualified = std::string("brinvale.brinvale.") + setting;
+    py::object m = py::reinterpret_borrow<py::object>(global_module());
+    return bind::read_regular_file(path, bind::byte_limit(m, setting, qualified.c_str()),
+                                   qualified);
+}
+
+void require_inside_folder(const py::object &folder, const py::object &path) {
+    bind::require_inside(folder, path);
+}
+
+py::object open_folder_file(const py::object &folder, const py::object &path, const char *setting) {
+    return py::module_::import("io").attr("BytesIO")(read_folder_file(folder, path, setting));
 }
 
 py::object read_npz(const py::object &path) {
@@ -190,6 +222,45 @@ py::object read_npz(const py::object &path) {
     return global("pd").attr("DataFrame")(columns);
 }
 
+// The workbook reader materialises the whole shared-strings table and every
+// cell before pandas sees a row, at a cost per expanded byte far above the
+// zip reader's: a member that expands more than XLSX_MAX_RATIO times its
+// compressed size (genuine XML compresses some ten times; the ratio is the
+// one office suites' own readers use against zip bombs) is refused, as are
+// members that share their compressed bytes.  Members of at most 1 MiB are
+// not held to the ratio.
+static void check_xlsx_ratios(const py::object &archive, const py::object &path) {
+    const std::uint64_t ratio = setting("XLSX_MAX_RATIO");
+    const auto file_size =
+        py::module_::import("os").attr("path").attr("getsize")(path).cast<std::uint64_t>();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // (offset, compressed)
+    for (py::handle info : archive.attr("infolist")()) {
+        const auto size = info.attr("file_size").cast<std::uint64_t>();
+        const auto compressed = info.attr("compress_size").cast<std::uint64_t>();
+        spans.emplace_back(info.attr("header_offset").cast<std::uint64_t>(), compressed);
+        if (size > kRatioFloor && size / std::max<std::uint64_t>(compressed, 1) >= ratio) {
+            bind::raise(PyExc_ValueError, "cannot load " + text(path) + ": xlsx member " +
+                                              quoted(info.attr("filename")) + " expands from " +
+                                              std::to_string(compressed) + " to " +
+                                              std::to_string(size) + " bytes, more than " +
+                                              std::to_string(ratio) +
+                                              " times its size (brinvale.brinvale.XLSX_MAX_RATIO)");
+        }
+    }
+    // Each member's bytes end before the next member begins: members that
+    // share compressed bytes expand them once each.
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t k = 0; k < spans.size(); ++k) {
+        const std::uint64_t next = k + 1 < spans.size() ? spans[k + 1].first : file_size;
+        if (spans[k].first + spans[k].second > next ||
+            (k + 1 < spans.size() && spans[k].first == next)) {
+            bind::raise(PyExc_ValueError, "cannot load " + text(path) +
+                                              ": xlsx members overlap in the file (at byte " +
+                                              std::to_string(spans[k].first) + ")");
+        }
+    }
+}
+
 void check_xlsx(const py::object &path) {
     py::module_ zipfile = py::module_::import("zipfile");
     if (!zipfile.attr("is_zipfile")(path).cast<bool>()) {
@@ -198,6 +269,7 @@ void check_xlsx(const py::object &path) {
     py::object archive = zipfile.attr("ZipFile")(path);
     with_closing(archive, [&] {
         check_zip_sizes(archive, path, "xlsx", "XLSX_MAX_BYTES");
+        check_xlsx_ratios(archive, path);
         return 0;
     });
 }

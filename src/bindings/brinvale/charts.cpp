@@ -198,8 +198,9 @@ void plot_shap(py::object self, py::object X_test, py::object save_path, py::obj
     if (X_test.is_none()) {
         py::object pd = py::module_::import("pandas");
         py::object os_path = py::module_::import("os").attr("path");
-        py::object frame =
-            pd.attr("read_csv")(os_path.attr("join")(self.attr("path"), "automl", "val_res"));
+        py::object frame = pd.attr("read_csv")(brinvale::workbench::open_folder_file(
+            self.attr("path"), os_path.attr("join")(self.attr("path"), "automl", "val_res"),
+            "VALIDATION_MAX_BYTES"));
         if (frame.attr("columns").contains("ypred")) {
             frame = frame.attr("drop")("columns"_a = "ypred");
         }

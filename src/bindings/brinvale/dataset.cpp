@@ -38,11 +38,9 @@ bool report_ordinary(py::error_already_set &e) {
     brinvale::bind::raise_object(PyExc_Exception, message);
 }
 
-py::object status_error(const py::tuple &response) {
-    return py::str("Error: Unable to fetch data. Status code: ") + py::str(response[0]);
+py::object status_error(const py::object &status) {
+    return py::str("Error: Unable to fetch data. Status code: ") + py::str(status);
 }
-
-bool status_ok(const py::tuple &response) { return py::object(response[0]).equal(py::int_(200)); }
 
 py::object dataset_url(py::handle self, const py::object &file_name) {
     py::object prefix = self.attr("prefix");
@@ -103,13 +101,15 @@ void register_dataset(py::module_ &m) {
             py::object url = dataset_url(self, file_name);
             std::optional<py::object> json_data;
             try {
-                // (status, body decoded as UTF-8 whatever the server declares)
-                py::tuple response = fetch(m, url);
-                py::print(py::str("starting request ") + url + py::str(" ..."));
-                if (!status_ok(response)) {
-                    raise_plain(status_error(response));
-                }
-                json_data = json.attr("loads")(response[1]);
+                // the body decoded as UTF-8 whatever the server declares
+                json_data = fetch(
+                    m, url, "DATASET_META_MAX_BYTES", [&](py::object status, py::object body) {
+                        py::print(py::str("starting request ") + url + py::str(" ..."));
+                        if (body.is_none()) {
+                            raise_plain(status_error(status));
+                        }
+                        return py::object(json.attr("load")(body));
+                    });
             } catch (py::error_already_set &e) {
                 if (!report_ordinary(e)) {
                     throw;
@@ -149,15 +149,16 @@ void register_dataset(py::module_ &m) {
                             py::str(" suffix is not supported currently"));
             }
             py::object pd = py::module_::import("pandas");
-            py::object string_io = py::module_::import("io").attr("StringIO");
             std::optional<py::object> data;
             try {
                 py::print(py::str("starting request ") + url + py::str(" ..."));
-                py::tuple response = fetch(m, url);
-                if (!status_ok(response)) {
-                    raise_plain(status_error(response));
-                }
-                data = pd.attr("read_csv")(string_io(response[1]));
+                // the parser reads the body as it arrives
+                data = fetch(m, url, "DATASET_MAX_BYTES", [&](py::object status, py::object body) {
+                    if (body.is_none()) {
+                        raise_plain(status_error(status));
+                    }
+                    return py::object(pd.attr("read_csv")(body));
+                });
             } catch (py::error_already_set &e) {
                 if (!report_ordinary(e)) {
                     throw;

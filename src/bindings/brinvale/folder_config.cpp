@@ -15,8 +15,14 @@ namespace {
 // attributes are copies of single values; the engine needs the mapping).
 constexpr const char *kConfigAttr = "_folder_cfg";
 
+// A short form of a value: YAML aliases can nest one list in itself many
+// times over, and the whole repr of that grows exponentially with the file.
 std::string describe(py::handle value) {
-    std::string text = py::repr(value).cast<std::string>();
+    py::object brief = py::module_::import("reprlib").attr("Repr")();
+    brief.attr("maxlevel") = 2;
+    brief.attr("maxstring") = 60;
+    brief.attr("maxother") = 60;
+    std::string text = brief.attr("repr")(value).cast<std::string>();
     if (text.size() > 60) {
         text = text.substr(0, 57) + "...";
     }

@@ -61,25 +61,6 @@ void reorder_methods(py::object &cls) {
     }
 }
 
-// A file opened for one step and closed on every path out of it.
-template <typename Body>
-py::object with_open_rb(const py::object &path, Body &&body) {
-    py::object file = py::module_::import("builtins").attr("open")(path, "rb");
-    py::object result;
-    try {
-        result = body(file);
-    } catch (...) {
-        try {
-            file.attr("close")();
-        } catch (py::error_already_set &) {
-            // the original error is the one worth reporting
-        }
-        throw;
-    }
-    file.attr("close")();
-    return result;
-}
-
 // Runs load() with scikit-learn's "Trying to unpickle estimator ..." warnings
 // recorded into `notes` (once each); other warnings take their usual course.
 template <class Load>
@@ -122,7 +103,11 @@ void init_tabular_incrml(py::object self, py::object path) {
     self.attr("save_path") = join(self.attr("path"), "save");
     self.attr("model_path") = join(path, "automl", "result");
 
-    py::object cfg = load_folder_config(self, join(path, "config.yaml"));
+    // The folder's files are read as bounded regular files inside it: a
+    // FIFO, a link to a device or a link out of the folder is refused.
+    py::object config_path = join(path, "config.yaml");
+    require_inside_folder(path, config_path);
+    py::object cfg = load_folder_config(self, config_path);
     py::object feature = cfg["Feature"];
     self.attr("target_name") = feature["TargetName"];
     self.attr("feature_name") = feature["FeatureName"];
@@ -154,19 +139,18 @@ void init_tabular_incrml(py::object self, py::object path) {
     py::object records_path = self.attr("labelencoder_dt_path");
     if (global("os").attr("path").attr("exists")(records_path).cast<bool>()) {
         self.attr("lec_record_dt") =
-            with_open_rb(records_path, [&](py::object &f) { return pickle_load(f); });
+            pickle_load(open_folder_file(path, records_path, "PICKLE_MAX_BYTES"));
         check_records(self.attr("lec_record_dt"));
     } else {
         self.attr("lec_record_dt") = py::dict();
     }
 
     py::object loads = global("json").attr("loads");
-    self.attr("adv_features") = with_open_rb(self.attr("autofe_result_path"), [&](py::object &f) {
-        return py::object(loads(f.attr("read")())["combination_features"]);
-    });
+    self.attr("adv_features") = py::object(loads(read_folder_file(
+        path, self.attr("autofe_result_path"), "FEATURES_MAX_BYTES"))["combination_features"]);
 
     self.attr("model") =
-        with_open_rb(self.attr("model_path"), [&](py::object &f) { return pickle_load(f); });
+        pickle_load(open_folder_file(path, self.attr("model_path"), "PICKLE_MAX_BYTES"));
 
     // Estimators pickled by older LightGBM wrappers carry _n_classes = None,
     // which newer versions refuse at predict time.

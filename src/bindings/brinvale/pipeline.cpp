@@ -354,7 +354,8 @@ py::object validation_data(py::object self) {
     bind::check_assert(global("os").attr("path").attr("exists")(val_path).cast<bool>(),
                        "请保证result内的文件保持不变。");
     py::object pd = global("pd");
-    py::object val_df = pd.attr("read_csv")(val_path);
+    py::object val_df =
+        pd.attr("read_csv")(open_folder_file(self.attr("path"), val_path, "VALIDATION_MAX_BYTES"));
     if (in_columns(val_df, py::str("ypred"))) {
         val_df = val_df.attr("drop")("columns"_a = single(py::str("ypred")));
     }

@@ -31,11 +31,26 @@ py::object read_npz(const py::object &path);
 void check_xlsx(const py::object &path);
 py::object read_folder_entry(const py::object &folder, const py::object &entry);
 
-// Public dataset downloads: DATASET_DEADLINE and DATASET_MAX_BYTES, names
-// that stay inside the dataset path, and a bounded GET giving (status, text).
+// A file of the result folder `folder` (config.yaml, the pickles, the feature
+// list, the validation rows): a regular file inside the folder, read whole, at
+// most the bytes of the module setting `setting` (PICKLE_MAX_BYTES,
+// FEATURES_MAX_BYTES, VALIDATION_MAX_BYTES).
+py::bytes read_folder_file(const py::object &folder, const py::object &path, const char *setting);
+// The same as a binary stream.
+py::object open_folder_file(const py::object &folder, const py::object &path, const char *setting);
+// Refuses a path of the result folder that leads out of it (through links).
+void require_inside_folder(const py::object &folder, const py::object &path);
+
+// Public dataset downloads: DATASET_DEADLINE, DATASET_MAX_BYTES and
+// DATASET_META_MAX_BYTES, names that stay inside the dataset path, and a
+// bounded GET.  `consume` is called while the response is open, with the
+// status and, for status 200, the body as a text stream (UTF-8, undecodable
+// bytes replaced) that yields at most the bytes of the setting `limit`; its
+// result is fetch's.
 void register_download_settings(py::module_ &m);
 void check_dataset_name(py::handle name);
-py::tuple fetch(const py::module_ &m, const py::object &url);
+py::object fetch(const py::module_ &m, const py::object &url, const char *limit,
+                 const std::function<py::object(py::object, py::object)> &consume);
 
 // Common mistakes in user input, refused before preprocessing starts: a file
 // or folder without rows; labels that are not text or repeat once cleaned;

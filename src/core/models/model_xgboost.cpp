@@ -18,6 +18,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 namespace brinvale::core {
 
@@ -51,6 +52,28 @@ struct Value {
         }
         return nullptr;
     }
+};
+
+// The keys of one object being read, for refusing a repeated key in time
+// linear in the object's size: a short object is searched, a long one hashed.
+class KeySet {
+  public:
+    bool add(const Value &obj, std::string_view key) {
+        if (obj.members.size() < kSearched) {
+            return obj.find(key) == nullptr;
+        }
+        if (seen_.empty()) {
+            seen_.reserve(obj.members.size() * 2);
+            for (const auto &m : obj.members) {
+                seen_.insert(m.first);
+            }
+        }
+        return seen_.insert(key).second;
+    }
+
+  private:
+    static constexpr std::size_t kSearched = 16;
+    std::unordered_set<std::string_view> seen_;
 };
 
 std::size_t elem_size(char marker) {
@@ -187,6 +210,7 @@ class UbjReader {
             return v;
         case '{': {
             v.type = Value::Type::Object;
+            KeySet keys;
             while (true) {
                 need(1);
                 if (buf_[pos_] == '}') {
@@ -194,7 +218,7 @@ class UbjReader {
                     return v;
                 }
                 std::string_view key = text();
-                if (v.find(key)) {
+                if (!keys.add(v, key)) {
                     refuse("the XGBoost model repeats the key '" + std::string(key.substr(0, 40)) +
                            "'");
                 }
@@ -412,9 +436,10 @@ class JsonReader {
                 ++pos_;
                 return v;
             }
+            KeySet keys;
             while (true) {
                 std::string_view key = string();
-                if (v.find(key)) {
+                if (!keys.add(v, key)) {
                     refuse("the XGBoost model repeats the key '" + std::string(key.substr(0, 40)) +
                            "'");
                 }

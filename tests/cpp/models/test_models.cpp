@@ -561,6 +561,32 @@ TEST(XgboostModel, MalformedDocumentsAreRefused) {
     expect_xgb_refused("{\"learner\":{}}", "learner_model_param");
 }
 
+// 300,000 keys in one object: a search per key would take hours.
+TEST(XgboostModel, ManyKeysAreReadInLinearTime) {
+    std::string wide = "{";
+    for (int i = 0; i < 300000; ++i) {
+        wide += "\"k" + std::to_string(i) + "\":0,";
+    }
+    const std::string good = xgb_json(fields());
+    // the long object stands before the model's own keys
+    const std::string many = "{\"x\":" + wide + "\"end\":1}," + good.substr(1);
+    EXPECT_NO_THROW(check_xgboost_model(bytes_of(many)));
+    expect_xgb_refused(wide + "\"k7\":1}", "repeats the key 'k7'");
+    expect_xgb_refused(wide + "\"k299999\":1}", "repeats the key 'k299999'");
+    // the same in UBJSON
+    std::string ubj = "{";
+    for (int i = 0; i < 300000; ++i) {
+        const std::string key = "k" + std::to_string(i);
+        ubj += "L";
+        for (int b = 7; b >= 0; --b) {
+            ubj += static_cast<char>((key.size() >> (8 * b)) & 0xff);
+        }
+        ubj += key + "Z";
+    }
+    std::string repeat = ubj + ubj.substr(1, ubj.find('Z')) + "}";
+    expect_xgb_refused(repeat, "repeats the key 'k0'");
+}
+
 // ---------------------------------------------------------------- scikit-learn
 
 TEST(SklearnTree, ChildrenAndFeaturesAreChecked) {
