@@ -394,8 +394,8 @@ class Walk {
     std::unordered_map<PyObject *, py::object> items_;  // object arrays -> their items
     std::vector<Place> places_;
     std::unordered_map<std::string, std::size_t> place_index_;
-    std::size_t place_ = 0;           // the place of the object being visited
-    PyObject *parent_ = nullptr;      // the object whose references are being pushed
+    std::size_t place_ = 0;       // the place of the object being visited
+    PyObject *parent_ = nullptr;  // the object whose references are being pushed
     const std::unordered_set<PyObject *> *skip_ = nullptr;  // pushed already, with their places
 
     std::size_t place_of(PyTypeObject *owner, const std::string &attribute) {
@@ -463,8 +463,9 @@ class Walk {
             return;
         }
         auto [module, qualname] = name_of(o);
-        const std::string what = module.empty() ? "an object of type '" + std::string(bind::type_name(o)) + "'"
-                                                : "'" + module + "." + qualname + "'";
+        const std::string what = module.empty()
+                                     ? "an object of type '" + std::string(bind::type_name(o)) + "'"
+                                     : "'" + module + "." + qualname + "'";
         refuse("refused the unpickled object: it stores the callable " + what +
                (place == 0 ? std::string(" where genuine result folders keep only data")
                            : " in the attribute '" + where.attribute + "' of a '" + owner +
@@ -514,8 +515,7 @@ class Walk {
         PyTypeObject *t = Py_TYPE(d);
         return PyFunction_Check(d) || PyCFunction_Check(d) || t == &PyStaticMethod_Type ||
                t == &PyClassMethod_Type || t == &PyMethodDescr_Type ||
-               t == &PyClassMethodDescr_Type || t == &PyWrapperDescr_Type ||
-               PyCallable_Check(d);
+               t == &PyClassMethodDescr_Type || t == &PyWrapperDescr_Type || PyCallable_Check(d);
     }
 
     // The instance attributes of an object, each pushed with its own place;
@@ -554,7 +554,8 @@ class Walk {
                     note("shadowed", module + " " + qualname + " " + name);
                 } else {
                     refuse("refused the unpickled object: its attribute '" + name + "' on a '" +
-                           module + "." + qualname + "' would stand in for the method of that "
+                           module + "." + qualname +
+                           "' would stand in for the method of that "
                            "name, which genuine result folders never do.");
                 }
             }
