@@ -13,7 +13,11 @@ collects:
   without __init__, kept as a value),
 - every (class, attribute) pair they look up with getattr,
 - every type of object reachable from what they load, and the classes and
-  functions found inside.
+  functions found inside,
+- every place (the class of an object and its instance attribute) where what
+  they load keeps a callable: a class, a function, a partial.  Instances
+  that carry an attribute shadowing a method of their class are reported for
+  review (genuine pickles have none).
 
 Run once with each interpreter (one without pyarrow, one with it: pandas 3
 pickles text differently where pyarrow is installed) and merge:
@@ -129,7 +133,7 @@ def carried_name(module, qualname):
 
 def new_found():
     return {"globals": {}, "getattrs": set(), "types": set(), "objects": set(), "graph_getattrs": set(),
-            "renamed": {}}
+            "stored": set(), "shadowed": set(), "renamed": {}}
 
 
 def scanner(found):
@@ -160,6 +164,8 @@ def scanner(found):
         found["types"].update(seen["types"])
         found["objects"].update(seen["objects"])
         found["graph_getattrs"].update(seen["getattrs"])
+        found["stored"].update(seen["stored"])
+        found["shadowed"].update(seen["shadowed"])
 
     return scan, graph
 
@@ -287,12 +293,15 @@ def old_label(parts):
     return "\n".join(lines)
 
 
+GRAPH_KEYS = ("getattrs", "types", "objects", "graph_getattrs", "stored", "shadowed")
+
+
 def to_json(found, read=False):
     return {
         "versions": versions(),
         "read": read,
         "globals": {k: sorted(v) for k, v in found["globals"].items()},
-        **{k: sorted(found[k]) for k in ("getattrs", "types", "objects", "graph_getattrs")},
+        **{k: sorted(found[k]) for k in GRAPH_KEYS},
         "renamed": dict(sorted(found["renamed"].items())),
     }
 
@@ -302,21 +311,22 @@ def merge(parts):
     for p in parts:
         for k, v in p["globals"].items():
             out["globals"].setdefault(k, set()).update(v)
-        for k in ("getattrs", "types", "objects", "graph_getattrs"):
-            out[k].update(p[k])
+        for k in GRAPH_KEYS:
+            out[k].update(p.get(k, ()))
         out["renamed"].update(p.get("renamed", {}))
     return out
 
 
 def entries(found):
-    """The table entries of what was found: {"global": {key: uses}, "getattr": set, "type": set}."""
+    """The table entries of what was found: {"global": {key: uses}, "getattr": set, "type": set,
+    "stored": set}."""
     globals_ = {k: set(v) for k, v in found["globals"].items()}
     # classes and functions found inside loaded objects, which the pickles did not name
     for entry in found["objects"]:
         if entry not in globals_ and entry not in found["types"] and not entry.startswith(("module ", "bound ")):
             globals_.setdefault(entry, set()).add("value")
     return {"global": globals_, "getattr": found["getattrs"] | found["graph_getattrs"],
-            "type": set(found["types"])}
+            "type": set(found["types"]), "stored": set(found["stored"])}
 
 
 def entry_lines(table, renamed=None):
@@ -332,6 +342,10 @@ def entry_lines(table, renamed=None):
     lines.append("")
     for entry in sorted(table["type"]):
         lines.append(f"type    {entry}")
+    if table.get("stored"):
+        lines.append("")
+        for entry in sorted(table["stored"]):
+            lines.append(f"stored  {entry}")
     if renamed:
         lines.append("")
         for old, new in sorted(renamed.items()):
@@ -366,7 +380,7 @@ def carried_old_block(path, main_lines):
             if not uses:
                 continue
             line = f"global  {parts[1]} {parts[2]} {','.join(uses)}"
-        elif parts and parts[0] in ("getattr", "type", "renamed") and line in main_lines:
+        elif parts and parts[0] in ("getattr", "type", "stored", "renamed") and line in main_lines:
             continue
         kept.append(line)
     return [""] + kept
@@ -384,6 +398,9 @@ def render(found, environments, old=None, old_label=None, old_from=None):
         "#                                  without __init__), value (kept as data or passed on)",
         "#   getattr MODULE QUALNAME ATTR   getattr(<that class>, ATTR) while unpickling",
         "#   type    MODULE QUALNAME        a type whose objects may be found in what was loaded",
+        "#   stored  MODULE QUALNAME ATTR   objects of that class may keep a callable (a class, a",
+        "#                                  function, a partial) in their attribute ATTR, directly or",
+        "#                                  in a container there (- - - : the loaded object itself)",
         "#   renamed MODULE QUALNAME NEWMODULE NEWQUALNAME",
         "#                                  an old name that newer libraries still serve, with the",
         "#                                  object that now carries the new name (which must be the",
@@ -401,12 +418,17 @@ def render(found, environments, old=None, old_label=None, old_from=None):
         extra["global"] = {k: v for k, v in extra["global"].items() if v}
         extra["getattr"] -= main["getattr"]
         extra["type"] -= main["type"]
+        extra["stored"] -= main["stored"]
         lines += ["", "# ---- written by older libraries " + "-" * 46, "#",
                   *(f"# {line}" for line in old_label.splitlines()), "#"]
         lines += entry_lines(extra, old["renamed"])
         odd += sorted(e for e in old["objects"] if e.startswith(("module ", "bound ")))
     if odd:
         print("found inside genuine objects, not admitted (review):", *odd, sep="\n  ", file=sys.stderr)
+    shadowed = sorted(found["shadowed"] | (old["shadowed"] if old else set()))
+    if shadowed:
+        print("instance attributes that shadow a method, refused on load (review):", *shadowed, sep="\n  ",
+              file=sys.stderr)
     return "\n".join(lines) + "\n"
 
 

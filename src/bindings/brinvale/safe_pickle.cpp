@@ -47,6 +47,7 @@ struct Table {
     std::unordered_map<std::string, unsigned> globals;  // module\nqualname -> uses
     std::unordered_set<std::string> getattrs;           // module\nqualname\nattribute
     std::unordered_set<std::string> types;              // module\nqualname
+    std::unordered_set<std::string> stored;             // module\nqualname\nattribute
     // module\nqualname -> (module, qualname) the object carries in newer libraries
     std::unordered_map<std::string, std::pair<std::string, std::string>> renamed;
     std::size_t entries = 0;
@@ -94,6 +95,8 @@ const Table &table() {
                 t.globals[key_of(f[1], f[2])] |= parse_uses(f[3]);
             } else if (f.size() == 4 && f[0] == "getattr") {
                 t.getattrs.insert(key_of(f[1], f[2]) + '\n' + std::string(f[3]));
+            } else if (f.size() == 4 && f[0] == "stored") {
+                t.stored.insert(key_of(f[1], f[2]) + '\n' + std::string(f[3]));
             } else if (f.size() == 3 && f[0] == "type") {
                 t.types.insert(key_of(f[1], f[2]));
             } else if (f.size() == 5 && f[0] == "renamed") {
@@ -344,33 +347,93 @@ py::object checked_getattr(py::module_ &m, py::handle obj, py::handle attr) {
 
 // ---- the walk over what was loaded ----------------------------------------------
 
+// Where an object sits: the type of the nearest object holding it as an
+// instance attribute, and that attribute ("-" "-" for the loaded object
+// itself and what its containers hold).
+struct Place {
+    std::string owner;  // module\nqualname
+    std::string attribute;
+};
+
 class Walk {
   public:
-    Walk(py::module_ &m, py::object record) : m_(m), record_(std::move(record)) {}
+    Walk(py::module_ &m, py::object record) : m_(m), record_(std::move(record)) {
+        places_.push_back(Place{"-\n-", "-"});
+    }
 
     void run(py::handle root) {
-        todo_.push_back(py::reinterpret_borrow<py::object>(root));
+        add(py::reinterpret_borrow<py::object>(root), 0);
         py::object ndarray = py::module_::import("numpy").attr("ndarray");
         while (!todo_.empty()) {
-            py::object o = std::move(todo_.back());
+            auto [o, place] = std::move(todo_.back());
             todo_.pop_back();
-            if (!seen_.insert(o.ptr()).second) {
+            // Containers are walked once for every place that holds them, so
+            // that a callable shared with a place that admits one is still
+            // judged where else it sits; the rest of the work is done once.
+            if (!reached_.insert({o.ptr(), place}).second) {
                 continue;
             }
-            visit_one(o, ndarray);
+            place_ = place;
+            visit_one(o, ndarray, seen_.insert(o.ptr()).second);
         }
     }
 
   private:
+    struct PairHash {
+        std::size_t operator()(const std::pair<PyObject *, std::size_t> &p) const {
+            return std::hash<PyObject *>()(p.first) ^ (p.second * 0x9e3779b97f4a7c15ull);
+        }
+    };
+
     py::module_ &m_;
     py::object record_;  // None, or a dict of sets: what was found instead of refusing
-    std::vector<py::object> todo_;
+    std::vector<std::pair<py::object, std::size_t>> todo_;
     std::unordered_set<PyObject *> seen_;
+    std::unordered_set<std::pair<PyObject *, std::size_t>, PairHash> reached_;
     std::unordered_set<PyTypeObject *> known_types_;
+    std::unordered_map<PyObject *, py::object> items_;  // object arrays -> their items
+    std::vector<Place> places_;
+    std::unordered_map<std::string, std::size_t> place_index_;
+    std::size_t place_ = 0;       // the place of the object being visited
+    PyObject *parent_ = nullptr;  // the object whose references are being pushed
+    const std::unordered_set<PyObject *> *skip_ = nullptr;  // pushed already, with their places
+
+    std::size_t place_of(PyTypeObject *owner, const std::string &attribute) {
+        auto [module, qualname] = name_of(py::handle(reinterpret_cast<PyObject *>(owner)));
+        std::string key = key_of(module, qualname) + '\n' + attribute;
+        auto it = place_index_.find(key);
+        if (it != place_index_.end()) {
+            return it->second;
+        }
+        places_.push_back(Place{key_of(module, qualname), attribute});
+        place_index_.emplace(std::move(key), places_.size() - 1);
+        return places_.size() - 1;
+    }
+
+    std::string place_text(std::size_t place, const char *sep) const {
+        const Place &p = places_[place];
+        std::string owner = p.owner;
+        owner[owner.find('\n')] = sep[0];
+        return owner + sep + p.attribute;
+    }
+
+    // Every reference to a callable is judged where it sits: genuine pickles
+    // keep classes, functions and partials only in a few attributes.  (A
+    // weak reference, which pandas keeps in many places, only gives back an
+    // object that is walked itself.)
+    void add(py::object o, std::size_t place) {
+        PyObject *p = o.ptr();
+        if (PyCallable_Check(p) && !PyWeakref_CheckRefExact(p) &&
+            !(parent_ != nullptr && p == reinterpret_cast<PyObject *>(Py_TYPE(parent_)))) {
+            check_stored(o, place);
+        }
+        todo_.emplace_back(std::move(o), place);
+    }
 
     static int push(PyObject *o, void *self) {
-        if (o != nullptr) {
-            static_cast<Walk *>(self)->todo_.push_back(py::reinterpret_borrow<py::object>(o));
+        auto *w = static_cast<Walk *>(self);
+        if (o != nullptr && (w->skip_ == nullptr || w->skip_->count(o) == 0)) {
+            w->add(py::reinterpret_borrow<py::object>(o), w->place_);
         }
         return 0;
     }
@@ -382,6 +445,33 @@ class Walk {
                ", which genuine result folders never hold (a class, function or object that "
                "could run later)." +
                kTrustHint + full + kTrustWhere);
+    }
+
+    void check_stored(py::handle o, std::size_t place) {
+        if (!record_.is_none()) {
+            note("stored", place_text(place, " "));
+            return;
+        }
+        const Place &where = places_[place];
+        if (table().stored.count(where.owner + '\n' + where.attribute) > 0) {
+            return;
+        }
+        const std::string owner = where.owner.substr(0, where.owner.find('\n')) + "." +
+                                  where.owner.substr(where.owner.find('\n') + 1);
+        if (trusted(m_, where.owner.substr(0, where.owner.find('\n')),
+                    where.owner.substr(where.owner.find('\n') + 1))) {
+            return;
+        }
+        auto [module, qualname] = name_of(o);
+        const std::string what = module.empty()
+                                     ? "an object of type '" + std::string(bind::type_name(o)) + "'"
+                                     : "'" + module + "." + qualname + "'";
+        refuse("refused the unpickled object: it stores the callable " + what +
+               (place == 0 ? std::string(" where genuine result folders keep only data")
+                           : " in the attribute '" + where.attribute + "' of a '" + owner +
+                                 "', where genuine result folders never keep a callable") +
+               " (it could be run later)." +
+               (place == 0 ? std::string() : kTrustHint + owner + kTrustWhere));
     }
 
     // A class or function found inside: one of the table's objects.
@@ -419,7 +509,65 @@ class Walk {
         known_types_.insert(t);
     }
 
-    void visit_one(const py::object &o, const py::object &ndarray) {
+    // Methods, and anything else of the class that can be called: an
+    // instance attribute of that name would run instead of the class's.
+    static bool is_method(PyObject *d) {
+        PyTypeObject *t = Py_TYPE(d);
+        return PyFunction_Check(d) || PyCFunction_Check(d) || t == &PyStaticMethod_Type ||
+               t == &PyClassMethod_Type || t == &PyMethodDescr_Type ||
+               t == &PyClassMethodDescr_Type || t == &PyWrapperDescr_Type || PyCallable_Check(d);
+    }
+
+    // The instance attributes of an object, each pushed with its own place;
+    // none may shadow a method of the object's class.
+    void visit_attributes(const py::object &o, std::unordered_set<PyObject *> &pushed) {
+        PyObject *p = o.ptr();
+        PyTypeObject *t = Py_TYPE(p);
+        PyObject *raw = PyObject_GenericGetDict(p, nullptr);
+        if (raw == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+        py::object dict = py::reinterpret_steal<py::object>(raw);
+        if (!PyDict_Check(raw)) {
+            return;
+        }
+        pushed.insert(raw);
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        Py_ssize_t pos = 0;
+        std::vector<std::pair<py::object, std::size_t>> found;
+        auto [module, qualname] = name_of(py::handle(reinterpret_cast<PyObject *>(t)));
+        while (PyDict_Next(raw, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                if (!record_.is_none()) {
+                    note("shadowed", module + " " + qualname + " <not text>");
+                    continue;
+                }
+                refuse("refused the unpickled object: a '" + module + "." + qualname +
+                       "' has an attribute whose name is not text.");
+            }
+            const std::string name = py::str(key);
+            PyObject *d = _PyType_Lookup(t, key);
+            if (d != nullptr && is_method(d)) {
+                if (!record_.is_none()) {
+                    note("shadowed", module + " " + qualname + " " + name);
+                } else {
+                    refuse("refused the unpickled object: its attribute '" + name + "' on a '" +
+                           module + "." + qualname +
+                           "' would stand in for the method of that "
+                           "name, which genuine result folders never do.");
+                }
+            }
+            pushed.insert(value);
+            found.emplace_back(py::reinterpret_borrow<py::object>(value), place_of(t, name));
+        }
+        for (auto &[v, place] : found) {
+            add(std::move(v), place);
+        }
+    }
+
+    void visit_one(const py::object &o, const py::object &ndarray, bool first) {
         PyObject *p = o.ptr();
         PyTypeObject *t = Py_TYPE(p);
         if (PyUnicode_CheckExact(p) || PyLong_CheckExact(p) || PyFloat_CheckExact(p) ||
@@ -427,12 +575,16 @@ class Walk {
             return;
         }
         if (PyType_Check(p)) {
-            check_named(o, "the class");
+            if (first) {
+                check_named(o, "the class");
+            }
             return;  // a class's namespace is the library's, not the pickle's
         }
         if (PyFunction_Check(p) || PyCFunction_Check(p) || t == &PyMethodDescr_Type ||
             t == &PyClassMethodDescr_Type || t == &PyWrapperDescr_Type) {
-            check_named(o, "the function");
+            if (first) {
+                check_named(o, "the function");
+            }
             return;
         }
         if (PyMethod_Check(p)) {
@@ -450,20 +602,30 @@ class Walk {
         check_type(t);
         if (PyObject_IsInstance(p, ndarray.ptr()) == 1) {
             // NumPy arrays do not report their items to the traversal.
-            py::object dtype = o.attr("dtype");
-            todo_.push_back(dtype);
+            add(o.attr("dtype"), place_);
             py::object base = o.attr("base");
             if (!base.is_none()) {
-                todo_.push_back(base);
+                add(base, place_);
             }
-            if (dtype.attr("hasobject").cast<bool>()) {
-                py::list items = o.attr("ravel")("K").attr("tolist")();
-                todo_.push_back(items);
+            auto it = items_.find(p);
+            if (it == items_.end() && o.attr("dtype").attr("hasobject").cast<bool>()) {
+                it = items_.emplace(p, o.attr("ravel")("K").attr("tolist")()).first;
+            }
+            if (it != items_.end()) {
+                add(it->second, place_);
             }
             return;
         }
+        std::unordered_set<PyObject *> pushed;
+        if (t->tp_dictoffset != 0) {
+            visit_attributes(o, pushed);
+        }
         if (t->tp_traverse != nullptr) {
+            parent_ = p;
+            skip_ = &pushed;
             t->tp_traverse(p, &Walk::push, this);
+            parent_ = nullptr;
+            skip_ = nullptr;
         }
     }
 
@@ -485,11 +647,11 @@ class Walk {
         auto [module, qualname] = name_of(self);
         if (!record_.is_none()) {
             note("getattrs", module + " " + qualname + " " + attr);
-            todo_.push_back(self);
+            todo_.emplace_back(self, place_);
             return;
         }
         if (trusted(m_, "builtins", "getattr")) {
-            todo_.push_back(self);
+            todo_.emplace_back(self, place_);
             return;
         }
         const bool listed = table().getattrs.count(key_of(module, qualname) + '\n' + attr) > 0;
@@ -588,7 +750,7 @@ void register_safe_pickle(py::module_ &m) {
     });
     m.def("_pickle_graph", [mod](py::object obj) mutable {
         py::dict found;
-        for (const char *k : {"types", "objects", "getattrs"}) {
+        for (const char *k : {"types", "objects", "getattrs", "stored", "shadowed"}) {
             found[k] = py::set();
         }
         Walk(mod, found).run(obj);
