@@ -42,9 +42,26 @@ bool codes_within(py::handle codes, long long low, long long high) {
     return a.attr("min")().cast<long long>() >= low && a.attr("max")().cast<long long>() < high;
 }
 
+// pandas takes a Categorical's codes as positions in its categories without
+// checking them (-1 is a missing value).
+void check_categorical(py::handle values, const char *where) {
+    if (!isinstance_of(values, "pandas", "Categorical")) {
+        return;
+    }
+    const py::ssize_t n = length(values.attr("categories"));
+    py::object codes = values.attr("_ndarray");
+    if (!codes_within(codes, -1, n)) {
+        bad(std::string("the codes of ") + where + " lie outside its " + std::to_string(n) +
+            " categories");
+    }
+}
+
 void check_index(py::handle index, py::ssize_t rows) {
     if (!isinstance_of(index, "pandas", "Index")) {
         bad("its index is not a pandas Index");
+    }
+    if (isinstance_of(index, "pandas", "CategoricalIndex")) {
+        check_categorical(index.attr("_data"), "its categorical index");
     }
     if (isinstance_of(index, "pandas", "MultiIndex")) {
         py::list levels = index.attr("levels");
@@ -93,6 +110,7 @@ void check_frame(py::handle df) {
     std::vector<int> placed(static_cast<std::size_t>(ncols), 0);
     for (py::handle block : mgr.attr("blocks")) {
         py::object values = block.attr("values");
+        check_categorical(values, "a categorical column of its frame");
         py::object locs = np().attr("asarray")(block.attr("mgr_locs").attr("as_array"));
         const auto ndim = py::len(values.attr("shape"));
         py::tuple shape = values.attr("shape");
@@ -121,6 +139,7 @@ void check_series(py::handle s, bool numeric) {
         bad("it is not a Series");
     }
     py::object values = s.attr("_mgr").attr("array");
+    check_categorical(values, "its categorical values");
     const py::ssize_t rows = length(values);
     check_index(s.attr("_mgr").attr("axes")[py::int_(0)], rows);
     if (numeric &&

@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace brinvale::core::detail {
@@ -74,8 +75,10 @@ inline std::vector<std::string_view> split(std::string_view text, char sep) {
 // Walks a tree from node 0 where `children(node, slot)` gives the node's two
 // children as node indices, or -1 for "no node" (a leaf in the libraries that
 // mark leaves so); `is_leaf(node)` says whether the walk stops there.  Every
-// node is reached at most once: a cycle or a shared child is refused.
-// Returns the reached-flags, so callers can demand connectedness.
+// node is reached at most once: a cycle or a shared child is refused, and so
+// is a node more than kMaxTreeDepth splits below the root (the libraries'
+// dumps and SHAP walk trees by recursion).  Returns the reached-flags, so
+// callers can demand connectedness.
 template <typename Children, typename IsLeaf>
 std::vector<std::uint8_t> walk_tree(std::int64_t n_nodes, Children &&children, IsLeaf &&is_leaf,
                                     const std::string &where) {
@@ -83,13 +86,18 @@ std::vector<std::uint8_t> walk_tree(std::int64_t n_nodes, Children &&children, I
     if (n_nodes <= 0) {
         return seen;
     }
-    std::vector<std::int64_t> stack{0};
+    // (node, its depth)
+    std::vector<std::pair<std::int64_t, std::int64_t>> stack{{0, 0}};
     seen[0] = 1;
     while (!stack.empty()) {
-        const std::int64_t node = stack.back();
+        const auto [node, depth] = stack.back();
         stack.pop_back();
         if (is_leaf(node)) {
             continue;
+        }
+        if (depth >= kMaxTreeDepth) {
+            refuse(where + " is deeper than " + std::to_string(kMaxTreeDepth) +
+                   " levels, the most a model may have");
         }
         for (int slot = 0; slot < 2; ++slot) {
             const std::int64_t child = children(node, slot);
@@ -103,7 +111,7 @@ std::vector<std::uint8_t> walk_tree(std::int64_t n_nodes, Children &&children, I
                        " is reached twice (a cycle or a shared node), the tree is not a tree");
             }
             seen[static_cast<std::size_t>(child)] = 1;
-            stack.push_back(child);
+            stack.emplace_back(child, depth + 1);
         }
     }
     return seen;

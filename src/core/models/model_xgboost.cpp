@@ -877,6 +877,24 @@ XgbSummary check_model(const Value &root) {
     return out;
 }
 
+// The configuration a pickled booster is restored with: its thread count
+// is what prediction starts.
+void check_config(const Value &config) {
+    if (config.type != Value::Type::Object) {
+        refuse("the XGBoost model's Config is not an object");
+    }
+    const Value *learner = config.find("learner");
+    if (learner == nullptr || learner->type != Value::Type::Object) {
+        return;
+    }
+    if (const Value *generic = learner->find("generic_param")) {
+        for (const char *key : {"nthread", "n_jobs"}) {
+            int_param(*generic, key, "Config.learner.generic_param", 0, -kMaxModelThreads,
+                      kMaxModelThreads);
+        }
+    }
+}
+
 }  // namespace
 
 XgbSummary check_xgboost_model(std::span<const std::uint8_t> buffer) {
@@ -897,9 +915,11 @@ XgbSummary check_xgboost_model(std::span<const std::uint8_t> buffer) {
     }
     const Value *model = root.find("Model");
     if (model != nullptr && model->type != Value::Type::Null) {
-        if (root.find("Config") == nullptr) {
+        const Value *config = root.find("Config");
+        if (config == nullptr) {
             refuse("the XGBoost model has a Model without its Config");
         }
+        check_config(*config);
         return check_model(*model);
     }
     return check_model(root);

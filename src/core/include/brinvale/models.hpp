@@ -21,6 +21,16 @@ class ModelError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The deepest tree (splits from the root to a leaf) a model may hold.  The
+// libraries dump trees, and SHAP explains them, by recursion: LightGBM's
+// dump overflows the stack some 8,000 levels down, and tree SHAP keeps
+// memory quadratic in the depth.  Grown trees stay far shallower.
+inline constexpr std::int64_t kMaxTreeDepth = 1000;
+
+// The most threads a stored model may ask its library for (as n_jobs,
+// num_threads, nthread...); negative counts are relative to the machine's.
+inline constexpr std::int64_t kMaxModelThreads = 256;
+
 // ---------------------------------------------------------------- LightGBM
 
 struct LightGbmTree {
@@ -159,5 +169,24 @@ XgbSummary check_xgboost_model(std::span<const std::uint8_t> buffer);
 // two children in (0, n_nodes) and a feature in [0, n_features).
 void check_sklearn_tree(std::span<const std::int64_t> left, std::span<const std::int64_t> right,
                         std::span<const std::int64_t> feature, std::int64_t n_features);
+
+// One tree of scikit-learn's histogram gradient boosting (TreePredictor):
+// the node record fields the predictor reads, one entry per node.
+struct HistTreeNodes {
+    std::span<const std::int64_t> feature;
+    std::span<const std::int64_t> left;
+    std::span<const std::int64_t> right;
+    std::span<const std::int64_t> bitset_idx;
+    std::span<const std::uint8_t> is_leaf;
+    std::span<const std::uint8_t> is_categorical;
+};
+
+// Every node reached from node 0 once, within kMaxTreeDepth; a split node
+// reads a feature in [0, n_features); a categorical split reads row
+// bitset_idx of the tree's category bitsets (`bitset_rows` of them) and a
+// feature marked in `categorical` (which maps it to a row of the model's
+// known-category bitsets).
+void check_hist_tree(const HistTreeNodes &nodes, std::int64_t n_features, std::int64_t bitset_rows,
+                     std::span<const std::uint8_t> categorical);
 
 }  // namespace brinvale::core
