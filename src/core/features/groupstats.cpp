@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
+#include "brinvale/group_keys.hpp"
 #include "brinvale/stats.hpp"
 #include "brinvale/windows.hpp"
 
@@ -479,85 +479,6 @@ namespace brinvale::core {
 
 namespace {
 
-// Open addressing over 64-bit key patterns; a code of -1 marks a free slot.
-class KeyTable {
-  public:
-    explicit KeyTable(std::size_t expected) {
-        std::size_t cap = 16;
-        while (cap < 2 * expected) {
-            cap *= 2;
-        }
-        resize(cap);
-    }
-
-    // The code of `key`, or `next` after inserting it.
-    std::int64_t code(std::uint64_t key, std::int64_t next) {
-        std::size_t slot = mix(key) & mask_;
-        while (codes_[slot] >= 0) {
-            if (keys_[slot] == key) {
-                return codes_[slot];
-            }
-            slot = (slot + 1) & mask_;
-        }
-        keys_[slot] = key;
-        codes_[slot] = next;
-        if (2 * ++used_ > codes_.size()) {
-            grow();
-        }
-        return next;
-    }
-
-  private:
-    static std::size_t mix(std::uint64_t k) {
-        k ^= k >> 33;
-        k *= 0xff51afd7ed558ccdULL;
-        k ^= k >> 33;
-        return static_cast<std::size_t>(k);
-    }
-    void resize(std::size_t cap) {
-        keys_.assign(cap, 0);
-        codes_.assign(cap, -1);
-        mask_ = cap - 1;
-    }
-    void grow() {
-        std::vector<std::uint64_t> keys = std::move(keys_);
-        std::vector<std::int64_t> codes = std::move(codes_);
-        resize(2 * codes.size());
-        for (std::size_t i = 0; i < codes.size(); ++i) {
-            if (codes[i] >= 0) {
-                std::size_t slot = mix(keys[i]) & mask_;
-                while (codes_[slot] >= 0) {
-                    slot = (slot + 1) & mask_;
-                }
-                keys_[slot] = keys[i];
-                codes_[slot] = codes[i];
-            }
-        }
-    }
-
-    std::vector<std::uint64_t> keys_;
-    std::vector<std::int64_t> codes_;
-    std::size_t mask_ = 0;
-    std::size_t used_ = 0;
-};
-
-std::uint64_t bits_of(double v) {
-    std::uint64_t b = 0;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
-// A direct table when the keys span a range not much wider than the column.
-bool dense_range(std::span<const std::int64_t> x, std::int64_t &lo, std::uint64_t &width) {
-    if (x.empty()) {
-        return false;
-    }
-    const auto [mn, mx] = std::minmax_element(x.begin(), x.end());
-    lo = *mn;
-    width = static_cast<std::uint64_t>(*mx) - static_cast<std::uint64_t>(*mn) + 1;
-    return width != 0 && width <= 4 * static_cast<std::uint64_t>(x.size()) + 4096;
-}
-
 template <typename Key>
 std::vector<std::int64_t> sort_groups_by(std::span<std::int64_t> codes, std::span<const Key> keys) {
     std::vector<std::pair<Key, std::int64_t>> order(keys.size());
@@ -577,76 +498,12 @@ std::vector<std::int64_t> sort_groups_by(std::span<std::int64_t> codes, std::spa
 
 std::int64_t factorize_keys(std::span<const double> x, bool missing_group,
                             std::span<std::int64_t> codes) {
-    KeyTable table(std::min<std::size_t>(x.size(), 1u << 16));
-    std::int64_t next = 0;
-    std::int64_t nan_code = -1;
-    for (Size i = 0; i < x.size(); ++i) {
-        const double v = x[i];
-        if (std::isnan(v)) {
-            if (missing_group && nan_code < 0) {
-                nan_code = next++;
-            }
-            codes[i] = nan_code;
-            continue;
-        }
-        // +0.0 for -0.0: pandas hashes both zeros as one key
-        const std::int64_t c = table.code(bits_of(v + 0.0), next);
-        next += c == next;
-        codes[i] = c;
-    }
-    return next;
+    return code_keys(x, false, missing_group, codes).ngroups;
 }
 
 std::int64_t factorize_keys(std::span<const std::int64_t> x, std::span<std::int64_t> codes,
                             bool sorted) {
-    std::int64_t lo = 0;
-    std::uint64_t width = 0;
-    std::int64_t next = 0;
-    if (dense_range(x, lo, width)) {
-        std::vector<std::int64_t> seen(static_cast<Size>(width), -1);
-        const auto slot = [&](std::int64_t v) {
-            return static_cast<Size>(static_cast<std::uint64_t>(v) -
-                                     static_cast<std::uint64_t>(lo));
-        };
-        if (sorted) {
-            // ranks of the values present, in ascending order
-            for (std::int64_t v : x) {
-                seen[slot(v)] = 0;
-            }
-            for (std::int64_t &c : seen) {
-                if (c == 0) {
-                    c = next++;
-                }
-            }
-            for (Size i = 0; i < x.size(); ++i) {
-                codes[i] = seen[slot(x[i])];
-            }
-            return next;
-        }
-        for (Size i = 0; i < x.size(); ++i) {
-            std::int64_t &c = seen[static_cast<Size>(static_cast<std::uint64_t>(x[i]) -
-                                                     static_cast<std::uint64_t>(lo))];
-            if (c < 0) {
-                c = next++;
-            }
-            codes[i] = c;
-        }
-        return next;
-    }
-    KeyTable table(std::min<std::size_t>(x.size(), 1u << 16));
-    std::vector<std::int64_t> keys;
-    for (Size i = 0; i < x.size(); ++i) {
-        const std::int64_t c = table.code(static_cast<std::uint64_t>(x[i]), next);
-        if (c == next) {
-            keys.push_back(x[i]);
-            ++next;
-        }
-        codes[i] = c;
-    }
-    if (sorted) {
-        sort_groups(codes, keys);
-    }
-    return next;
+    return code_keys(x, sorted, codes).ngroups;
 }
 
 std::int64_t missing_as_group(std::span<std::int64_t> codes, std::int64_t ngroups) {

@@ -198,7 +198,7 @@ KeyCodes finish_codes(KeyCodes k, const std::vector<Key> &keys, std::int64_t nan
     return k;
 }
 
-BRINVALE_VECTOR_CLONES
+BRINVALE_WIDE_LOOP
 void minmax(const std::int64_t *x, Size n, std::int64_t &lo, std::int64_t &hi) {
     std::int64_t a = x[0], b = x[0];
     for (Size i = 0; i < n; ++i) {

@@ -8,8 +8,12 @@
 #include <numeric>
 #include <stdexcept>
 #include <type_traits>
+#include <variant>
 
+#include "brinvale/group_keys.hpp"
+#include "brinvale/running.hpp"
 #include "brinvale/stats.hpp"
+#include "brinvale/wide.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,148 +28,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 using Size = std::size_t;
 
 inline bool missing(double v) { return !std::isfinite(v); }
-
-// pandas recomputes a window from scratch whenever it does not overlap the
-// previous one (window 1 and window 0), and otherwise adds and removes
-// observations with separate Kahan compensations.  The same order of
-// operations gives the same rounding.
-struct SumState {
-    double sum = 0, comp_add = 0, comp_remove = 0, prev = 0;
-    std::int64_t nobs = 0, neg = 0, same = 0;
-    void add(double v) {
-        if (missing(v)) {
-            return;
-        }
-        ++nobs;
-        const double y = v - comp_add;
-        const double t = sum + y;
-        comp_add = t - sum - y;
-        sum = t;
-        // branch-free: signs and repeats are unpredictable in real data
-        neg += static_cast<std::int64_t>(std::signbit(v));
-        same = same * static_cast<std::int64_t>(v == prev) + 1;
-        prev = v;
-    }
-    void remove(double v) {
-        if (missing(v)) {
-            return;
-        }
-        --nobs;
-        const double y = -v - comp_remove;
-        const double t = sum + y;
-        comp_remove = t - sum - y;
-        sum = t;
-        neg -= static_cast<std::int64_t>(std::signbit(v));
-    }
-    double result(std::int64_t minp, bool mean) const {
-        if (mean) {
-            if (nobs < minp || nobs == 0) {
-                return kNaN;
-            }
-            if (same >= nobs) {
-                return prev;  // a window of one repeated value gives that value
-            }
-            const double r = sum / static_cast<double>(nobs);
-            if ((neg == 0 && r < 0) || (neg == nobs && r > 0)) {
-                return 0;
-            }
-            return r;
-        }
-        if (nobs < minp) {
-            return kNaN;
-        }
-        return (same >= nobs) ? prev * static_cast<double>(nobs) : sum;
-    }
-};
-
-// pandas' roll_var: Welford's update with Kahan-compensated means (one
-// compensation for additions, one for removals).  An update that shrinks the
-// sum of squared deviations by more than the ill-conditioning tolerance marks
-// the state unstable, and the window is then recomputed from its values.
-const double kInvCondTol = std::numeric_limits<double>::epsilon() * 1e3;
-
-struct VarState {
-    double nobs = 0, mean = 0, ssqdm = 0, comp_add = 0, comp_remove = 0;
-    bool unstable = false;
-
-    void add(double v, double &comp) {
-        if (missing(v)) {
-            return;
-        }
-        const double prev_m2 = ssqdm;
-        nobs += 1;
-        const double prev_mean = mean - comp;
-        const double y = v - comp;
-        const double t = y - mean;
-        comp = t + mean - y;
-        mean = nobs != 0 ? mean + t / nobs : 0;
-        ssqdm = ssqdm + (v - prev_mean) * (v - mean);
-        if (prev_m2 * kInvCondTol > ssqdm) {
-            unstable = true;
-        }
-    }
-    void add(double v) { add(v, comp_add); }
-    void remove(double v) {
-        if (missing(v)) {
-            return;
-        }
-        const double prev_m2 = ssqdm;
-        nobs -= 1;
-        if (nobs != 0) {
-            const double prev_mean = mean - comp_remove;
-            const double y = v - comp_remove;
-            const double t = y - mean;
-            comp_remove = t + mean - y;
-            mean = mean - t / nobs;
-            ssqdm = ssqdm - (v - prev_mean) * (v - mean);
-            if (prev_m2 * kInvCondTol > ssqdm) {
-                unstable = true;
-            }
-        } else {
-            mean = 0;
-            ssqdm = 0;
-            unstable = false;
-        }
-    }
-    // Starts over from the window's values value(0) ... value(count - 1).
-    template <typename Value>
-    void recompute(const Value &value, Size count) {
-        nobs = mean = ssqdm = comp_add = comp_remove = 0;
-        for (Size j = 0; j < count; ++j) {
-            add(value(j), comp_add);
-        }
-        unstable = false;
-    }
-    // The standard deviation: the variance's square root, 0 for a negative
-    // variance (pandas' zsqrt).
-    double result(std::int64_t minp) const {
-        if (!(nobs >= static_cast<double>(minp) && nobs > 1)) {
-            return kNaN;
-        }
-        const double var = ssqdm / (nobs - 1);
-        return var < 0 ? 0.0 : std::sqrt(var);
-    }
-};
-
-void roll_std(std::span<const double> x, std::uint64_t window, std::span<double> out) {
-    VarState st;
-    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, x.size() + 1));
-    for (Size i = 0; i < x.size(); ++i) {
-        const Size s = i + 1 >= window ? i + 1 - static_cast<Size>(window) : 0;
-        if (i == 0) {
-            st.recompute([&](Size j) { return x[s + j]; }, i + 1 - s);
-        } else {
-            if (s > 0) {
-                st.remove(x[s - 1]);
-            }
-            st.add(x[i]);
-            if (st.unstable) {
-                st.recompute([&](Size j) { return x[s + j]; }, i + 1 - s);
-            }
-        }
-        out[i] = st.result(minp);
-    }
-}
 
 // Windows of at most one row are computed from scratch by pandas: the value
 // itself (or an empty window), never the running state.
@@ -187,31 +49,6 @@ bool tiny_window(WindowStat stat, std::span<const double> x, std::span<const std
         out[i] = r;
     }
     return true;
-}
-
-template <typename State>
-void roll_running(std::span<const double> x, std::uint64_t window, bool mean,
-                  std::span<double> out) {
-    State st;
-    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, x.size() + 1));
-    const Size full = static_cast<Size>(std::min<std::uint64_t>(window, x.size()));
-    for (Size i = 0; i < full; ++i) {
-        st.add(x[i]);
-        if constexpr (std::is_same_v<State, SumState>) {
-            out[i] = st.result(minp, mean);
-        } else {
-            out[i] = st.result(minp);
-        }
-    }
-    for (Size i = full; i < x.size(); ++i) {
-        st.remove(x[i - full]);
-        st.add(x[i]);
-        if constexpr (std::is_same_v<State, SumState>) {
-            out[i] = st.result(minp, mean);
-        } else {
-            out[i] = st.result(minp);
-        }
-    }
 }
 
 // Per-group ring buffers for the grouped one-pass kernels: group g owns
@@ -245,66 +82,70 @@ bool one_pass(std::span<const std::int64_t> codes, std::int64_t ngroups) {
     return static_cast<std::uint64_t>(ngroups) * 8 <= codes.size() + 64;
 }
 
-template <typename State>
-void roll_running_grouped(std::span<const double> x, std::span<const std::int64_t> codes,
-                          std::int64_t ngroups, std::uint64_t window, bool mean,
-                          std::span<double> out) {
+// The value a running state gives for the statistic it serves.
+double running_value(const SumState &st, WindowStat stat, std::int64_t minp) {
+    return stat == WindowStat::Mean ? st.mean_value(minp) : st.sum_value(minp);
+}
+double running_value(const VarState &st, WindowStat, std::int64_t minp) {
+    return st.std_value(minp);
+}
+double running_value(const CovState &st, PairStat stat, std::int64_t window) {
+    const auto minp = static_cast<double>(window);
+    return stat == PairStat::Cov ? st.cov_value(minp) : st.corr_value(minp);
+}
+
+// The one loop of every running statistic: the rows at stream positions
+// first .. first + out.size() - 1 pass through `st` in order.
+template <class State, class Rows, class Stat>
+void run_stream(State &st, const Rows &rows, std::uint64_t first, std::uint64_t window, Stat stat,
+                std::int64_t minp, std::span<double> out) {
+    for (Size i = 0; i < out.size(); ++i) {
+        st.step(first + i, rows, window);
+        out[i] = running_value(st, stat, minp);
+    }
+}
+
+// A whole column from an empty state.
+template <class State, class Rows, class Stat>
+void run_column(const Rows &rows, std::uint64_t window, Stat stat, std::int64_t minp,
+                std::span<double> out) {
+    State st;
+    run_stream(st, rows, 0, window, stat, minp, out);
+}
+
+// pandas' min_periods of a running window over a column of n rows.
+std::int64_t running_minp(std::uint64_t window, std::uint64_t n) {
+    return static_cast<std::int64_t>(std::min<std::uint64_t>(window, n + 1));
+}
+
+// All groups in one row-order pass, each from its own empty state over a
+// ring of its last rows (one more than the window: the row that leaves is
+// still there when the new one enters).  `value(i)` is row i's input.
+template <class State, class Value, class Input, class Stat>
+void run_groups(std::span<const std::int64_t> codes, std::int64_t ngroups, std::uint64_t window,
+                const Input &value, Stat stat, std::int64_t minp, std::span<double> out) {
     struct Slot {
         State st;
         std::uint64_t seen = 0;
         Size pos = 0;
     };
-    const Rings rings = ring_layout(codes, ngroups, window);
-    std::vector<double> ring(rings.total);
+    const Rings rings = ring_layout(codes, ngroups, std::max(window, window + 1));
+    std::vector<Value> ring(rings.total);
     std::vector<Slot> slots(static_cast<Size>(ngroups));
-    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, x.size() + 1));
-    for (Size i = 0; i < x.size(); ++i) {
+    for (Size i = 0; i < codes.size(); ++i) {
         const std::int64_t c = codes[i];
         if (c < 0) {
             out[i] = kNaN;
             continue;
         }
         Slot &s = slots[static_cast<Size>(c)];
-        double *values = ring.data() + rings.begin[static_cast<Size>(c)];
-        const double v = x[i];
+        Value *values = ring.data() + rings.begin[static_cast<Size>(c)];
         const Size size = rings.size[static_cast<Size>(c)];
-        if constexpr (std::is_same_v<State, VarState>) {
-            // pandas starts every group afresh, and recomputes an unstable window
-            if (s.seen > 0) {
-                if (s.seen >= window) {
-                    s.st.remove(values[s.pos]);
-                }
-                s.st.add(v);
-            }
-            values[s.pos] = v;
-            s.pos = s.pos + 1 == size ? 0 : s.pos + 1;
-            ++s.seen;
-            if (s.seen == 1 || s.st.unstable) {
-                const Size count = static_cast<Size>(std::min<std::uint64_t>(s.seen, window));
-                const Size oldest = s.seen >= size ? s.pos : 0;
-                s.st.recompute(
-                    [&](Size j) {
-                        const Size k = oldest + j;
-                        return values[k >= size ? k - size : k];
-                    },
-                    count);
-            }
-            out[i] = s.st.result(minp);
-            continue;
-        }
-        if (s.seen >= window) {
-            s.st.remove(values[s.pos]);
-        }
-        s.st.add(v);
-        values[s.pos] = v;
-        const Size next = s.pos + 1;
-        s.pos = next == size ? 0 : next;
+        values[s.pos] = value(i);
+        s.st.step(s.seen, RingRows<Value>{values, size, s.pos, s.seen}, window);
+        s.pos = s.pos + 1 == size ? 0 : s.pos + 1;
         ++s.seen;
-        if constexpr (std::is_same_v<State, SumState>) {
-            out[i] = s.st.result(minp, mean);
-        } else {
-            out[i] = s.st.result(minp);
-        }
+        out[i] = running_value(s.st, stat, minp);
     }
 }
 
@@ -673,15 +514,6 @@ std::vector<double> decay_weights(std::uint64_t window) {
     return w;
 }
 
-// The weighted sum as pandas' window function computes it: element-wise
-// products, then NumPy's pairwise sum.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
-// AVX2 brings no fused multiply-add: the same doubles as the baseline build.
-#define BRINVALE_WIDE_LOOP __attribute__((target_clones("avx2", "default")))
-#else
-#define BRINVALE_WIDE_LOOP
-#endif
-
 // The weighted sum of every complete window, as pandas' window function
 // computes it: the products, then NumPy's pairwise sum from its identity 0.0
 // (eight partial sums up to 128 terms).  Each window is summed afresh; an
@@ -761,11 +593,12 @@ void rolling(WindowStat stat, std::span<const double> x, std::uint64_t window,
     }
     switch (stat) {
     case WindowStat::Sum:
-        return roll_running<SumState>(x, window, false, out);
     case WindowStat::Mean:
-        return roll_running<SumState>(x, window, true, out);
+        return run_column<SumState>(ColumnRows{x.data()}, window, stat,
+                                    running_minp(window, x.size()), out);
     case WindowStat::Std:
-        return roll_std(x, window, out);
+        return run_column<VarState>(ColumnRows{x.data()}, window, stat,
+                                    running_minp(window, x.size()), out);
     case WindowStat::Min:
         return roll_extreme_values<false>(x, window, out);
     case WindowStat::Max:
@@ -783,132 +616,14 @@ void rolling(WindowStat stat, std::span<const double> x, std::uint64_t window,
     }
 }
 
-namespace {
-
-// pandas' co-moment accumulators of roll_cov / roll_corr: Welford's update of
-// both means and of the sums of squared deviations, anchored to the first
-// pair of the window so that a shared offset cancels exactly.  An update that
-// leaves a sum of squares below the round-off of the largest deviation seen
-// marks the state unstable, and the window is then recomputed.
-const double kMaxOrigin = std::sqrt(std::numeric_limits<double>::max());
-
-struct CovState {
-    double nobs = 0, mean_x = 0, mean_y = 0, origin_x = 0, origin_y = 0;
-    double xy = 0, xx = 0, yy = 0, peak_x = 0, peak_y = 0;
-    bool unstable = false;
-
-    void reset() { *this = CovState{}; }
-    void track(double sx, double sy) {
-        const double dev_x = std::fabs(sx - mean_x), dev_y = std::fabs(sy - mean_y);
-        if (dev_x > peak_x) {
-            peak_x = dev_x;
-        }
-        if (dev_y > peak_y) {
-            peak_y = dev_y;
-        }
-        const bool cancelled =
-            (xy != xy || xx != xx || yy != yy) || peak_x * peak_y * kInvCondTol > std::fabs(xy) ||
-            peak_x * peak_x * kInvCondTol > xx || peak_y * peak_y * kInvCondTol > yy;
-        if (cancelled) {
-            unstable = true;
-        }
-    }
-    void add(double vx, double vy) {
-        if (vx != vx || vy != vy) {
-            return;
-        }
-        nobs += 1;
-        if (nobs == 1) {
-            origin_x = std::fabs(vx) < kMaxOrigin ? vx : 0;
-            origin_y = std::fabs(vy) < kMaxOrigin ? vy : 0;
-        }
-        const double sx = vx - origin_x, sy = vy - origin_y;
-        const double dx = sx - mean_x, dy = sy - mean_y;
-        mean_x += dx / nobs;
-        mean_y += dy / nobs;
-        xy += (sx - mean_x) * dy;
-        xx += (sx - mean_x) * dx;
-        yy += (sy - mean_y) * dy;
-        track(sx, sy);
-    }
-    void remove(double vx, double vy) {
-        if (vx != vx || vy != vy) {
-            return;
-        }
-        const double sx = vx - origin_x, sy = vy - origin_y;
-        const double dx = sx - mean_x, dy = sy - mean_y;
-        nobs -= 1;
-        if (nobs != 0) {
-            mean_x -= dx / nobs;
-            mean_y -= dy / nobs;
-            xy -= (sx - mean_x) * dy;
-            xx -= (sx - mean_x) * dx;
-            yy -= (sy - mean_y) * dy;
-            track(sx, sy);
-        } else {
-            reset();
-        }
-    }
-    double cov() const { return nobs <= 1 ? kNaN : xy / (nobs - 1.0); }
-    double corr() const {
-        if (nobs <= 0.0 || xx == 0.0 || yy == 0.0) {
-            return kNaN;
-        }
-        // Cython's `** 0.5` is pow, which differs from sqrt for -0.0
-        double r = xy / std::pow(xx * yy, 0.5);
-        if (r > 1.0) {
-            r = 1.0;
-        } else if (r < -1.0) {
-            r = -1.0;
-        }
-        return r;
-    }
-};
-
-}  // namespace
-
 void rolling_pair(PairStat stat, std::span<const double> x, std::span<const double> y,
                   std::uint64_t window, std::span<double> out) {
-    // pandas masks each side with the other (x + 0 * y) and counts
-    // infinities as missing.
-    const Size n = x.size();
-    const auto bx = [&](Size j) {
-        const double a = x[j] + 0.0 * y[j];
-        return std::isinf(a) ? kNaN : a;
-    };
-    const auto by = [&](Size j) {
-        const double b = y[j] + 0.0 * x[j];
-        return std::isinf(b) ? kNaN : b;
-    };
-    if (window == 0 || window > n) {
+    if (window == 0 || window > x.size()) {
         std::fill(out.begin(), out.end(), kNaN);
         return;
     }
-    const auto minp = static_cast<double>(window);
-    CovState st;
-    const auto recompute = [&](Size s, Size e) {
-        st.reset();
-        for (Size j = s; j < e; ++j) {
-            st.add(bx(j), by(j));
-        }
-        st.unstable = false;
-    };
-    for (Size i = 0; i < n; ++i) {
-        const Size s = i + 1 >= window ? i + 1 - static_cast<Size>(window) : 0;
-        // a window of one row does not overlap the previous one
-        if (i == 0 || window == 1) {
-            recompute(s, i + 1);
-        } else {
-            if (s > 0) {
-                st.remove(bx(s - 1), by(s - 1));
-            }
-            st.add(bx(i), by(i));
-            if (st.unstable) {
-                recompute(s, i + 1);
-            }
-        }
-        out[i] = st.nobs < minp ? kNaN : (stat == PairStat::Cov ? st.cov() : st.corr());
-    }
+    run_column<CovState>(ColumnPairRows{x.data(), y.data()}, window, stat,
+                         static_cast<std::int64_t>(window), out);
 }
 
 GroupRows group_rows(std::span<const std::int64_t> codes, std::int64_t ngroups) {
@@ -969,103 +684,22 @@ void per_group(std::span<const std::int64_t> codes, std::int64_t ngroups, std::s
         out[static_cast<Size>(g.order[k])] = gout[k];
     }
 }
-
-// Open addressing over 64-bit keys, codes in order of first appearance.
-class KeyCoder {
-  public:
-    std::int64_t code(std::uint64_t key) {
-        if (static_cast<Size>(used_ + 1) * 2 > slots_.size()) {
-            grow();
-        }
-        Size h = hash(key) & mask_;
-        while (true) {
-            Slot &s = slots_[h];
-            if (s.code < 0) {
-                s = {key, used_};
-                return used_++;
-            }
-            if (s.key == key) {
-                return s.code;
-            }
-            h = (h + 1) & mask_;
-        }
-    }
-
-    std::int64_t size() const { return used_; }
-
-  private:
-    struct Slot {
-        std::uint64_t key = 0;
-        std::int64_t code = -1;
-    };
-    static Size hash(std::uint64_t k) {
-        k ^= k >> 33;
-        k *= 0xff51afd7ed558ccdULL;
-        k ^= k >> 33;
-        return static_cast<Size>(k);
-    }
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
-        mask_ = slots_.size() - 1;
-        for (const Slot &s : old) {
-            if (s.code >= 0) {
-                Size h = hash(s.key) & mask_;
-                while (slots_[h].code >= 0) {
-                    h = (h + 1) & mask_;
-                }
-                slots_[h] = s;
-            }
-        }
-    }
-    std::vector<Slot> slots_;
-    Size mask_ = 0;
-    std::int64_t used_ = 0;
-};
-
 }  // namespace
 
 std::int64_t encode_keys(std::span<const std::int64_t> keys, std::span<std::int64_t> codes) {
-    if (keys.empty()) {
-        return 0;
-    }
-    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
-    const std::uint64_t range = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
-    if (range < keys.size()) {
-        const std::int64_t base = *lo;
-        for (Size i = 0; i < keys.size(); ++i) {
-            codes[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(keys[i]) -
-                                                 static_cast<std::uint64_t>(base));
-        }
-        return static_cast<std::int64_t>(range) + 1;
-    }
-    KeyCoder coder;
-    for (Size i = 0; i < keys.size(); ++i) {
-        codes[i] = coder.code(static_cast<std::uint64_t>(keys[i]));
-    }
-    return coder.size();
+    return code_keys(keys, false, codes).ngroups;
 }
 
 std::int64_t encode_keys(std::span<const double> keys, std::span<std::int64_t> codes) {
-    KeyCoder coder;
-    for (Size i = 0; i < keys.size(); ++i) {
-        const double v = keys[i];
-        if (std::isnan(v)) {
-            codes[i] = -1;
-            continue;
-        }
-        std::uint64_t bits = 0;
-        const double k = v == 0.0 ? 0.0 : v;  // -0.0 and 0.0 are one key
-        std::memcpy(&bits, &k, sizeof bits);
-        codes[i] = coder.code(bits);
-    }
-    return coder.size();
+    return code_keys(keys, false, false, codes).ngroups;
 }
 
 void rolling_grouped(WindowStat stat, std::span<const double> x,
                      std::span<const std::int64_t> codes, std::int64_t ngroups,
                      std::uint64_t window, std::span<double> out) {
     if (one_pass(codes, ngroups)) {
+        const auto column = [&x](Size i) { return x[i]; };
+        const std::int64_t minp = running_minp(window, x.size());
         switch (stat) {
         case WindowStat::Sum:
         case WindowStat::Mean:
@@ -1074,10 +708,10 @@ void rolling_grouped(WindowStat stat, std::span<const double> x,
                 return;
             }
             if (stat == WindowStat::Std) {
-                return roll_running_grouped<VarState>(x, codes, ngroups, window, false, out);
+                return run_groups<VarState, double>(codes, ngroups, window, column, stat, minp,
+                                                    out);
             }
-            return roll_running_grouped<SumState>(x, codes, ngroups, window,
-                                                  stat == WindowStat::Mean, out);
+            return run_groups<SumState, double>(codes, ngroups, window, column, stat, minp, out);
         case WindowStat::Min:
             return roll_extreme_values_grouped<false>(x, codes, ngroups, window, out);
         case WindowStat::Max:
@@ -1104,6 +738,15 @@ void rolling_grouped(WindowStat stat, std::span<const double> x,
 void rolling_pair_grouped(PairStat stat, std::span<const double> x, std::span<const double> y,
                           std::span<const std::int64_t> codes, std::int64_t ngroups,
                           std::uint64_t window, std::span<double> out) {
+    if (window == 0 || window > x.size()) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return;
+    }
+    if (one_pass(codes, ngroups)) {
+        const auto rows = [&x, &y](Size i) { return pair_row(x[i], y[i]); };
+        return run_groups<CovState, PairRow>(codes, ngroups, window, rows, stat,
+                                             static_cast<std::int64_t>(window), out);
+    }
     per_group(codes, ngroups, x, y, out,
               [&](std::span<const double> gx, std::span<const double> gy, std::span<double> go) {
                   rolling_pair(stat, gx, gy, window, go);
@@ -1248,14 +891,18 @@ namespace {
 // The rows a part can reach back to: the carried tail, then the part.
 struct ChainRows {
     const std::vector<double> &tail;
-    std::span<const double> part;
-    std::uint64_t seen;  // global position of part[0]
+    const double *part;
+    std::uint64_t seen;  // stream position of part[0]
     double at(std::uint64_t g) const {
         if (g >= seen) {
             return part[static_cast<Size>(g - seen)];
         }
         return tail[tail.size() - static_cast<Size>(seen - g)];
     }
+};
+struct ChainPairRows {
+    ChainRows x, y;
+    PairRow at(std::uint64_t g) const { return pair_row(x.at(g), y.at(g)); }
 };
 
 void keep_tail(std::vector<double> &tail, std::span<const double> part, std::uint64_t window) {
@@ -1270,19 +917,75 @@ void keep_tail(std::vector<double> &tail, std::span<const double> part, std::uin
     }
 }
 
-void check_carry(const WindowCarry &carry, std::uint64_t window, Size fields) {
+// The carry's state, empty before the stream's first row; a carry left by
+// another statistic or another window is refused.
+template <class State>
+State &carried_state(WindowCarry &carry, std::uint64_t window, bool pair) {
     const Size reach = static_cast<Size>(std::min<std::uint64_t>(window, carry.seen));
-    if ((carry.seen > 0 && carry.state.size() != fields) || carry.x.size() != reach) {
+    if (carry.x.size() != reach || (pair ? carry.y.size() != reach : !carry.y.empty())) {
         throw std::invalid_argument("a window carry does not fit its window");
     }
+    if (carry.seen == 0) {
+        carry.state = State{};
+    } else if (!std::holds_alternative<State>(carry.state)) {
+        throw std::invalid_argument("a window carry does not fit its window");
+    }
+    return std::get<State>(carry.state);
+}
+
+template <class State>
+void continue_column(WindowStat stat, std::span<const double> x, std::uint64_t window,
+                     std::uint64_t total, WindowCarry &carry, std::span<double> out) {
+    State &st = carried_state<State>(carry, window, false);
+    run_stream(st, ChainRows{carry.x, x.data(), carry.seen}, carry.seen, window, stat,
+               running_minp(window, total), out);
+    keep_tail(carry.x, x, window);
+    carry.seen += x.size();
 }
 
 }  // namespace
+
+std::vector<double> carry_fields(const WindowCarry &carry) {
+    return std::visit(
+        [](const auto &st) -> std::vector<double> {
+            using State = std::decay_t<decltype(st)>;
+            if constexpr (std::is_same_v<State, std::monostate>) {
+                return {};
+            } else {
+                std::vector<double> f{static_cast<double>(RunningState(st).index())};
+                const std::vector<double> own = st.fields();
+                f.insert(f.end(), own.begin(), own.end());
+                return f;
+            }
+        },
+        carry.state);
+}
+
+void restore_carry(WindowCarry &carry, std::span<const double> fields) {
+    if (fields.empty()) {
+        carry.state = std::monostate{};
+        return;
+    }
+    const std::span<const double> own = fields.subspan(1);
+    const double kind = fields[0];
+    if (kind == static_cast<double>(RunningState(SumState{}).index())) {
+        carry.state = SumState::from_fields(own);
+    } else if (kind == static_cast<double>(RunningState(VarState{}).index())) {
+        carry.state = VarState::from_fields(own);
+    } else if (kind == static_cast<double>(RunningState(CovState{}).index())) {
+        carry.state = CovState::from_fields(own);
+    } else {
+        throw std::invalid_argument("a window carry does not fit its window");
+    }
+}
 
 void rolling_continue(WindowStat stat, std::span<const double> x, std::uint64_t window,
                       std::uint64_t total, WindowCarry &carry, std::span<double> out) {
     if (stat != WindowStat::Sum && stat != WindowStat::Mean && stat != WindowStat::Std) {
         throw std::invalid_argument("only running windows carry a state");
+    }
+    if (out.size() != x.size()) {
+        throw std::invalid_argument("columns of different lengths");
     }
     if (window <= 1 || window > total) {
         // no state: every window is computed on its own, or none is complete
@@ -1294,64 +997,11 @@ void rolling_continue(WindowStat stat, std::span<const double> x, std::uint64_t 
         carry.seen += x.size();
         return;
     }
-    const auto minp = static_cast<std::int64_t>(std::min<std::uint64_t>(window, total + 1));
-    const ChainRows rows{carry.x, x, carry.seen};
     if (stat == WindowStat::Std) {
-        check_carry(carry, window, 6);
-        VarState st;
-        if (carry.seen > 0) {
-            const auto &f = carry.state;
-            st.nobs = f[0], st.mean = f[1], st.ssqdm = f[2], st.comp_add = f[3];
-            st.comp_remove = f[4], st.unstable = f[5] != 0;
-        }
-        for (Size i = 0; i < x.size(); ++i) {
-            const std::uint64_t g = carry.seen + i;
-            const std::uint64_t s = g + 1 >= window ? g + 1 - window : 0;
-            const auto value = [&](Size j) { return rows.at(s + j); };
-            if (g == 0) {
-                st.recompute(value, static_cast<Size>(g + 1 - s));
-            } else {
-                if (s > 0) {
-                    st.remove(rows.at(s - 1));
-                }
-                st.add(x[i]);
-                if (st.unstable) {
-                    st.recompute(value, static_cast<Size>(g + 1 - s));
-                }
-            }
-            out[i] = st.result(minp);
-        }
-        carry.state = {st.nobs,     st.mean,        st.ssqdm,
-                       st.comp_add, st.comp_remove, st.unstable ? 1.0 : 0.0};
+        continue_column<VarState>(stat, x, window, total, carry, out);
     } else {
-        check_carry(carry, window, 7);
-        const bool mean = stat == WindowStat::Mean;
-        SumState st;
-        if (carry.seen > 0) {
-            const auto &f = carry.state;
-            st.sum = f[0], st.comp_add = f[1], st.comp_remove = f[2], st.prev = f[3];
-            st.nobs = static_cast<std::int64_t>(f[4]), st.neg = static_cast<std::int64_t>(f[5]);
-            st.same = static_cast<std::int64_t>(f[6]);
-        }
-        const std::uint64_t full = std::min(window, total);
-        for (Size i = 0; i < x.size(); ++i) {
-            const std::uint64_t g = carry.seen + i;
-            if (g >= full) {
-                st.remove(rows.at(g - full));
-            }
-            st.add(x[i]);
-            out[i] = st.result(minp, mean);
-        }
-        carry.state = {st.sum,
-                       st.comp_add,
-                       st.comp_remove,
-                       st.prev,
-                       static_cast<double>(st.nobs),
-                       static_cast<double>(st.neg),
-                       static_cast<double>(st.same)};
+        continue_column<SumState>(stat, x, window, total, carry, out);
     }
-    keep_tail(carry.x, x, window);
-    carry.seen += x.size();
 }
 
 void rolling_pair_continue(PairStat stat, std::span<const double> x, std::span<const double> y,
@@ -1369,61 +1019,9 @@ void rolling_pair_continue(PairStat stat, std::span<const double> x, std::span<c
         carry.seen += x.size();
         return;
     }
-    check_carry(carry, window, 11);
-    if (carry.y.size() != carry.x.size()) {
-        throw std::invalid_argument("a window carry does not fit its window");
-    }
-    const ChainRows rx{carry.x, x, carry.seen}, ry{carry.y, y, carry.seen};
-    const auto bx = [&](std::uint64_t g) {
-        const double a = rx.at(g) + 0.0 * ry.at(g);
-        return std::isinf(a) ? kNaN : a;
-    };
-    const auto by = [&](std::uint64_t g) {
-        const double b = ry.at(g) + 0.0 * rx.at(g);
-        return std::isinf(b) ? kNaN : b;
-    };
-    CovState st;
-    if (carry.seen > 0) {
-        const auto &f = carry.state;
-        st.nobs = f[0], st.mean_x = f[1], st.mean_y = f[2], st.origin_x = f[3];
-        st.origin_y = f[4], st.xy = f[5], st.xx = f[6], st.yy = f[7], st.peak_x = f[8];
-        st.peak_y = f[9], st.unstable = f[10] != 0;
-    }
-    const auto minp = static_cast<double>(window);
-    const auto recompute = [&](std::uint64_t s, std::uint64_t e) {
-        st.reset();
-        for (std::uint64_t j = s; j < e; ++j) {
-            st.add(bx(j), by(j));
-        }
-        st.unstable = false;
-    };
-    for (Size i = 0; i < x.size(); ++i) {
-        const std::uint64_t g = carry.seen + i;
-        const std::uint64_t s = g + 1 >= window ? g + 1 - window : 0;
-        if (g == 0) {
-            recompute(s, g + 1);
-        } else {
-            if (s > 0) {
-                st.remove(bx(s - 1), by(s - 1));
-            }
-            st.add(bx(g), by(g));
-            if (st.unstable) {
-                recompute(s, g + 1);
-            }
-        }
-        out[i] = st.nobs < minp ? kNaN : (stat == PairStat::Cov ? st.cov() : st.corr());
-    }
-    carry.state = {st.nobs,
-                   st.mean_x,
-                   st.mean_y,
-                   st.origin_x,
-                   st.origin_y,
-                   st.xy,
-                   st.xx,
-                   st.yy,
-                   st.peak_x,
-                   st.peak_y,
-                   st.unstable ? 1.0 : 0.0};
+    CovState &st = carried_state<CovState>(carry, window, true);
+    const ChainPairRows rows{{carry.x, x.data(), carry.seen}, {carry.y, y.data(), carry.seen}};
+    run_stream(st, rows, carry.seen, window, stat, static_cast<std::int64_t>(window), out);
     keep_tail(carry.x, x, window);
     keep_tail(carry.y, y, window);
     carry.seen += x.size();

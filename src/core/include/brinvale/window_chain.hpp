@@ -1,24 +1,32 @@
-// pandas' running windows (rolling sum, mean and std, and the window
-// covariance and correlation) keep one accumulator from the first row of the
-// column onward, adding and removing values: a window's doubles depend on the
-// whole history, not only on its own rows.  A column cut into consecutive
-// parts is computed part by part, each part continuing from the carry the
-// parts before it left.
+// A column cut into consecutive parts, its running windows (running.hpp)
+// computed part by part: each part continues from the carry the parts before
+// it left, with the doubles of one pass over the whole column.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <variant>
 #include <vector>
+
+#include "brinvale/running.hpp"
 
 #include "brinvale/windows.hpp"
 
 namespace brinvale::core {
 
+// The running state of the statistic (empty before the first row), typed.
+using RunningState = std::variant<std::monostate, SumState, VarState, CovState>;
+
 struct WindowCarry {
-    std::vector<double> state;  // the accumulator's fields
-    std::vector<double> x, y;   // the last rows seen (up to the window), raw
-    std::uint64_t seen = 0;     // rows of the column before the next part
+    RunningState state;
+    std::vector<double> x, y;  // the last rows seen (up to the window), raw
+    std::uint64_t seen = 0;    // rows of the column before the next part
 };
+
+// The state as plain numbers (its kind first; none while empty) and back,
+// for carries handed from one process to another.
+std::vector<double> carry_fields(const WindowCarry &carry);
+void restore_carry(WindowCarry &carry, std::span<const double> fields);
 
 // rolling(stat, ...) over the rows of `x` as rows carry.seen .. of a column
 // of `total` rows; `carry` is updated to include them.  Sum, Mean and Std.

@@ -30,8 +30,7 @@ enum class PairStat { Corr, Cov };
 
 // Group codes of numeric keys, numbered in order of first appearance; NaN
 // keys get -1 (pandas' groupby drops them) and -0.0 joins 0.0.  Returns the
-// number of codes used (small integer ranges are numbered by offset from the
-// smallest key, so some codes may have no rows).
+// number of groups.  The key coder of group_keys.hpp makes them.
 std::int64_t encode_keys(std::span<const std::int64_t> keys, std::span<std::int64_t> codes);
 std::int64_t encode_keys(std::span<const double> keys, std::span<std::int64_t> codes);
 
