@@ -18,7 +18,8 @@ import pytest
 
 import brinvale.brinvale as bv
 from bounded_child import outcomes
-from pickle_craft import Build, Call, G, Get, Memo, craft
+from pickle_craft import Build, Call, G, Get, Memo, craft, write_payload
+from workbench_fixtures import folder_copy, sample_dirs  # noqa: F401
 
 RECONSTRUCT = G("numpy._core.multiarray", "_reconstruct")
 NDARRAY = G("numpy", "ndarray")
@@ -70,6 +71,11 @@ REFUSED = {
     # NumPy writes every array as an empty one: a shape here has no state to match
     "reconstructor given a shape": (craft(Call(RECONSTRUCT, NDARRAY, (10,), b"V100000000")),
                                     r"reconstructor is given the shape \(10,\)"),
+    "a view given an object array's state": (
+        craft(Build(Call(G("numpy._core.numeric", "_frombuffer"), b"",
+                         Call(G("numpy", "dtype"), "f8", False, True), (0,), "C"),
+                    (1, (4 * 10**8,), dtype("O8"), False, []))),
+        r"shape \(400000000,\) holds more items"),
     "memo entry 2e8": (craft(Memo(2 * 10**8, None)),
                        r"writes memo entry 200000000 when only 0 were written"),
     "memo entry past a gap": (craft((Memo(0, 1), Memo(5, 2), Get(5))),
@@ -195,3 +201,20 @@ def test_a_genuine_npz_object_member_still_loads(tmp_path):
     got = bv.tabular_incrml.__new__(bv.tabular_incrml)._load_data_from_file(str(path))
     assert got["t"][0] == "a" and pd.isna(got["t"][1]) and got["t"][2] == "是"
     assert len(got) == 3000 and got["n"].sum() == np.arange(3000.0).sum()
+
+
+def test_a_record_whose_index_is_a_huge_range_is_refused_by_its_length(folder_copy):
+    # a RangeIndex of 10^9 rows is a few bytes in the pickle: checking it
+    # against the values may not ask for its 8 GB of values
+    key = "aggregate###max|||bill_length_mm|||sex$$$"
+    folder = folder_copy()
+    with open(folder / "autofe" / "labelencoder.pkl", "rb") as f:
+        rec = pickle.load(f)
+    rec[key]._mgr.axes[0] = pd.RangeIndex(10**9)
+    write_payload(folder, pickle.dumps(rec), where="records")
+    got = outcomes({"case": f"""
+        from brinvale.brinvale import tabular_incrml
+        tabular_incrml({str(folder)!r})
+    """})["case"]
+    assert got.startswith("REFUSED ValueError"), got
+    assert repr(key) in got and "its index holds 1000000000 values for 3 rows" in got

@@ -50,7 +50,7 @@ struct Val {
         BigInt,  // past 64 bits
         Tuple,   // ref: tuples_
         List,    // ref: lists_ (its length, shared by every handle)
-        Array,   // an ndarray from numpy's reconstructor; ref: arrays_
+        Array,   // an ndarray from numpy's reconstructor or _frombuffer
         DType,   // a numpy.dtype call; ref: dtypes_
     };
     Kind kind = Other;
@@ -531,6 +531,8 @@ class Scanner {
                      "; NumPy itself always gives an empty one");
             }
             out = make(Val::Array);
+        } else if (is(callable, "numpy._core.numeric", "numpy.core.numeric", "_frombuffer")) {
+            out = make(Val::Array);  // a view of its buffer, until a state replaces it
         } else if (is(callable, "numpy", "numpy", "dtype")) {
             const std::string *code = text_of(item(args, 0));
             DTypeInfo d;

@@ -275,6 +275,12 @@ TEST(PickleScan, ObjectArrayStatesMatchTheirLists) {
     // a list for a dtype other than the plain object one, contents of a call
     EXPECT_FALSE(scan("\x80\x02"s + array(three, "i8", list3) + ".").ok());
     EXPECT_FALSE(scan("\x80\x02"s + array(three, "O8", "cbuiltins\nset\n)R") + ".").ok());
+    // a view _frombuffer made is rebuilt by a state just the same
+    EXPECT_FALSE(scan("\x80\x02"s + "cnumpy._core.numeric\n_frombuffer\n(C\x00" +
+                      "cnumpy\ndtype\n" + short_text("f8") + "\x89\x88\x87RK\x00\x85" +
+                      short_text("C") + "tR" + "(K\x01J\x00\x84\xd7\x17\x85" + "cnumpy\ndtype\n" +
+                      short_text("O8") + "\x89\x88\x87R\x89]tb.")
+                     .ok());
     // the reconstructor itself is only ever given an empty shape
     EXPECT_FALSE(scan("\x80\x02"s + "cnumpy._core.multiarray\n_reconstruct\ncnumpy\nndarray\n" +
                       "K\x0a\x85"s +
