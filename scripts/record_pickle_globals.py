@@ -142,7 +142,7 @@ def scanner(found):
     import brinvale.brinvale as bv
 
     def scan(raw, what):
-        protocol, globals_, getattrs, problem = bv._pickle_scan(raw)
+        protocol, globals_, getattrs, problem, _ = bv._pickle_scan(raw)
         if problem:
             raise SystemExit(f"{what}: the scanner refuses a genuine pickle: {problem}")
         # what getattr returns is listed as a global "Class.attr" of its own

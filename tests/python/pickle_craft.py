@@ -81,7 +81,10 @@ def _emit(x, protocol):
     if isinstance(x, bool):
         return b"\x88" if x else b"\x89"
     if isinstance(x, int):
-        return b"J" + struct.pack("<i", x)
+        if -(2**31) <= x < 2**31:
+            return b"J" + struct.pack("<i", x)
+        n = (x.bit_length() + 8) // 8  # LONG1: little-endian two's complement
+        return b"\x8a" + bytes([n]) + x.to_bytes(n, "little", signed=True)
     if isinstance(x, float):
         return b"G" + struct.pack(">d", x)
     if isinstance(x, str):

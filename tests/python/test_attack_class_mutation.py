@@ -21,7 +21,7 @@ def payloads():
     return {
         "build with slot state": Build(cls, (None, evil)),
         "build with a dict state": Build(cls, evil),
-        "through the memo": [Memo(7, cls), Build(Get(7), (None, evil))],
+        "through the memo": [Memo(0, cls), Build(Get(0), (None, evil))],
         "on a class reached by getattr": Build(nested, (None, {"sample": None})),
         "on a class method": Build(Call(G("builtins", "getattr"), cls, "size"), (None, {"x": 1})),
     }

@@ -7,6 +7,8 @@
 
 #include "regular_file.hpp"
 
+#include "brinvale/pickle_scan.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -109,6 +111,33 @@ py::object &array_unpickler() {
     return *cls;
 }
 
+// An object member's pickle is read statically first, as a result folder's
+// pickles are: NumPy would otherwise allocate whatever shape it names (an
+// ndarray call, a shape in the array's state) before any item is read, and
+// read past the end of a list shorter than that shape.  Only the array's own
+// reconstructor, dtype and scalar helper may be called.
+void check_array_pickle(const py::bytes &raw, const std::string &key) {
+    std::string_view s = raw;
+    core::PickleScan scan;
+    {
+        py::gil_scoped_release release;
+        scan = core::scan_pickle({reinterpret_cast<const unsigned char *>(s.data()), s.size()});
+    }
+    auto refuse = [&](const std::string &why) {
+        bind::raise(py::module_::import("pickle").attr("UnpicklingError").ptr(),
+                    "an npz array may only hold plain values; refusing array '" + key +
+                        "': " + why);
+    };
+    if (!scan.ok()) {
+        refuse(scan.problem + " (at byte " + std::to_string(scan.offset) + ")");
+    }
+    for (const core::PickleGlobal &g : scan.globals) {
+        if (g.name == "ndarray" && (g.uses & ~core::kUseValue) != 0) {
+            refuse("it calls '" + g.module + "." + g.name + "' instead of reconstructing an array");
+        }
+    }
+}
+
 // One member of an npz archive as a one-dimensional array.  The header's
 // shape is checked against the member's size before NumPy allocates it.
 py::object read_member(const py::object &archive, py::handle info, const py::object &path) {
@@ -154,7 +183,10 @@ py::object read_member(const py::object &archive, py::handle info, const py::obj
         const auto size = info.attr("file_size").cast<std::uint64_t>();
         const auto count = shape[0].cast<std::uint64_t>();
         if (dtype.attr("hasobject").cast<bool>()) {
-            py::object values = array_unpickler()(member).attr("load")();
+            py::bytes raw = member.attr("read")();
+            check_array_pickle(raw, key);
+            py::object values =
+                array_unpickler()(py::module_::import("io").attr("BytesIO")(raw)).attr("load")();
             if (!py::isinstance(values, np.attr("ndarray")) ||
                 values.attr("ndim").cast<long>() != 1 ||
                 values.attr("shape")[py::int_(0)].cast<std::uint64_t>() != count) {

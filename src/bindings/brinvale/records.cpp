@@ -85,10 +85,12 @@ void check_index(py::handle index, py::ssize_t rows) {
         }
         return;
     }
-    py::object values = index.attr("array");
-    if (length(values) != rows) {
-        bad("its index holds " + std::to_string(length(values)) + " values for " +
-            std::to_string(rows) + " rows");
+    // the length, not the values: a RangeIndex of 10^9 rows is a few bytes
+    // in the pickle and gigabytes once its values are asked for
+    const py::ssize_t held = length(index);
+    if (held != rows) {
+        bad("its index holds " + std::to_string(held) + " values for " + std::to_string(rows) +
+            " rows");
     }
 }
 

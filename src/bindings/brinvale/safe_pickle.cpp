@@ -744,9 +744,9 @@ void register_safe_pickle(py::module_ &m) {
             getattrs.append(
                 py::make_tuple(names[a.global].first, names[a.global].second, a.attribute));
         }
-        return py::make_tuple(scan.protocol, globals, getattrs,
-                              scan.ok() ? py::object(py::none())
-                                        : py::object(py::str(scan.problem)));
+        return py::make_tuple(
+            scan.protocol, globals, getattrs,
+            scan.ok() ? py::object(py::none()) : py::object(py::str(scan.problem)), scan.memory);
     });
     m.def("_pickle_graph", [mod](py::object obj) mutable {
         py::dict found;
