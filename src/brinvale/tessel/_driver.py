@@ -122,6 +122,10 @@ class Run:
         self.known, self.medians, self.recipes = {}, {}, {}
         self.lengths, self.offsets = [], [0]
         self.rounds_run = 0
+        # per run of features: the unknown quantities it depended on when it
+        # was last evaluated, whether it learnt anything then, and that round
+        self.chunk_seen = {}
+        self.known_in = {}  # the round each quantity became known in
 
     # ---- the pipeline's steps before the feature engine ---------------------------
 
@@ -210,8 +214,20 @@ class Run:
         prep_d = literal(prep)
         self.states = list(persist(*[delayed(T.initial)(p, prep_d, label) for p in kept]))
 
+    def live(self, i):
+        """Whether the i-th run of features can give anything new: never
+        evaluated, it learnt something, or something it waits for is known."""
+        if i not in self.chunk_seen:
+            return True
+        deps, active, seen = self.chunk_seen[i]
+        return active or not deps or any(self.known_in.get(q, -1) >= seen for q in deps)
+
     def plan(self):
         p = dict(self.base)
+        chunks = self.base["chunks"]
+        # the runs after the last one that can learn anything wait: nothing
+        # they read or ask changed since they were last evaluated
+        p["stop"] = max([i + 1 for i in range(len(chunks)) if self.live(i)], default=len(chunks))
         p["known"] = dict(self.known)
         p["median"] = {q: [(s["level"], s["prefix"], s["gather"]) for s in m.search
                            if not s["done"]] for q, m in self.medians.items()}
@@ -222,7 +238,8 @@ class Run:
     def rounds(self):
         for _ in range(MAX_ROUNDS):
             self.rounds_run += 1
-            plan_d = literal(self.plan())
+            plan = self.plan()
+            plan_d = literal(plan)
             names = list(self.recipes)
             results = persist(*[
                 delayed(T.evaluate)(self.states[k], k, plan_d, names,
@@ -230,7 +247,9 @@ class Run:
                 for k in range(self.nparts)])
             summaries = dask.compute(*[delayed(T.summary)(r, k) for k, r in enumerate(results)])
             first = summaries[0]
-            if not first["unknown"]:
+            for i, (deps, active) in first["chunks"].items():
+                self.chunk_seen[i] = (deps, active, self.rounds_run)
+            if first["done"]:
                 self.meta, self.head = first["meta"], first["head"]
                 return [delayed(T.done_of)(r) for r in results]
             progress = False
@@ -244,10 +263,15 @@ class Run:
             if first["requests"]:
                 self.learn(first["requests"], results)
                 progress = True
+            if not progress and plan["stop"] < len(plan["chunks"]):
+                self.chunk_seen.clear()  # evaluate every run again
+                continue
             if not progress:
                 raise RuntimeError("the partitioned engine cannot learn the quantities it needs: "
                                    f"{first['unknown']}")
             self.states = [delayed(T.state_of)(r) for r in results]
+            for q in [*self.known, *self.recipes]:
+                self.known_in.setdefault(q, self.rounds_run)
         raise RuntimeError(f"the partitioned engine did not finish in {MAX_ROUNDS} rounds")
 
     # ---- small quantities ---------------------------------------------------------------
@@ -414,10 +438,17 @@ class Run:
         """Quantities learnt from rows brought together: group tables, carries
         and distinct counts come back to the driver, per-row quantities stay
         on the workers (persisted: later rounds and the result read them)."""
+        chains = {q: req for q, req in requests.items()
+                  if req["kind"] in ("standardize", "median", "ranked")}
+        self.learn_chains(chains, results)
         lazy, names = [], []
         for q, req in requests.items():
             kind = req["kind"]
+            if q in chains:
+                continue
             piece = [delayed(T.pieces)(r, q) for r in results]
+            if kind == "window" and isinstance(req["groups"], str):
+                req = dict(req, groups=self.known[req["groups"]])
             if kind == "chain":
                 carry, carries = K.empty_carry(), []
                 for k in range(self.nparts):
@@ -482,6 +513,81 @@ class Run:
                 self.known[q] = self.reduce_distinct(pd.concat(done[i], ignore_index=True),
                                                      req["hist"])
 
+    def learn_chains(self, chains, results):
+        """Quantities learnt in several steps over one column each (means and
+        deviations, medians, ranks): the columns stay on the workers, kept from
+        this round's evaluation, and every step reads them there."""
+        if not chains:
+            return
+        offsets = self.offsets
+        cols = {q: persist(*[delayed(T.pieces)(r, q) for r in results]) for q in chains}
+        # first steps: sums, digits
+        first = {}
+        for q, req in chains.items():
+            if req["kind"] == "standardize":
+                first[q] = [delayed(T.column_sums)(c, offsets[k], self.total)
+                            for k, c in enumerate(cols[q])]
+            elif req["kind"] == "median":
+                first[q] = [delayed(T.median_step)(c, None) for c in cols[q]]
+            else:
+                first[q] = [delayed(T.histogram)(c) for c in cols[q]]
+        done = dict(zip(first, dask.compute(*first.values())))
+        second, ranked = {}, []
+        for q, req in chains.items():
+            parts = done[q]
+            if req["kind"] == "standardize":
+                base = req["base"]
+                self.reduce(base + ".m", [p["m"] for p in parts])
+                if "c" in parts[0]:
+                    self.reduce(base + ".c", [p["c"] for p in parts])
+                total, count = self.known[base + ".m"]
+                mean = NAN if count == 0 else total / count
+                second[q] = [delayed(T.column_squares)(c, offsets[k], self.total, mean)
+                             for k, c in enumerate(cols[q])]
+            elif req["kind"] == "median":
+                self.reduce_median(q, parts)
+            else:
+                self.known[q] = self.reduce_hist(parts)
+                ranked.append(q)
+        done = dict(zip(second, dask.compute(*second.values())))
+        for q, parts in done.items():
+            self.reduce(chains[q]["base"] + ".s", parts)
+        # medians: narrowed down together, one step for all of them at a time
+        while True:
+            open_ = {q: [(s["level"], s["prefix"], s["gather"]) for s in self.medians[q].search
+                         if not s["done"]] for q in chains if q in self.medians}
+            if not open_:
+                break
+            steps = {q: [delayed(T.median_step)(c, t) for c in cols[q]]
+                     for q, t in open_.items()}
+            for q, parts in zip(steps, dask.compute(*steps.values())):
+                self.reduce_median(q, parts)
+        for q in ranked:
+            self.learn_ranked(q, chains[q], cols[q])
+
+    def learn_ranked(self, q, req, cols):
+        """Ranks over the whole column (percentile), or codes of its distinct
+        values (entropy): rows shuffled to value ranges, ranked there with the
+        counts below each range, back in the frame's order."""
+        base, hist = req["base"], self.known[q]
+        meta = T.ranked_rows(np.zeros(0, dtype=req["dtype"]), hist, 0)
+        frame = dd.from_delayed([delayed(T.ranked_rows)(c, hist, self.offsets[k])
+                                 for k, c in enumerate(cols)], meta=meta)
+        dist = None
+        if req["what"] == "entropy":
+            shuffled = frame.shuffle(on=TARGET, npartitions=self.nparts,
+                                     shuffle_method=shuffle_method())
+            meta = pd.DataFrame({c: np.zeros(0, dtype=np.int64) for c in
+                                 ("target", "distinct", "count", "codesum", "missing")})
+            parts = dask.compute(*shuffled.map_partitions(T.entropy_distinct, meta=meta)
+                                 .to_delayed(optimize_graph=False))
+            dist = self.known[base + ".dist"] = self.reduce_distinct(
+                pd.concat(parts, ignore_index=True), hist)
+        rows = {"kind": req["what"], "hist": hist, "meta": meta}
+        if dist is not None:
+            rows["dist"] = dist
+        (self.recipes[base + ".rows"],) = persist(self.recipe(rows, None, None, frame=frame))
+
     @staticmethod
     def reduce_distinct(table, hist):
         """Distinct values below each target, all distinct values, and the sum
@@ -503,10 +609,11 @@ class Run:
         total += missing * acc
         return {"below_distinct": np.asarray(below, dtype=np.int64), "D": acc, "total": total}
 
-    def recipe(self, req, results, q):
+    def recipe(self, req, results, q, frame=None):
         """The rows a per-row quantity gives every partition: the emitted rows
         shuffled by key, computed together, and put back in the frame's order."""
-        frame = self.emitted_frame(results, q, req["meta"])
+        if frame is None:
+            frame = self.emitted_frame(results, q, req["meta"])
         kind = req["kind"]
         meta = {ROWID: np.zeros(0, dtype=np.int64)}
         if kind == "window":

@@ -121,7 +121,9 @@ class Engine:
         self.op_unknown = set()
         self.small, self.requests, self.pieces = {}, {}, {}
         self.unknown = []
-        self.skipped = 0
+        # the unknown quantities the current run of features asked or read
+        # columns depending on: it can only change once one of them is known
+        self.deps = set()
 
     def state(self):
         return {"seq": self.seq, "taint": {k: set(v) for k, v in self.taint.items()},
@@ -148,6 +150,7 @@ class Engine:
             read(label)
         if self.group_ is not None and self.op != "crossrank":
             read(self.group_)
+        self.deps |= self.input_taint
         if self.op in GROUP_STAT_OPS and key not in self.records:
             raise NotImplementedError(
                 f"the group statistic {key} has no training record: a frame cut into "
@@ -177,6 +180,7 @@ class Engine:
         blocked = bool(self.input_taint) or (derived and bool(self.op_unknown))
         self.op_unknown.add(q)
         self.unknown.append(q)
+        self.deps.add(q)
         return Ask(collect=not blocked)
 
     def emit(self, q, columns):
@@ -191,38 +195,30 @@ class Engine:
             self.requests[q] = req
         self.emit(q, columns)
 
+    def chain(self, q, req, values):
+        """A quantity learnt in several steps over one column (a mean, then
+        the deviations from it; digits, then the values under a prefix): the
+        column stays on the worker and the driver takes every step over it in
+        this round, without evaluating the features again."""
+        if self.part == 0:
+            self.requests[q] = req
+        # a copy: the operator goes on to write into the array it asked about
+        self.pieces[q] = np.array(values, copy=True)
+
     # ---- pairwise sums ------------------------------------------------------------
 
     def psum(self, values, skipped=0):
-        values = np.ascontiguousarray(values, dtype=np.float64)
-        d = K.pairwise_pieces(values, self.offset, self.total)
-        d["count"] = len(values) - skipped
-        return d
+        return psum(values, self.offset, self.total, skipped)
 
     def chunked_psum(self, values):
-        """Blocks of CAST_BLOCK values: each summed pairwise, the blocks in order."""
-        values = np.ascontiguousarray(values, dtype=np.float64)
-        blocks = []
-        pos, end = self.offset, self.offset + len(values)
-        while pos < end:
-            block = pos // CAST_BLOCK
-            start = block * CAST_BLOCK
-            length = min(CAST_BLOCK, self.total - start)
-            stop = min(start + length, end)
-            piece = values[pos - self.offset:stop - self.offset]
-            blocks.append((block, length, K.pairwise_pieces(piece, pos - start, length)))
-            pos = stop
-        return {"blocks": blocks, "count": len(values)}
+        return chunked_psum(values, self.offset, self.total)
 
     def skip_missing_sum(self, v):
-        # missing values as 0, as pandas sums them; their number is left out of the count
-        missing = np.isnan(v)
-        return self.psum(np.where(missing, 0.0, v), int(missing.sum()))
+        return skip_missing_sum(v, self.offset, self.total)
 
     @staticmethod
     def squares(v, mean):
-        d = mean - v
-        return np.where(np.isnan(v), 0.0, d * d)
+        return squares(v, mean)
 
     # ---- column statistics ----------------------------------------------------------
 
@@ -237,7 +233,7 @@ class Engine:
             s = self.ask(base + ".s", True)
             if not m.known:
                 if m.collect:
-                    self.small[base + ".m"] = self.skip_missing_sum(v)
+                    self.chain(base + ".std", {"kind": "standardize", "base": base}, v)
                 return placeholder
             total, count = m.value
             mean = NAN if count == 0 else total / count
@@ -254,9 +250,11 @@ class Engine:
             m = self.ask(base + ".m", True)
             s = self.ask(base + ".s", True)
             if not c.known or not m.known:
-                if c.collect:
+                if c.collect and m.collect:
+                    self.chain(base + ".std", {"kind": "standardize", "base": base}, v)
+                elif c.collect:
                     self.small[base + ".c"] = self.chunked_psum(v)
-                if m.collect:
+                elif m.collect:
                     self.small[base + ".m"] = self.psum(v)
                 return placeholder
             csum, count = c.value
@@ -361,8 +359,8 @@ class Engine:
         r = self.ask(base + ".rows", True)
         if not h.known:
             if h.collect:
-                digits, counts = K.digit_counts(values.astype("float64"), 0, 0)
-                self.small[base + ".hist"] = {"digits": digits, "counts": counts}
+                self.chain(base + ".hist", {"kind": "ranked", "what": what, "base": base,
+                                            "dtype": values.dtype}, values)
             return False
         if entropy and not dist.known:
             if dist.collect:
@@ -379,12 +377,7 @@ class Engine:
         return True
 
     def ranked_columns(self, values, hist):
-        digits = K.top_digits(values.astype("float64"))
-        ntargets = hist["ntargets"]
-        ids = np.arange(self.offset, self.offset + len(digits), dtype=np.int64)
-        target = np.where(digits < 0, ids % ntargets,
-                          hist["digit_target"][np.maximum(digits, 0)])
-        return {VALUE: values, TARGET: target.astype(np.int64)}
+        return ranked_frame(values, hist, self.offset)
 
     # ---- group tables -----------------------------------------------------------------
 
@@ -436,13 +429,14 @@ class Engine:
         if q in self.known:
             return self.known[q]
         self.unknown.append(q)
+        self.deps |= deps
+        self.deps.add(q)
         if name != self.out_label:
             self.taint.setdefault(name, set()).add(q)
         else:
             self.op_unknown.add(q)
         if not deps:
-            self.small[q] = median_partial(self.plan["median"].get(q),
-                                           np.ascontiguousarray(values, dtype=np.float64))
+            self.chain(q, {"kind": "median"}, np.ascontiguousarray(values, dtype=np.float64))
         return NAN
 
     # ---- windows --------------------------------------------------------------------------
@@ -509,7 +503,6 @@ class Engine:
                 # a length, an operand or a group the operator itself refuses,
                 # with its own message, on the shuffled rows
                 carried = False
-        derived = False
         if carried:
             g = self.ask(base + ".groups", False)
             if g.known:
@@ -518,8 +511,7 @@ class Engine:
                 if g.collect:
                     _, uniques = pd.factorize(df[self.group_], use_na_sentinel=False)
                     self.small[base + ".groups"] = len(uniques)
-                derived = True
-        a = self.ask(q, derived)
+        a = self.ask(q, False)
         if a.known:
             return a.value
         key = columns[0] if op == "crossrank" else self.group_
@@ -527,7 +519,8 @@ class Engine:
         local = plain_op(op, df, name, operands, group)
         if a.collect:
             req = {"kind": "window", "op": op, "operands": list(operands), "key": key,
-                   "group": group, "dtype": local.dtype, "carried": carried, "groups": groups,
+                   "group": group, "dtype": local.dtype, "carried": carried,
+                   "groups": base + ".groups" if carried and groups < 0 else groups,
                    "window": d, "before": before}
             self.request(q, req, window_columns(df, key, columns))
         return local
@@ -548,6 +541,50 @@ class Engine:
     def result(self):
         return {"small": self.small, "requests": self.requests, "pieces": self.pieces,
                 "unknown": self.unknown}
+
+
+def psum(values, offset, total, skipped=0):
+    """This part's pieces of NumPy's pairwise sum of the whole column."""
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    d = K.pairwise_pieces(values, offset, total)
+    d["count"] = len(values) - skipped
+    return d
+
+
+def chunked_psum(values, offset, total):
+    """Blocks of CAST_BLOCK values: each summed pairwise, the blocks in order."""
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    blocks = []
+    pos, end = offset, offset + len(values)
+    while pos < end:
+        block = pos // CAST_BLOCK
+        start = block * CAST_BLOCK
+        length = min(CAST_BLOCK, total - start)
+        stop = min(start + length, end)
+        piece = values[pos - offset:stop - offset]
+        blocks.append((block, length, K.pairwise_pieces(piece, pos - start, length)))
+        pos = stop
+    return {"blocks": blocks, "count": len(values)}
+
+
+def skip_missing_sum(v, offset, total):
+    # missing values as 0, as pandas sums them; their number is left out of the count
+    missing = np.isnan(v)
+    return psum(np.where(missing, 0.0, v), offset, total, int(missing.sum()))
+
+
+def squares(v, mean):
+    d = mean - v
+    return np.where(np.isnan(v), 0.0, d * d)
+
+
+def ranked_frame(values, hist, offset):
+    """The rows of a ranked column with the value range each is ranked in
+    (missing values spread over the ranges by row)."""
+    digits = K.top_digits(values.astype("float64"))
+    ids = np.arange(offset, offset + len(digits), dtype=np.int64)
+    target = np.where(digits < 0, ids % hist["ntargets"], hist["digit_target"][np.maximum(digits, 0)])
+    return {VALUE: values, TARGET: target.astype(np.int64)}
 
 
 def deviation(squares_known, count):

@@ -9,6 +9,7 @@ import pandas as pd
 
 from . import _kernels as K
 from ._common import ROWID, TARGET, VALUE, in_row_order, key_column
+from . import _engine as E
 from ._engine import Engine, Plain, is_pair
 
 NAN = float("nan")
@@ -65,23 +66,30 @@ def initial(part, prep, target):
 
 
 def evaluate(state, k, plan, names, *row_parts):
-    """The features not yet exact on this partition, continued from `state`:
-    what the engine gathered, the state after the longest run of features now
-    exact (the next round continues from there), and the partition in the
-    model's form once nothing is unknown."""
+    """The features not yet exact on this partition, continued from `state`
+    up to the last run of features that can learn something this round: what
+    the engine gathered, what each run of features depends on, the state
+    after the longest run of features now exact (the next round continues
+    from there), and the partition in the model's form once every feature is
+    exact."""
     tavrin = _tavrin()
     engine = Engine(plan, k, dict(zip(names, row_parts)), state["engine"])
     # The operators add columns to the frame and records to the dict they are
     # given: copies, never the persisted state (shared by the tasks of a worker).
     df = state["frame"].copy(deep=False)
     records = dict(state["records"])
-    committed, clean = state, True
-    for start, stop in plan["chunks"]:
+    committed, clean, chunks = state, True, {}
+    for i, (start, stop) in enumerate(plan["chunks"]):
         if start < state["next"]:
             continue
+        if i >= plan["stop"]:
+            break
         before = len(engine.unknown)
+        shares = len(engine.small) + len(engine.pieces)
+        engine.deps = set()
         df = tavrin._with_engine(engine, tavrin.name2feature, df, plan["features"][start:stop],
                                  records)
+        chunks[i] = (engine.deps, len(engine.small) + len(engine.pieces) > shares)
         if clean and len(engine.unknown) == before:
             committed = {"frame": df.copy(deep=False), "records": dict(records), "next": stop,
                          "engine": engine.state(), "label": state["label"]}
@@ -89,7 +97,8 @@ def evaluate(state, k, plan, names, *row_parts):
             clean = False
     result = engine.result()
     result["state"] = committed
-    if not result["unknown"]:
+    result["chunks"] = chunks
+    if not result["unknown"] and plan["stop"] == len(plan["chunks"]):
         result["done"] = finish(df, k, plan, state["label"])
     return result
 
@@ -101,6 +110,8 @@ def summary(result, k):
     if k == 0:
         out["requests"] = result["requests"]
         out["unknown"] = result["unknown"]
+        out["chunks"] = result["chunks"]
+        out["done"] = "done" in result
         if "done" in result:
             out["meta"] = result["done"].iloc[:0]
             out["head"] = result["done"].iloc[:1]
@@ -148,6 +159,37 @@ def finish(df, k, plan, label):
     elif post["drop_target"] and target in df.columns:
         df = df.drop(columns=[target])
     return df
+
+
+# ---- steps over one column kept on the worker -----------------------------------------
+
+
+def column_sums(values, offset, total):
+    """A column's share of its mean: the pairwise pieces of its values (and
+    of NumPy's cast blocks for integers)."""
+    if values.dtype.kind in "iu":
+        v = values.astype("float64")
+        return {"c": E.chunked_psum(v, offset, total), "m": E.psum(v, offset, total)}
+    return {"m": E.skip_missing_sum(values, offset, total)}
+
+
+def column_squares(values, offset, total, mean):
+    return E.psum(E.squares(values.astype("float64"), mean), offset, total)
+
+
+def median_step(values, targets):
+    return E.median_partial(targets, values)
+
+
+def histogram(values):
+    digits, counts = K.digit_counts(values.astype("float64"), 0, 0)
+    return {"digits": digits, "counts": counts}
+
+
+def ranked_rows(values, hist, offset):
+    cols = E.ranked_frame(values, hist, offset)
+    cols[ROWID] = np.arange(offset, offset + len(values), dtype=np.int64)
+    return pd.DataFrame(cols)
 
 
 # ---- group tables ---------------------------------------------------------------------
