@@ -47,6 +47,18 @@ def fresh(folder):
     return tabular_incrml(folder)
 
 
+def cpu_seconds(pids):
+    """User and system time of these processes so far: unlike wall time, it
+    hardly depends on what else the shared machine runs."""
+    import psutil
+
+    total = 0.0
+    for p in pids:
+        t = psutil.Process(p).cpu_times()
+        total += t.user + t.system
+    return total
+
+
 class PeakSampler:
     """Peak resident memory of each worker process, sampled in a thread."""
 
@@ -94,7 +106,7 @@ def cluster_predict(client, folder, files):
     try:
         ddf = dd.read_parquet(files, split_row_groups=False)
         t0 = time.perf_counter()
-        lazy = fresh(folder).predict(ddf)
+        lazy = fresh(folder).predict_proba(ddf)
         planned = time.perf_counter() - t0
         # gathered, to be compared with one process's bits
         total = client.compute(lazy).result()
@@ -131,10 +143,11 @@ def main():
         if not os.path.isdir(folder):
             build_sample(folder, "classification")
         df = make_rows(args.rows, 99)
-        t = time.perf_counter()
+        t, c = time.perf_counter(), time.process_time()
         want = fresh(folder).predict_proba(df.copy())
-        single = time.perf_counter() - t
-        print(f"one process, {args.rows} rows: {single:.2f} s ({single / args.rows * 1e6:.2f} us/row)")
+        single, single_cpu = time.perf_counter() - t, time.process_time() - c
+        print(f"one process, {args.rows} rows: {single:.2f} s ({single / args.rows * 1e6:.2f} us/row), "
+              f"CPU {single_cpu:.2f} s")
         files = {p: write_parts(os.path.join(work, f"parts{p}"), df, p)
                  for p in [int(x) for x in args.parts.split(",")]}
         del df
@@ -144,14 +157,19 @@ def main():
                     Client(cluster) as client:
                 pids = list(client.run(os.getpid).values())
                 for parts, names in files.items():
+                    cpu = cpu_seconds(pids), time.process_time()
                     with PeakSampler(pids) as peaks:
                         seconds, planned, total, nparts, rounds = cluster_predict(client, folder, names)
+                    workers_cpu = cpu_seconds(pids) - cpu[0]
+                    client_cpu = time.process_time() - cpu[1]
                     same = np.array_equal(total, want)
                     print(f"{workers} worker(s), {args.rows} rows in {nparts} partitions: "
                           f"{seconds:.2f} s ({seconds / args.rows * 1e6:.2f} us/row, "
                           f"{seconds / single:.2f}x one process); planning {planned:.2f} s "
                           f"({planned / seconds:.0%}) in {rounds} rounds, computing "
-                          f"{seconds - planned:.2f} s; same predictions: {same}; peak worker memory "
+                          f"{seconds - planned:.2f} s; CPU: workers {workers_cpu:.2f} s, client "
+                          f"{client_cpu:.2f} s ({(workers_cpu + client_cpu) / single_cpu:.2f}x one "
+                          f"process); same predictions: {same}; peak worker memory "
                           f"{[f'{p / 2**20:.0f} MiB' for p in peaks.peak]}; load {os.getloadavg()[0]:.1f}")
                     sys.stdout.flush()
     finally:

@@ -19,7 +19,7 @@ from dask import delayed
 
 from . import _kernels as K
 from . import _tasks as T
-from ._common import HASH, ROWID, TARGET, VALUE, key_column
+from ._common import HASH, TARGET, VALUE, key_column
 
 NAN = float("nan")
 # A value range holding at most this many values is sent whole to the driver
@@ -32,24 +32,6 @@ def literal(value):
     """A value every task of a round shares, sent once and never traversed
     nor hashed (the plans hold tables and records)."""
     return delayed(value, name=f"brinvale-{uuid.uuid4().hex}", traverse=False)
-
-
-def shuffle_method():
-    """Dask's choice, except its on-disk shuffle of the local schedulers,
-    which leaves its files behind in the temporary folder: shuffles in memory
-    there.  Dask takes a distributed client for the scheduler whenever one
-    exists, also under `dask.config.set(scheduler="threads")`."""
-    from dask.base import get_scheduler
-    from dask.utils import get_default_shuffle_method
-
-    method = get_default_shuffle_method()
-    if method == "disk":
-        return "tasks"
-    if method == "p2p":
-        owner = getattr(get_scheduler(), "__self__", None)
-        if owner is None or type(owner).__name__ != "Client":
-            return "tasks"
-    return method
 
 
 def carried_groups():
@@ -157,13 +139,14 @@ class Run:
 
         self.records = obj.lec_record_dt
         prep = {"records": self.records, "time_index": obj.time_index, "percent": None}
-        # the input is read once: its partitions stay on the workers until
-        # they are prepared
-        raw = persist(*self.ddf.to_delayed())
+        # the input is read and encoded once: its partitions stay on the
+        # workers until they are prepared
+        raw = self.ddf.to_delayed()
         prep_d = literal(prep)
-        answers = dask.compute(*[delayed(T.survey)(p, prep_d) for p in raw])
+        encoded = persist(*[delayed(T.encode)(p, prep_d) for p in raw])
+        answers = dask.compute(*[delayed(T.survey)(e, p, prep_d) for e, p in zip(encoded, raw)])
         percent, first_time, kept = [], None, []
-        for part, (n, cols, first) in zip(raw, answers):
+        for part, (n, cols, first) in zip(encoded, answers):
             for c in cols:
                 if c not in percent:
                     percent.append(c)
@@ -219,8 +202,10 @@ class Run:
         evaluated, it learnt something, or something it waits for is known."""
         if i not in self.chunk_seen:
             return True
-        deps, active, seen = self.chunk_seen[i]
-        return active or not deps or any(self.known_in.get(q, -1) >= seen for q in deps)
+        deps, active, replayed, seen = self.chunk_seen[i]
+        if not deps:
+            return not replayed  # exact: replayed from what it wrote, or evaluated once more
+        return active or any(self.known_in.get(q, -1) >= seen for q in deps)
 
     def plan(self):
         p = dict(self.base)
@@ -247,8 +232,8 @@ class Run:
                 for k in range(self.nparts)])
             summaries = dask.compute(*[delayed(T.summary)(r, k) for k, r in enumerate(results)])
             first = summaries[0]
-            for i, (deps, active) in first["chunks"].items():
-                self.chunk_seen[i] = (deps, active, self.rounds_run)
+            for i, (deps, active, replayed) in first["chunks"].items():
+                self.chunk_seen[i] = (deps, active, replayed, self.rounds_run)
             if first["done"]:
                 self.meta, self.head = first["meta"], first["head"]
                 return [delayed(T.done_of)(r) for r in results]
@@ -424,9 +409,15 @@ class Run:
 
     # ---- rows brought together --------------------------------------------------------
 
-    def emitted_frame(self, results, q, meta):
-        parts = [delayed(T.pieces)(r, q) for r in results]
-        return dd.from_delayed(parts, meta=meta)
+    def exchange(self, parts, how):
+        """Rows of every partition sent to the partition `how` names for them
+        (a task-based shuffle: the rows are a few columns wide)."""
+        n = self.nparts
+        splits = [delayed(T.split, nout=n)(p, how, n) for p in parts]
+        return [delayed(T.gather)([s[j] for s in splits]) for j in range(n)]
+
+    def emitted(self, results, q):
+        return [delayed(T.pieces)(r, q) for r in results]
 
     @staticmethod
     def table_meta(req):
@@ -465,21 +456,13 @@ class Run:
                 lazy.append([delayed(T.group_final)(state, req["table"], req["stat"],
                                                     req["keys"], self.table_meta(req))])
             elif kind == "table":
-                frame = self.emitted_frame(results, q, req["meta"])
                 on = [HASH + str(j) for j in range(req["keys"])]
-                shuffled = frame.shuffle(on=on, npartitions=self.nparts,
-                                         shuffle_method=shuffle_method())
-                lazy.append(shuffled.map_partitions(
-                    T.table, req["table"], req["stat"], req["keys"], req["runs"],
-                    meta=self.table_meta(req)).to_delayed(optimize_graph=False))
+                lazy.append([delayed(T.table)(p, req["table"], req["stat"], req["keys"],
+                                              req["runs"])
+                             for p in self.exchange(piece, ("hash", on))])
             elif kind == "entropy_dist":
-                frame = self.emitted_frame(results, q, req["meta"])
-                shuffled = frame.shuffle(on=TARGET, npartitions=self.nparts,
-                                         shuffle_method=shuffle_method())
-                meta = pd.DataFrame({c: np.zeros(0, dtype=np.int64) for c in
-                                     ("target", "distinct", "count", "codesum", "missing")})
-                lazy.append(shuffled.map_partitions(T.entropy_distinct, meta=meta)
-                            .to_delayed(optimize_graph=False))
+                lazy.append([delayed(T.entropy_distinct)(p)
+                             for p in self.exchange(piece, ("column", TARGET))])
             elif (kind == "window" and req["carried"]
                   and req["groups"] <= carried_groups()):
                 # each group's state carried from partition to partition
@@ -492,7 +475,7 @@ class Run:
                     state = step[1]
                 lazy.append(values)
             else:
-                lazy.append(self.recipe(req, results, q))
+                lazy.append(self.recipe(req, piece))
             names.append(q)
         # one evaluation of the partitions feeds every quantity
         kept = persist(*lazy)
@@ -570,23 +553,17 @@ class Run:
         values (entropy): rows shuffled to value ranges, ranked there with the
         counts below each range, back in the frame's order."""
         base, hist = req["base"], self.known[q]
-        meta = T.ranked_rows(np.zeros(0, dtype=req["dtype"]), hist, 0)
-        frame = dd.from_delayed([delayed(T.ranked_rows)(c, hist, self.offsets[k])
-                                 for k, c in enumerate(cols)], meta=meta)
+        frame = [delayed(T.ranked_rows)(c, hist, self.offsets[k]) for k, c in enumerate(cols)]
         dist = None
         if req["what"] == "entropy":
-            shuffled = frame.shuffle(on=TARGET, npartitions=self.nparts,
-                                     shuffle_method=shuffle_method())
-            meta = pd.DataFrame({c: np.zeros(0, dtype=np.int64) for c in
-                                 ("target", "distinct", "count", "codesum", "missing")})
-            parts = dask.compute(*shuffled.map_partitions(T.entropy_distinct, meta=meta)
-                                 .to_delayed(optimize_graph=False))
+            parts = dask.compute(*[delayed(T.entropy_distinct)(p)
+                                   for p in self.exchange(frame, ("column", TARGET))])
             dist = self.known[base + ".dist"] = self.reduce_distinct(
                 pd.concat(parts, ignore_index=True), hist)
-        rows = {"kind": req["what"], "hist": hist, "meta": meta}
+        rows = {"kind": req["what"], "hist": hist}
         if dist is not None:
             rows["dist"] = dist
-        (self.recipes[base + ".rows"],) = persist(self.recipe(rows, None, None, frame=frame))
+        (self.recipes[base + ".rows"],) = persist(self.recipe(rows, frame))
 
     @staticmethod
     def reduce_distinct(table, hist):
@@ -609,30 +586,21 @@ class Run:
         total += missing * acc
         return {"below_distinct": np.asarray(below, dtype=np.int64), "D": acc, "total": total}
 
-    def recipe(self, req, results, q, frame=None):
+    def recipe(self, req, parts):
         """The rows a per-row quantity gives every partition: the emitted rows
-        shuffled by key, computed together, and put back in the frame's order."""
-        if frame is None:
-            frame = self.emitted_frame(results, q, req["meta"])
-        kind = req["kind"]
-        meta = {ROWID: np.zeros(0, dtype=np.int64)}
-        if kind == "window":
-            shuffled = frame.shuffle(on=HASH + "0", npartitions=self.nparts,
-                                     shuffle_method=shuffle_method())
-            meta[VALUE] = pd.Series([], dtype=req["dtype"]).array
-            computed = shuffled.map_partitions(T.window_rows, req["op"], req["operands"],
-                                               req["group"], req["dtype"], meta=pd.DataFrame(meta))
+        brought together by key, computed together, and put back in the
+        frame's order."""
+        if req["kind"] == "window":
+            computed = [delayed(T.window_rows)(p, req["op"], req["operands"], req["group"],
+                                               req["dtype"])
+                        for p in self.exchange(parts, ("hash", [HASH + "0"]))]
         else:
-            shuffled = frame.shuffle(on=TARGET, npartitions=self.nparts,
-                                     shuffle_method=shuffle_method())
-            meta[VALUE] = np.zeros(0, dtype=np.float64 if kind == "percentile" else np.int64)
-            computed = shuffled.map_partitions(T.ranks, kind, req["hist"], req.get("dist"),
-                                               meta=pd.DataFrame(meta))
-        divisions = tuple(self.offsets[:-1]) + (self.total - 1,)
-        restored = computed.set_index(ROWID, divisions=divisions, sort=True,
-                                      shuffle_method=shuffle_method())
-        # only the values are kept: partition k holds rows offsets[k]..
-        return [delayed(T.row_values)(p) for p in restored.to_delayed(optimize_graph=False)]
+            computed = [delayed(T.ranks)(p, req["kind"], req["hist"], req.get("dist"))
+                        for p in self.exchange(parts, ("column", TARGET))]
+        n = self.nparts
+        back = [delayed(T.split, nout=n)(c, ("rows", self.offsets[:-1]), n) for c in computed]
+        return [delayed(T.restored_values)([b[k] for b in back], length)
+                for k, length in enumerate(self.lengths)]
 
     # ---- the result ------------------------------------------------------------------
 

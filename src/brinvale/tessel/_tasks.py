@@ -40,10 +40,16 @@ def prepare(part, prep):
     return wb._convert_percentages(df, prep["percent"])
 
 
-def survey(part, prep):
+def encode(part, prep):
+    """A partition with its text columns encoded as the records encode them."""
+    df = part.copy()
+    _wb()._encode_text_columns(df, prep["records"], prep["time_index"])
+    return df
+
+
+def survey(encoded, part, prep):
     """The partition's length, its percentage columns (once encoded) and the
     first value of its time column that is not missing (None without one)."""
-    encoded = prepare(part, prep)
     first = None
     time_index = prep["time_index"]
     if time_index is not None and time_index in part.columns:
@@ -53,10 +59,10 @@ def survey(part, prep):
     return len(part), _wb()._percent_columns(encoded), first
 
 
-def initial(part, prep, target):
+def initial(encoded, prep, target):
     """A prepared partition before any feature: the state the first round
     continues."""
-    df = prepare(part, prep)
+    df = _wb()._convert_percentages(encoded.copy(), prep["percent"])
     return {"frame": df, "records": dict(prep["records"]), "next": 0,
             "engine": {"seq": 0, "taint": {}, "filled": set()},
             "label": None if target is None else df[target].copy()}
@@ -71,36 +77,108 @@ def evaluate(state, k, plan, names, *row_parts):
     the engine gathered, what each run of features depends on, the state
     after the longest run of features now exact (the next round continues
     from there), and the partition in the model's form once every feature is
-    exact."""
+    exact.  A run found exact after a run that is not is replayed in later
+    rounds from what it wrote, never evaluated again."""
     tavrin = _tavrin()
     engine = Engine(plan, k, dict(zip(names, row_parts)), state["engine"])
     # The operators add columns to the frame and records to the dict they are
     # given: copies, never the persisted state (shared by the tasks of a worker).
     df = state["frame"].copy(deep=False)
     records = dict(state["records"])
-    committed, clean, chunks = state, True, {}
+    replays = state.get("replays", {})
+    committed, clean, chunks, kept, truncated = state, True, {}, {}, False
     for i, (start, stop) in enumerate(plan["chunks"]):
         if start < state["next"]:
             continue
-        if i >= plan["stop"]:
+        delta = replays.get(i)
+        if delta is not None and set(df.columns) == delta["before"]:
+            df = replay(df, records, engine, delta)
+        elif i >= plan["stop"]:
+            truncated = True
             break
-        before = len(engine.unknown)
-        shares = len(engine.small) + len(engine.pieces)
-        engine.deps = set()
-        df = tavrin._with_engine(engine, tavrin.name2feature, df, plan["features"][start:stop],
-                                 records)
-        chunks[i] = (engine.deps, len(engine.small) + len(engine.pieces) > shares)
-        if clean and len(engine.unknown) == before:
+        else:
+            before, known_before = df.copy(deep=False), engine.state()
+            records_before = dict(records)
+            unknown, shares = len(engine.unknown), len(engine.small) + len(engine.pieces)
+            engine.deps = set()
+            df = tavrin._with_engine(engine, tavrin.name2feature, df,
+                                     plan["features"][start:stop], records)
+            delta = None
+            if not engine.deps and len(engine.unknown) == unknown:
+                delta = written(before, df, known_before, engine.state(), records_before,
+                                records)
+            chunks[i] = (engine.deps, len(engine.small) + len(engine.pieces) > shares,
+                         delta is not None)
+        if delta is None:
+            clean = False
+        elif clean:
             committed = {"frame": df.copy(deep=False), "records": dict(records), "next": stop,
                          "engine": engine.state(), "label": state["label"]}
         else:
-            clean = False
+            kept[i] = delta
+    if committed is state:
+        committed = dict(state)
+    committed["replays"] = kept
     result = engine.result()
     result["state"] = committed
     result["chunks"] = chunks
-    if not result["unknown"] and plan["stop"] == len(plan["chunks"]):
+    if not result["unknown"] and not truncated:
         result["done"] = finish(df, k, plan, state["label"])
     return result
+
+
+def _same_column(a, b):
+    """Whether a column holds what it held: operators that rebuild the frame
+    (merges) copy the columns they do not write."""
+    if a is b:
+        return True
+    if isinstance(a, np.ndarray) and isinstance(b, np.ndarray):
+        if a.dtype != b.dtype or a.shape != b.shape:
+            return False
+        if np.shares_memory(a, b) or a.dtype.kind in "biufcmM":
+            return bool((np.ascontiguousarray(a).view(np.uint8)
+                         == np.ascontiguousarray(b).view(np.uint8)).all())
+    if getattr(a, "dtype", None) != getattr(b, "dtype", None):
+        return False
+    return pd.Series(a, copy=False).equals(pd.Series(b, copy=False))
+
+
+def written(before, after, engine_before, engine_after, records_before, records):
+    """What a run of features exact on this partition wrote: its columns,
+    the frame's column order and index, and its marks in the engine's
+    bookkeeping; None where the frame's labels repeat."""
+    if not (before.columns.is_unique and after.columns.is_unique):
+        return None
+    where = {label: j for j, label in enumerate(before.columns)}
+    columns = {}
+    for j, label in enumerate(after.columns):
+        col = after._get_column_array(j)
+        if label not in where or not _same_column(col, before._get_column_array(where[label])):
+            columns[label] = after[label].array
+    taint = {key: set(v) for key, v in engine_after["taint"].items()
+             if engine_before["taint"].get(key) != v}
+    return {"before": set(before.columns), "columns": columns, "order": list(after.columns),
+            "index": after.index, "seq": engine_after["seq"] - engine_before["seq"],
+            "taint": taint, "filled_add": engine_after["filled"] - engine_before["filled"],
+            "filled_del": engine_before["filled"] - engine_after["filled"],
+            "records": {key: v for key, v in records.items()
+                        if key not in records_before or records_before[key] is not v}}
+
+
+def replay(df, records, engine, delta):
+    """A run of features exact on this partition, applied again from what it
+    wrote (its values cannot have changed: they read only exact columns)."""
+    for label, values in delta["columns"].items():
+        df[label] = values
+    df = df[delta["order"]]
+    df.index = delta["index"]
+    engine.seq += delta["seq"]
+    for key, v in delta["taint"].items():
+        engine.taint[key] = set(v)
+    engine.filled -= delta["filled_del"]
+    engine.filled |= delta["filled_add"]
+    records.update(delta["records"])
+    return df
 
 
 def summary(result, k):
@@ -159,6 +237,40 @@ def finish(df, k, plan, label):
     elif post["drop_target"] and target in df.columns:
         df = df.drop(columns=[target])
     return df
+
+
+# ---- rows exchanged between partitions --------------------------------------------------
+
+
+def split(frame, how, n):
+    """The rows of `frame` for each of `n` destinations, in row order: by
+    the hash of key columns (rows of one group meet), by a column naming the
+    destination, or by the partition a row id belongs to."""
+    kind, arg = how
+    if kind == "hash":
+        dest = pd.util.hash_pandas_object(frame[arg], index=False).to_numpy() % np.uint64(n)
+    elif kind == "column":
+        dest = frame[arg].to_numpy(dtype=np.int64) % n
+    else:
+        dest = np.searchsorted(np.asarray(arg), frame[ROWID].to_numpy(dtype=np.int64),
+                               side="right") - 1
+    dest = np.asarray(dest, dtype=np.int64)
+    order = np.argsort(dest, kind="stable")
+    bounds = np.searchsorted(dest[order], np.arange(n + 1))
+    return tuple(frame.take(order[bounds[j]:bounds[j + 1]]) for j in range(n))
+
+
+def gather(pieces):
+    return pd.concat(pieces, ignore_index=True)
+
+
+def restored_values(pieces, length):
+    """A per-row quantity's values of one partition, from the rows computed
+    elsewhere, in the partition's row order."""
+    part = in_row_order(pd.concat(pieces, ignore_index=True))
+    if len(part) != length:
+        raise RuntimeError(f"a partition of {length} rows got {len(part)} rows back")
+    return part[VALUE].array
 
 
 # ---- steps over one column kept on the worker -----------------------------------------
