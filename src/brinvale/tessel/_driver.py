@@ -199,20 +199,18 @@ class Run:
 
     def live(self, i):
         """Whether the i-th run of features can give anything new: never
-        evaluated, it learnt something, or something it waits for is known."""
+        evaluated (or not replayable), it learnt something, or something it
+        waits for became known since.  The others are replayed."""
         if i not in self.chunk_seen:
             return True
-        deps, active, replayed, seen = self.chunk_seen[i]
-        if not deps:
-            return not replayed  # exact: replayed from what it wrote, or evaluated once more
+        deps, active, replayable, seen = self.chunk_seen[i]
+        if not replayable:
+            return True
         return active or any(self.known_in.get(q, -1) >= seen for q in deps)
 
     def plan(self):
         p = dict(self.base)
-        chunks = self.base["chunks"]
-        # the runs after the last one that can learn anything wait: nothing
-        # they read or ask changed since they were last evaluated
-        p["stop"] = max([i + 1 for i in range(len(chunks)) if self.live(i)], default=len(chunks))
+        p["live"] = {i for i in range(len(self.base["chunks"])) if self.live(i)}
         p["known"] = dict(self.known)
         p["median"] = {q: [(s["level"], s["prefix"], s["gather"]) for s in m.search
                            if not s["done"]] for q, m in self.medians.items()}
@@ -248,7 +246,7 @@ class Run:
             if first["requests"]:
                 self.learn(first["requests"], results)
                 progress = True
-            if not progress and plan["stop"] < len(plan["chunks"]):
+            if not progress and len(plan["live"]) < len(plan["chunks"]):
                 self.chunk_seen.clear()  # evaluate every run again
                 continue
             if not progress:

@@ -124,6 +124,9 @@ class Engine:
         # the unknown quantities the current run of features asked or read
         # columns depending on: it can only change once one of them is known
         self.deps = set()
+        # the columns the current run of features wrote (its operators'
+        # columns, the columns its final fills filled)
+        self.touched = set()
 
     def state(self):
         return {"seq": self.seq, "taint": {k: set(v) for k, v in self.taint.items()},
@@ -141,6 +144,8 @@ class Engine:
         self.input_taint = set()
         self.op_unknown = set()
         self.filled.discard(self.out_label)  # the operator writes its column afresh
+        self.touched.add(self.out_label)
+        self.touched.add(str(key))
 
         def read(label):
             if isinstance(label, str) and label in self.taint:
@@ -420,6 +425,7 @@ class Engine:
         if name != self.out_label and name in self.filled:
             return NAN
         self.filled.add(name)
+        self.touched.add(name)
         q = f"{self.seq}.fill.{name}"
         # the op's own column depends on what the op asked; others on their past
         if name == self.out_label:

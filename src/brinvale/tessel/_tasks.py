@@ -72,13 +72,13 @@ def initial(encoded, prep, target):
 
 
 def evaluate(state, k, plan, names, *row_parts):
-    """The features not yet exact on this partition, continued from `state`
-    up to the last run of features that can learn something this round: what
-    the engine gathered, what each run of features depends on, the state
+    """The features not yet exact on this partition, continued from `state`:
+    what the engine gathered, what each run of features depends on, the state
     after the longest run of features now exact (the next round continues
     from there), and the partition in the model's form once every feature is
-    exact.  A run found exact after a run that is not is replayed in later
-    rounds from what it wrote, never evaluated again."""
+    exact.  A run that cannot give anything new this round (exact, or
+    waiting for quantities still unknown) is replayed from what it wrote
+    when it was last evaluated."""
     tavrin = _tavrin()
     engine = Engine(plan, k, dict(zip(names, row_parts)), state["engine"])
     # The operators add columns to the frame and records to the dict they are
@@ -86,35 +86,33 @@ def evaluate(state, k, plan, names, *row_parts):
     df = state["frame"].copy(deep=False)
     records = dict(state["records"])
     replays = state.get("replays", {})
-    committed, clean, chunks, kept, truncated = state, True, {}, {}, False
+    committed, clean, chunks, kept = state, True, {}, {}
     for i, (start, stop) in enumerate(plan["chunks"]):
         if start < state["next"]:
             continue
         delta = replays.get(i)
-        if delta is not None and set(df.columns) == delta["before"]:
+        if delta is not None and i not in plan["live"] and set(df.columns) == delta["before"]:
             df = replay(df, records, engine, delta)
-        elif i >= plan["stop"]:
-            truncated = True
-            break
         else:
-            before, known_before = df.copy(deep=False), engine.state()
+            before, marks = df.copy(deep=False), engine.state()
             records_before = dict(records)
             unknown, shares = len(engine.unknown), len(engine.small) + len(engine.pieces)
-            engine.deps = set()
+            engine.deps, engine.touched = set(), set()
             df = tavrin._with_engine(engine, tavrin.name2feature, df,
                                      plan["features"][start:stop], records)
-            delta = None
-            if not engine.deps and len(engine.unknown) == unknown:
-                delta = written(before, df, known_before, engine.state(), records_before,
-                                records)
+            delta = written(before, df, engine.touched, marks, engine.state(), records_before,
+                            records)
+            if delta is not None:
+                delta["unknown"] = engine.unknown[unknown:]
+                delta["exact"] = not engine.deps and len(engine.unknown) == unknown
             chunks[i] = (engine.deps, len(engine.small) + len(engine.pieces) > shares,
                          delta is not None)
-        if delta is None:
+        if delta is None or not delta["exact"]:
             clean = False
-        elif clean:
+        if clean:
             committed = {"frame": df.copy(deep=False), "records": dict(records), "next": stop,
                          "engine": engine.state(), "label": state["label"]}
-        else:
+        elif delta is not None:
             kept[i] = delta
     if committed is state:
         committed = dict(state)
@@ -122,38 +120,34 @@ def evaluate(state, k, plan, names, *row_parts):
     result = engine.result()
     result["state"] = committed
     result["chunks"] = chunks
-    if not result["unknown"] and not truncated:
+    if not result["unknown"]:
         result["done"] = finish(df, k, plan, state["label"])
     return result
 
 
 def _same_column(a, b):
-    """Whether a column holds what it held: operators that rebuild the frame
-    (merges) copy the columns they do not write."""
+    """Whether a column not written by the run holds what it held: merges
+    copy the columns they do not write, so only the dtype is compared."""
     if a is b:
         return True
     if isinstance(a, np.ndarray) and isinstance(b, np.ndarray):
-        if a.dtype != b.dtype or a.shape != b.shape:
-            return False
-        if np.shares_memory(a, b) or a.dtype.kind in "biufcmM":
-            return bool((np.ascontiguousarray(a).view(np.uint8)
-                         == np.ascontiguousarray(b).view(np.uint8)).all())
-    if getattr(a, "dtype", None) != getattr(b, "dtype", None):
-        return False
-    return pd.Series(a, copy=False).equals(pd.Series(b, copy=False))
+        return a.dtype == b.dtype and a.shape == b.shape
+    return getattr(a, "dtype", None) == getattr(b, "dtype", None) and len(a) == len(b)
 
 
-def written(before, after, engine_before, engine_after, records_before, records):
-    """What a run of features exact on this partition wrote: its columns,
-    the frame's column order and index, and its marks in the engine's
-    bookkeeping; None where the frame's labels repeat."""
+def written(before, after, touched, engine_before, engine_after, records_before, records):
+    """What a run of features wrote on this partition: its columns (new ones,
+    its operators' and its fills', any whose dtype changed), the frame's
+    column order and index, and its marks in the engine's bookkeeping; None
+    where the frame's labels repeat."""
     if not (before.columns.is_unique and after.columns.is_unique):
         return None
     where = {label: j for j, label in enumerate(before.columns)}
     columns = {}
     for j, label in enumerate(after.columns):
-        col = after._get_column_array(j)
-        if label not in where or not _same_column(col, before._get_column_array(where[label])):
+        if (label not in where or label in touched
+                or not _same_column(after._get_column_array(j),
+                                    before._get_column_array(where[label]))):
             columns[label] = after[label].array
     taint = {key: set(v) for key, v in engine_after["taint"].items()
              if engine_before["taint"].get(key) != v}
@@ -178,6 +172,7 @@ def replay(df, records, engine, delta):
     engine.filled -= delta["filled_del"]
     engine.filled |= delta["filled_add"]
     records.update(delta["records"])
+    engine.unknown.extend(delta["unknown"])
     return df
 
 
