@@ -501,50 +501,43 @@ class Run:
         if not chains:
             return
         offsets = self.offsets
-        cols = {q: persist(*[delayed(T.pieces)(r, q) for r in results]) for q in chains}
+        qs = list(chains)
+        cols = persist(*[delayed(T.kept_columns)(r, qs) for r in results])
         # first steps: sums, digits
-        first = {}
+        kinds = {q: req["kind"] for q, req in chains.items()}
+        done = dask.compute(*[delayed(T.first_steps)(c, kinds, offsets[k], self.total)
+                              for k, c in enumerate(cols)])
+        means, ranked = {}, []
         for q, req in chains.items():
-            if req["kind"] == "standardize":
-                first[q] = [delayed(T.column_sums)(c, offsets[k], self.total)
-                            for k, c in enumerate(cols[q])]
-            elif req["kind"] == "median":
-                first[q] = [delayed(T.median_step)(c, None) for c in cols[q]]
-            else:
-                first[q] = [delayed(T.histogram)(c) for c in cols[q]]
-        done = dict(zip(first, dask.compute(*first.values())))
-        second, ranked = {}, []
-        for q, req in chains.items():
-            parts = done[q]
+            parts = [d[q] for d in done]
             if req["kind"] == "standardize":
                 base = req["base"]
                 self.reduce(base + ".m", [p["m"] for p in parts])
                 if "c" in parts[0]:
                     self.reduce(base + ".c", [p["c"] for p in parts])
                 total, count = self.known[base + ".m"]
-                mean = NAN if count == 0 else total / count
-                second[q] = [delayed(T.column_squares)(c, offsets[k], self.total, mean)
-                             for k, c in enumerate(cols[q])]
+                means[q] = NAN if count == 0 else total / count
             elif req["kind"] == "median":
                 self.reduce_median(q, parts)
             else:
                 self.known[q] = self.reduce_hist(parts)
                 ranked.append(q)
-        done = dict(zip(second, dask.compute(*second.values())))
-        for q, parts in done.items():
-            self.reduce(chains[q]["base"] + ".s", parts)
+        if means:
+            done = dask.compute(*[delayed(T.square_steps)(c, means, offsets[k], self.total)
+                                  for k, c in enumerate(cols)])
+            for q in means:
+                self.reduce(chains[q]["base"] + ".s", [d[q] for d in done])
         # medians: narrowed down together, one step for all of them at a time
         while True:
-            open_ = {q: [(s["level"], s["prefix"], s["gather"]) for s in self.medians[q].search
-                         if not s["done"]] for q in chains if q in self.medians}
-            if not open_:
+            targets = {q: [(s["level"], s["prefix"], s["gather"]) for s in self.medians[q].search
+                           if not s["done"]] for q in qs if q in self.medians}
+            if not targets:
                 break
-            steps = {q: [delayed(T.median_step)(c, t) for c in cols[q]]
-                     for q, t in open_.items()}
-            for q, parts in zip(steps, dask.compute(*steps.values())):
-                self.reduce_median(q, parts)
+            done = dask.compute(*[delayed(T.median_steps)(c, targets) for c in cols])
+            for q in targets:
+                self.reduce_median(q, [d[q] for d in done])
         for q in ranked:
-            self.learn_ranked(q, chains[q], cols[q])
+            self.learn_ranked(q, chains[q], [delayed(T.item)(c, q) for c in cols])
 
     def learn_ranked(self, q, req, cols):
         """Ranks over the whole column (percentile), or codes of its distinct

@@ -288,6 +288,34 @@ def median_step(values, targets):
     return E.median_partial(targets, values)
 
 
+# One task per partition for every column a round keeps: many small tasks
+# cost more than the steps themselves.
+
+
+def kept_columns(result, qs):
+    return {q: result["pieces"][q] for q in qs}
+
+
+def first_steps(cols, kinds, offset, total):
+    out = {}
+    for q, kind in kinds.items():
+        if kind == "standardize":
+            out[q] = column_sums(cols[q], offset, total)
+        elif kind == "median":
+            out[q] = median_step(cols[q], None)
+        else:
+            out[q] = histogram(cols[q])
+    return out
+
+
+def square_steps(cols, means, offset, total):
+    return {q: column_squares(cols[q], offset, total, mean) for q, mean in means.items()}
+
+
+def median_steps(cols, targets):
+    return {q: median_step(cols[q], t) for q, t in targets.items()}
+
+
 def histogram(values):
     digits, counts = K.digit_counts(values.astype("float64"), 0, 0)
     return {"digits": digits, "counts": counts}
