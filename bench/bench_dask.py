@@ -1,15 +1,17 @@
-"""Scoring on a Dask LocalCluster of two capped workers against one process.
+"""Scoring on a Dask LocalCluster of single-threaded workers against one process.
 
-    PYTHONPATH=src python bench/bench_dask.py [--rows 20000000] [--files 200]
-        [--memory 1GiB] [--small 50000,200000,1000000] [--parts 4,16,64]
+    PYTHONPATH=src python bench/bench_dask.py [--rows 1000000] [--parts 8,16,32,64]
+        [--workers 1,2] [--memory 2GiB]
 
 Builds the sample classification result folder, writes `--rows` rows drawn
-from the sample table with noise as `--files` Parquet files, and scores them
-with `predict` on a LocalCluster of 2 single-threaded worker processes whose
-memory is capped at `--memory`.  The workers' peak resident memory is
-sampled every 0.2 s from their processes.  Time per row is compared with the
-single-machine `predict` at the `--small` sizes, and the growth of the
-cluster's time with the number of partitions at a fixed size.
+from the sample table with noise as Parquet files (one per partition, for
+each count in `--parts`) and scores them with `predict` on a LocalCluster of
+single-threaded worker processes (each count in `--workers`), beside
+`predict` in one process on the same rows.  Reported per run: wall time,
+time per row, the share spent planning (the rounds that learn the whole-frame
+quantities, until `predict` returns) and computing (the returned array,
+gathered), the number of rounds, and the workers' peak resident
+memory sampled every 0.2 s.
 """
 
 import argparse
@@ -21,7 +23,6 @@ import threading
 import time
 
 import numpy as np
-import pandas as pd
 
 
 def make_rows(n, seed):
@@ -37,13 +38,6 @@ def make_rows(n, seed):
     return df
 
 
-def write_files(folder, rows, files):
-    per = -(-rows // files)
-    for i in range(files):
-        n = min(per, rows - i * per)
-        make_rows(n, i + 1).to_parquet(os.path.join(folder, f"part{i:04d}.parquet"), index=False)
-
-
 def fresh(folder):
     from brinvale.brinvale import tabular_incrml
     from brinvale.module.common.quillet import TaskConfig
@@ -51,6 +45,18 @@ def fresh(folder):
     TaskConfig._TaskConfig__species = None
     TaskConfig._TaskConfig__first_init = True
     return tabular_incrml(folder)
+
+
+def cpu_seconds(pids):
+    """User and system time of these processes so far: unlike wall time, it
+    hardly depends on what else the shared machine runs."""
+    import psutil
+
+    total = 0.0
+    for p in pids:
+        t = psutil.Process(p).cpu_times()
+        total += t.user + t.system
+    return total
 
 
 class PeakSampler:
@@ -85,91 +91,87 @@ class PeakSampler:
 def cluster_predict(client, folder, files):
     import dask.dataframe as dd
 
-    ddf = dd.read_parquet(files, split_row_groups=False)
-    t0 = time.perf_counter()
-    lazy = fresh(folder).predict(ddf)
-    planned = time.perf_counter() - t0
-    # summed on the workers: the predictions never gather on the client
-    total = client.compute(lazy.sum()).result()
-    return time.perf_counter() - t0, planned, total, ddf.npartitions
+    from brinvale.tessel import _driver
+
+    rounds = []
+    plain_rounds = _driver.Run.rounds
+
+    def counted(run):
+        try:
+            return plain_rounds(run)
+        finally:
+            rounds.append(run.rounds_run)
+
+    _driver.Run.rounds = counted
+    try:
+        ddf = dd.read_parquet(files, split_row_groups=False)
+        t0 = time.perf_counter()
+        lazy = fresh(folder).predict_proba(ddf)
+        planned = time.perf_counter() - t0
+        # gathered, to be compared with one process's bits
+        total = client.compute(lazy).result()
+        return time.perf_counter() - t0, planned, total, ddf.npartitions, rounds[-1]
+    finally:
+        _driver.Run.rounds = plain_rounds
+
+
+def write_parts(folder, df, parts):
+    os.makedirs(folder, exist_ok=True)
+    bounds = np.linspace(0, len(df), parts + 1).astype(int)
+    for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
+        df.iloc[a:b].to_parquet(os.path.join(folder, f"p{i:04d}.parquet"), index=False)
+    return sorted(os.path.join(folder, f) for f in os.listdir(folder))
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--rows", type=int, default=20_000_000)
-    ap.add_argument("--files", type=int, default=200)
-    ap.add_argument("--memory", default="1GiB")
-    ap.add_argument("--small", default="50000,200000,1000000")
-    ap.add_argument("--parts", default="4,16,64")
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--parts", default="8,16,32,64")
+    ap.add_argument("--workers", default="1,2")
+    ap.add_argument("--memory", default="2GiB")
     ap.add_argument("--keep", help="folder for the data (kept), default a temporary one")
     args = ap.parse_args()
 
-    import dask
-    from dask.utils import parse_bytes
     from distributed import Client, LocalCluster
 
     from brinvale.sample import build_sample
 
+    print(f"load before: {os.getloadavg()}")
     work = args.keep or tempfile.mkdtemp(prefix="brinvale-bench-dask-")
     try:
         folder = os.path.join(work, "result")
         if not os.path.isdir(folder):
             build_sample(folder, "classification")
-        big = os.path.join(work, "big")
-        if not os.path.isdir(big):
-            os.makedirs(big)
-            t = time.perf_counter()
-            write_files(big, args.rows, args.files)
-            print(f"wrote {args.rows} rows in {args.files} files in {time.perf_counter() - t:.0f} s")
-        files = sorted(os.path.join(big, f) for f in os.listdir(big))
-        in_memory = pd.read_parquet(files[0]).memory_usage(deep=True).sum() * len(files)
-        cap = parse_bytes(args.memory)
-        print(f"data: {args.rows} rows, about {in_memory / 2**20:.0f} MiB as pandas frames "
-              f"({in_memory / cap:.1f} times a worker's cap of {cap / 2**20:.0f} MiB)")
-
-        # Dask's shuffles buffer up to 1 GiB per worker before writing to
-        # disk: capped workers get buffers that fit under their cap
-        with dask.config.set({"distributed.worker.memory.spill": 0.6,
-                              "distributed.worker.memory.target": 0.5,
-                              "distributed.p2p.comm.buffer": cap // 8,
-                              "distributed.p2p.storage.buffer": cap // 16}):
-            with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+        df = make_rows(args.rows, 99)
+        t, c = time.perf_counter(), time.process_time()
+        want = fresh(folder).predict_proba(df.copy())
+        single, single_cpu = time.perf_counter() - t, time.process_time() - c
+        print(f"one process, {args.rows} rows: {single:.2f} s ({single / args.rows * 1e6:.2f} us/row), "
+              f"CPU {single_cpu:.2f} s")
+        files = {p: write_parts(os.path.join(work, f"parts{p}"), df, p)
+                 for p in [int(x) for x in args.parts.split(",")]}
+        del df
+        for workers in [int(x) for x in args.workers.split(",")]:
+            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                               memory_limit=args.memory, dashboard_address=None) as cluster, \
                     Client(cluster) as client:
                 pids = list(client.run(os.getpid).values())
-                with PeakSampler(pids) as peaks:
-                    seconds, planned, total, nparts = cluster_predict(client, folder, files)
-                print(f"cluster, {args.rows} rows in {nparts} partitions: {seconds:.1f} s "
-                      f"({seconds / args.rows * 1e6:.2f} us/row; planning {planned:.1f} s); "
-                      f"peak worker memory {[f'{p / 2**20:.0f} MiB' for p in peaks.peak]} "
-                      f"under the cap of {cap / 2**20:.0f} MiB: {max(peaks.peak) < cap}")
-
-                rows_table = []
-                for n in [int(x) for x in args.small.split(",")]:
-                    small = os.path.join(work, f"small{n}")
-                    df = make_rows(n, 99)
-                    t = time.perf_counter()
-                    want = fresh(folder).predict(df.copy())
-                    single = time.perf_counter() - t
-                    for parts in [int(x) for x in args.parts.split(",")]:
-                        shutil.rmtree(small, ignore_errors=True)
-                        os.makedirs(small)
-                        bounds = np.linspace(0, n, parts + 1).astype(int)
-                        for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
-                            df.iloc[a:b].to_parquet(os.path.join(small, f"p{i:04d}.parquet"), index=False)
-                        sfiles = sorted(os.path.join(small, f) for f in os.listdir(small))
-                        import dask.dataframe as dd
-
-                        t = time.perf_counter()
-                        got = fresh(folder).predict(dd.read_parquet(sfiles, split_row_groups=False))
-                        got = got.compute()
-                        seconds = time.perf_counter() - t
-                        same = np.array_equal(got, want)
-                        rows_table.append((n, parts, single, seconds, same))
-                        print(f"{n} rows, {parts} partitions: one process {single:.2f} s "
-                              f"({single / n * 1e6:.1f} us/row), cluster {seconds:.2f} s "
-                              f"({seconds / n * 1e6:.1f} us/row), same predictions: {same}")
-                        sys.stdout.flush()
+                for parts, names in files.items():
+                    cpu = cpu_seconds(pids), time.process_time()
+                    with PeakSampler(pids) as peaks:
+                        seconds, planned, total, nparts, rounds = cluster_predict(client, folder, names)
+                    workers_cpu = cpu_seconds(pids) - cpu[0]
+                    client_cpu = time.process_time() - cpu[1]
+                    same = np.array_equal(total, want)
+                    print(f"{workers} worker(s), {args.rows} rows in {nparts} partitions: "
+                          f"{seconds:.2f} s ({seconds / args.rows * 1e6:.2f} us/row, "
+                          f"{seconds / single:.2f}x one process); planning {planned:.2f} s "
+                          f"({planned / seconds:.0%}) in {rounds} rounds, computing "
+                          f"{seconds - planned:.2f} s; CPU: workers {workers_cpu:.2f} s, client "
+                          f"{client_cpu:.2f} s ({(workers_cpu + client_cpu) / single_cpu:.2f}x one "
+                          f"process); same predictions: {same}; peak worker memory "
+                          f"{[f'{p / 2**20:.0f} MiB' for p in peaks.peak]}; load {os.getloadavg()[0]:.1f}")
+                    sys.stdout.flush()
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)

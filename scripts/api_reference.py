@@ -43,7 +43,10 @@ WIDTH = 100
 
 
 def stub_of(module):
-    return STUBS.joinpath(*module.split(".")).with_suffix(".pyi")
+    path = STUBS.joinpath(*module.split("."))
+    if path.is_dir():
+        return path / "__init__.pyi"
+    return path.with_suffix(".pyi")
 
 
 class Stub:

@@ -393,3 +393,53 @@ def test_missing_keys_in_some_partitions_only(trained, family):
         assert part.dtypes.tolist() == want.dtypes.tolist()
     assert lazy.dtypes.tolist() == want.dtypes.tolist()
     assert_frames_identical(pd.concat(parts), want)
+
+
+def test_rounds_evaluate_each_feature_only_until_it_is_exact(trained, monkeypatch):
+    """A feature exact after a round stays on the workers as it is: later
+    rounds continue after it, or replay what it wrote when it follows one
+    that is not exact yet, and never evaluate it again; the result is the
+    last round's partitions, not one more pass."""
+    from brinvale.tessel import _driver
+
+    folder, records = trained
+    # exact in the first round; ranked over the whole column; exact but after it
+    features = ["sine###bill_ratio$$$", "percentile###body_mass_g$$$", "equal###island|||sex$$$"]
+    rows = new_rows(13, n=90)
+    want = load(folder, features, records).preprocess(rows.copy())
+    calls = {}
+    plain = tavrin.name2feature
+
+    def counted(df, names, *args):
+        key = tuple(names)
+        calls[key] = calls.get(key, 0) + 1
+        return plain(df, names, *args)
+
+    monkeypatch.setattr(tavrin, "name2feature", counted)
+    seen = []
+    plain_rounds = _driver.Run.rounds
+
+    def rounds(run):
+        out = plain_rounds(run)
+        seen.append(run.rounds_run)
+        return out
+
+    monkeypatch.setattr(_driver.Run, "rounds", rounds)
+    ddf = dd.from_pandas(rows, npartitions=3)
+    with dask.config.set(scheduler="sync"):
+        got = load(folder, features, records).preprocess(ddf).compute()
+    assert_frames_identical(got, want)
+    (n,) = seen
+    # the histogram and the ranks from the column kept on the workers, then the result
+    assert n == 2
+    # once per partition, also the one after the ranks
+    assert calls[(features[0],)] == calls[(features[2],)] == 3
+    assert calls[(features[1],)] == 3 * n
+
+
+def test_a_name_reading_the_operand_before_it_stays_with_that_name():
+    from brinvale.tessel._driver import chunks_of
+
+    names = ["add###bill_length_mm|||bill_depth_mm$$$", "add###bill_ratio$$$", "log###year$$$",
+             "count###island$$$", "subtract###year$$$"]
+    assert chunks_of(names) == [(0, 2), (2, 3), (3, 5)]

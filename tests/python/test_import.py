@@ -1,5 +1,5 @@
-"""Importing the workbench loads neither the chart libraries nor shap,
-scikit-learn or SciPy; every name of its module body is still there when
+"""Importing the workbench (and its Dask layer) loads neither the chart
+libraries nor shap, scikit-learn, SciPy or Dask; every name of its module body is still there when
 asked for.  Each check runs in a fresh interpreter, since the suite itself
 has long loaded all of them."""
 
@@ -8,7 +8,7 @@ import os
 import subprocess
 import sys
 
-HEAVY = ("shap", "matplotlib", "sklearn", "scipy", "flaml", "lightgbm")
+HEAVY = ("shap", "matplotlib", "sklearn", "scipy", "flaml", "lightgbm", "dask", "distributed")
 
 
 def run(code):
@@ -24,6 +24,7 @@ def test_heavy_libraries_load_on_first_use():
 import json, sys
 import brinvale.brinvale as bv
 import brinvale.tavrin as tv
+import brinvale.tessel
 before = sorted(m for m in {HEAVY!r} if m in sys.modules)
 import shap, matplotlib.pyplot, sklearn.model_selection, sklearn.preprocessing, scipy.stats
 from module.util import report
