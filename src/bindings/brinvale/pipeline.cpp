@@ -270,8 +270,11 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
 // A frame as wide as the model's inputs is its input as it stands only when
 // its labels are the model's feature names: raw input columns of that width
 // would be scored unprocessed.
-bool in_model_form(const py::object &model, const py::object &frame) {
-    py::object names = model.attr("feature_names_in_");
+bool in_model_form(const py::object &model, const py::object &frame,
+                   py::object names = py::object()) {
+    if (!names) {
+        names = model.attr("feature_names_in_");
+    }
     py::object columns = frame.attr("columns");
     if (py::len(names) != py::len(columns)) {
         return false;
@@ -358,8 +361,13 @@ std::optional<py::object> planned(py::object self, py::object test_path, const c
     if (py::isinstance<py::str>(test_path)) {
         input = self.attr("_load_data_from_file")(test_path);
         check_loaded_input(test_path, input);
-    } else if (py::isinstance(test_path, global("pd").attr("DataFrame")) &&
-               !in_model_form(self.attr("model"), test_path)) {
+    } else if (py::isinstance(test_path, global("pd").attr("DataFrame"))) {
+        // the model's columns as the plan read them: FLAML's property asks
+        // the learner library for them at every call
+        py::object names = own_pipeline(self) ? planned_model_columns(self) : py::none();
+        if (names.is_none() || in_model_form(self.attr("model"), test_path, names)) {
+            return std::nullopt;
+        }
         input = test_path;
     } else {
         return std::nullopt;

@@ -46,6 +46,7 @@ struct Compiled {
     py::object features_ref;  // the list object itself
     py::object records_ref;
     py::object model_ref;
+    py::object estimator_ref;  // refitting replaces it
     std::vector<std::pair<std::string, py::object>> record_objects;
     std::vector<std::pair<std::string, py::object>> operator_objects;
     py::object engine;  // tavrin.name2feature as compiled
@@ -353,6 +354,7 @@ std::shared_ptr<Compiled> compile(py::object features, py::object records, py::o
     c->features_ref = std::move(features);
     c->records_ref = std::move(records);
     c->model_ref = std::move(model);
+    c->estimator_ref = py::getattr(c->model_ref, "_trained_estimator", py::none());
     c->engine = t.attr("name2feature");
     try {
         if (!PyList_CheckExact(c->features_ref.ptr())) {
@@ -393,7 +395,8 @@ bool current(const Compiled &c, py::handle self) {
     py::object records = self.attr("lec_record_dt");
     py::object model = self.attr("model");
     if (!features.is(c.features_ref) || !records.is(c.records_ref) || !model.is(c.model_ref) ||
-        !c.features_ref.equal(c.features)) {
+        !c.features_ref.equal(c.features) ||
+        !py::getattr(model, "_trained_estimator", py::none()).is(c.estimator_ref)) {
         return false;
     }
     py::module_ t = tavrin();
@@ -555,6 +558,19 @@ bool listed(py::handle label, const py::object &values) {
 }
 
 }  // namespace
+
+py::object planned_model_columns(py::object self) {
+    std::shared_ptr<Compiled> c = plan_of(self);
+    if (!c->unsupported.empty()) {
+        log_plan(c->unsupported);
+        return py::none();
+    }
+    if (py::len(c->model_columns) == 0) {
+        log_plan("the model names no input columns");
+        return py::none();
+    }
+    return c->model_columns;
+}
 
 py::object planned_output(py::object self, py::object ori_df, const char *method) {
     std::shared_ptr<Compiled> c = plan_of(self);

@@ -93,6 +93,9 @@ py::object native_model_columns(py::object model, py::dict columns, const char *
 // "brinvale.plan" logger, when the plan or the evaluator does not serve the
 // case (the records are then as the engine will find them).
 py::object planned_output(py::object self, py::object ori_df, const char *method);
+// The model's input columns as the plan compiled them, None without a plan
+// that serves the folder.
+py::object planned_model_columns(py::object self);
 void register_plan(py::module_ &m);  // ScoringPlan, _scoring_plan
 
 // The module object of brinvale.brinvale, set once its body starts.  Methods
