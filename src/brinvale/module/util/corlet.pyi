@@ -7,6 +7,7 @@ import yaml as yaml
 from yaml import load as load
 
 Loader: type
+MAX_BYTES: int
 
 class YamlParser:
     @staticmethod
