@@ -127,9 +127,9 @@ py::object encode_text_columns(py::object ori_df, py::object records, py::object
     return ori_df;
 }
 
-// Steps 1 to 5 of the pipeline: labels, the configured names, text codes
-// and percentages; the frame the feature engine receives.
-py::object process_prefix(py::object self, py::object ori_df) {
+// Steps 1 to 4 of the pipeline: labels, the configured names and text
+// codes, in the caller's frame.
+py::object process_labels_and_codes(py::object self, py::object ori_df) {
     py::list stripped;
     bool changed = false;
     for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
@@ -158,8 +158,12 @@ py::object process_prefix(py::object self, py::object ori_df) {
     py::object records = self.attr("lec_record_dt");
     py::object time_index = self.attr("time_index");
     encode_text_columns(ori_df, records, time_index);
+    return ori_df;
+}
 
-    return self.attr("_percent_sign_conversion")(ori_df);
+// Steps 1 to 5: the frame the feature engine receives.
+py::object process_prefix(py::object self, py::object ori_df) {
+    return self.attr("_percent_sign_conversion")(process_labels_and_codes(self, ori_df));
 }
 
 // The feature rebuild and the steps after it.
@@ -335,6 +339,7 @@ py::object model_frame(py::object self, py::object test_path) {
 py::handle workbench_class;
 py::handle own_preprocess;
 py::handle own_process_data;
+py::handle own_percent_conversion;
 
 bool own_pipeline(const py::object &self) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())) != workbench_class.ptr()) {
@@ -343,11 +348,14 @@ bool own_pipeline(const py::object &self) {
     py::dict methods = py::reinterpret_borrow<py::object>(workbench_class).attr("__dict__");
     PyObject *preprocess_now = PyDict_GetItemString(methods.ptr(), "preprocess");
     PyObject *process_now = PyDict_GetItemString(methods.ptr(), "_process_data");
-    if (preprocess_now != own_preprocess.ptr() || process_now != own_process_data.ptr()) {
+    PyObject *percent_now = PyDict_GetItemString(methods.ptr(), "_percent_sign_conversion");
+    if (preprocess_now != own_preprocess.ptr() || process_now != own_process_data.ptr() ||
+        percent_now != own_percent_conversion.ptr()) {
         return false;
     }
     py::object own = py::getattr(self, "__dict__", py::none());
-    return own.is_none() || (!own.contains("preprocess") && !own.contains("_process_data"));
+    return own.is_none() || (!own.contains("preprocess") && !own.contains("_process_data") &&
+                             !own.contains("_percent_sign_conversion"));
 }
 
 py::object call_model(py::object self, py::object df, const char *method);
@@ -379,15 +387,18 @@ std::optional<py::object> planned(py::object self, py::object test_path, const c
         return std::nullopt;
     }
     check_model_input(self, input);
-    py::object ori;
+    // The plan reads the percentage columns as the conversion of step 5
+    // gives them, without the converted frame.
+    py::object coded;
     py::object out = with_folder_config(self, [&] {
-        ori = process_prefix(self, input);
-        return planned_output(self, ori, method);
+        coded = process_labels_and_codes(self, input);
+        return planned_output(self, coded, method);
     });
     if (!out.is_none()) {
         return global("np").attr("array")(out);
     }
-    py::object df = with_folder_config(self, [&] { return process_suffix(self, ori); });
+    py::object df = with_folder_config(
+        self, [&] { return process_suffix(self, self.attr("_percent_sign_conversion")(coded)); });
     return call_model(self, preprocess_tail(self, input, df, py::bool_(true)), method);
 }
 
@@ -597,6 +608,7 @@ void add_pipeline_methods(py::object &cls) {
     py::dict methods = cls.attr("__dict__");
     own_preprocess = methods["preprocess"];
     own_process_data = methods["_process_data"];
+    own_percent_conversion = methods["_percent_sign_conversion"];
     bind::def_method(cls, "get_train_validation_data", &get_train_validation_data,
                      py::arg("path") = py::none(), py::doc(kTrainValDoc));
     bind::def_method(cls, "obtain_model_configuration", &obtain_model_configuration,

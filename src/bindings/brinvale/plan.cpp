@@ -28,14 +28,19 @@ namespace cp = brinvale::core::plan;
 constexpr const char *kPlanAttr = "_scoring_plan";
 
 constexpr const char *kPlanDoc =
-    "The scoring plan of a loaded result folder, compiled on first use.\n\n"
+    "The scoring plan of a loaded result folder, compiled on first use\n"
+    "(brinvale.brinvale._scoring_plan(obj)) and kept on the object.\n\n"
     "steps: the feature names in the order they are computed, nested names\n"
     "    first (a nested name is computed only when its column is missing and\n"
     "    is dropped after the name that uses it, as name2feature does);\n"
-    "features: the folder's feature list; labels: the column each step writes;\n"
-    "operators: the operator of each step; model_columns: the model's input\n"
+    "labels: the column each step writes; operators: the operator of each step;\n"
+    "features: the folder's feature list; model_columns: the model's input\n"
     "columns in order; unsupported: why the plan cannot serve this folder\n"
-    "(None when it can).";
+    "(None when it can).\n\n"
+    "brinvale.brinvale._run_scoring_plan(df, features, records, group) runs a\n"
+    "plan over a whole pandas frame (its z-scores, medians and windows are\n"
+    "those of that frame) and returns its columns after the features, or\n"
+    "raises LookupError naming what it does not serve.";
 
 // What one feature name compiles to, with the Python objects the plan was
 // compiled against: a changed record, operator or feature list recompiles it.
@@ -444,8 +449,10 @@ struct NumpyUfuncs final : cp::Ufuncs {
     void cos(std::span<double> v) override { apply("cos", v); }
 };
 
-// The columns of the frame the engine would receive.
-cp::Frame import_frame(const py::object &df) {
+// The columns of the frame the engine would receive; with `percentages`
+// the text columns as the percentage conversion gives them (the plan then
+// reads the frame before that conversion).
+cp::Frame import_frame(const py::object &df, bool percentages = false) {
     cp::Frame frame;
     frame.rows = py::len(df);
     py::list labels = df.attr("columns").attr("tolist")();
@@ -481,6 +488,22 @@ cp::Frame import_frame(const py::object &df) {
         } else if (py::bool_(types.attr("is_numeric_dtype")(dt)) &&
                    !py::bool_(types.attr("is_bool_dtype")(dt))) {
             cp::unplanned("the column '" + c.label + "' is of dtype " + text(dt));
+        }
+        if (percentages && c.kind == cp::Kind::opaque && is_text_dtype(dt)) {
+            py::object converted;
+            const int found = native_percent_column(
+                df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)],
+                converted);
+            if (found < 0) {
+                cp::unplanned("the text column '" + c.label + "' is read by pandas");
+            }
+            if (found == 1) {
+                py::array_t<double, py::array::c_style | py::array::forcecast> a(converted);
+                c.kind = cp::Kind::f64;
+                c.f.assign(a.data(), a.data() + a.size());
+                frame.columns.push_back(std::move(c));
+                continue;
+            }
         }
         if (c.kind == cp::Kind::f64) {
             py::array_t<double, py::array::c_style | py::array::forcecast> a(
@@ -583,7 +606,7 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
         return py::none();
     }
     try {
-        cp::Frame frame = import_frame(ori_df);
+        cp::Frame frame = import_frame(ori_df, true);
         const std::string group = c->has_windows ? configured_group() : std::string();
         NumpyUfuncs math;
         cp::RunResult result = cp::run(c->plan, frame, group, math);
