@@ -184,3 +184,18 @@ def test_a_changed_feature_list_recompiles(load):  # noqa: F811
         obj.predict(frame.copy())
     steps = workbench._scoring_plan(obj).steps
     assert steps != first and "cosine###bill_ratio$$$" in steps
+
+
+def test_long_frames_go_to_the_engines_column_kernels(load, caplog):  # noqa: F811
+    table = sample_table()
+    frame = table.sample(n=200_001, replace=True, random_state=1).reset_index(drop=True)
+    obj = load()
+    with caplog.at_level(logging.DEBUG, logger=PLAN_LOG):
+        got = obj.predict(frame.copy())
+    assert any("more rows than the plan serves" in r.getMessage() for r in caplog.records)
+    # one row fewer goes through the plan
+    caplog.clear()
+    with caplog.at_level(logging.DEBUG, logger=PLAN_LOG):
+        head = load().predict(frame.iloc[:200_000].copy())
+    assert not [r for r in caplog.records if r.name == PLAN_LOG]
+    assert len(got) == 200_001 and len(head) == 200_000

@@ -27,6 +27,13 @@ namespace cp = brinvale::core::plan;
 
 constexpr const char *kPlanAttr = "_scoring_plan";
 
+// Past this many rows the engine's column kernels (each written for its
+// operator's passes over long columns) are faster than the plan, whose
+// strength is the fixed cost per call: measured on the sample folder, the
+// plan takes 0.45x the engine's time at 10,000 rows, 0.85x at 100,000 and
+// 1.3x at 1,000,000.
+constexpr std::size_t kPlanMaxRows = 200000;
+
 constexpr const char *kPlanDoc =
     "The scoring plan of a loaded result folder, compiled on first use\n"
     "(brinvale.brinvale._scoring_plan(obj)) and kept on the object.\n\n"
@@ -603,6 +610,11 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
     }
     if (!global("name2feature").is(c->engine)) {
         log_plan("name2feature is not the feature engine's");
+        return py::none();
+    }
+    if (py::len(ori_df) > kPlanMaxRows) {
+        log_plan("the frame has more rows than the plan serves (" + std::to_string(kPlanMaxRows) +
+                 ")");
         return py::none();
     }
     try {
