@@ -5,7 +5,8 @@ group, missing and infinite values, missing group keys, integer and float
 columns), picks a random feature name (group statistics, windows, lags,
 window correlations, arithmetic with standardisation, nested names) and
 computes it with `brinvale.tavrin.name2feature` and with the pandas
-expression of the operator written out here.  Group-statistic records of a
+expression of the operator written out here; where the scoring plan of
+`predict` serves the frame, its columns must be the engine's too.  Group-statistic records of a
 first frame are applied to a second frame in half of the cases.  The values
 must be the same doubles (NaN where pandas has NaN), of the same dtypes, or
 both sides must raise the same exception type.
@@ -30,6 +31,7 @@ import numpy as np
 import pandas as pd
 import yaml
 
+import brinvale.brinvale as workbench
 from brinvale import tavrin
 from brinvale.module.common.quillet import TaskConfig
 
@@ -152,6 +154,29 @@ def run(df, names, rec, gid, mine):
         return None, e
 
 
+PLANNED = Counter()
+
+
+def planned(df, name, records, gid, engine):
+    """(equal, why) of the scoring plan's columns against the engine's frame
+    `engine` (None where the engine raised: the plan must then step aside)."""
+    try:
+        cols = workbench._run_scoring_plan(df.copy(), [name], records, gid)
+    except LookupError:
+        PLANNED["stepped aside"] += 1
+        return True, ""
+    PLANNED["served"] += 1
+    if engine is None:
+        return False, "the plan served a case the engine refuses"
+    if list(cols) != list(engine.columns):
+        return False, f"plan columns {list(cols)} != {list(engine.columns)}"
+    numeric = {c: v for c, v in cols.items() if v is not None}
+    got = pd.DataFrame(numeric)
+    want = engine[list(numeric)]
+    ok, why = same(got, want)
+    return ok, ("plan: " + why) if not ok else ""
+
+
 def case(r):
     grouped = r.random() < 0.4
     text_keys = r.random() < 0.5
@@ -169,7 +194,9 @@ def case(r):
     verdicts = []
     for df in frames if with_record else frames[:1]:
         want, want_err = run(df, [name], their_rec, gid, False)
+        records_before = dict(mine_rec)
         got, got_err = run(df, [name], mine_rec, gid, True)
+        verdicts.append(planned(df, name, records_before, gid, got))
         if want_err is not None or got_err is not None:
             ok = type(want_err) is type(got_err)
             why = f"pandas {type(want_err).__name__}: {want_err} / brinvale {type(got_err).__name__}: {got_err}"
@@ -198,6 +225,8 @@ def main():
             failures.append((k, name, grouped, why, frames))
     print(f"cases {cases}: agree {tally['agree']}, disagree {tally['disagree']}, "
           f"documented sound behaviour {sum(sound.values())}")
+    print(f"scoring plan: served {PLANNED['served']} frames (compared with the engine), "
+          f"stepped aside for {PLANNED['stepped aside']}")
     for reason, n in sound.most_common():
         print(f"  {n:6d}  {reason}")
     for k, name, grouped, why, frames in failures[:40]:

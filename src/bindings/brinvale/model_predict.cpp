@@ -392,8 +392,18 @@ struct FrameColumns {
     std::unordered_map<std::string, std::size_t> position;
     py::object get_column;
 
+    // A dict of one-dimensional arrays stands for a frame of those columns:
+    // the scoring plan's columns, which never become a frame.
+    py::list arrays;
+    bool from_dict = false;
+
     explicit FrameColumns(py::object f) : frame(std::move(f)) {
-        py::list labels = frame.attr("columns").attr("tolist")();
+        from_dict = PyDict_CheckExact(frame.ptr()) != 0;
+        py::list labels = from_dict ? py::list(frame.attr("keys")())
+                                    : py::list(frame.attr("columns").attr("tolist")());
+        if (from_dict) {
+            arrays = py::list(frame.attr("values")());
+        }
         for (std::size_t i = 0; i < py::len(labels); ++i) {
             PyObject *label = PyList_GET_ITEM(labels.ptr(), i);
             if (!PyUnicode_CheckExact(label)) {
@@ -404,7 +414,13 @@ struct FrameColumns {
                 not_native("the frame repeats the column label '" + name + "'");
             }
         }
-        get_column = attr_or_none(frame, "_get_column_array");
+        get_column = from_dict ? py::none() : attr_or_none(frame, "_get_column_array");
+    }
+    std::size_t rows() const {
+        if (!from_dict) {
+            return py::len(frame);
+        }
+        return py::len(arrays) == 0 ? 0 : py::len(arrays[0]);
     }
     bool has(const std::string &name) const { return position.count(name) != 0; }
     std::size_t at(const std::string &name) const {
@@ -415,9 +431,15 @@ struct FrameColumns {
         return it->second;
     }
     py::object series(std::size_t i) const {
+        if (from_dict) {
+            return py::module_::import("pandas").attr("Series")(arrays[i]);
+        }
         return frame.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)];
     }
     py::object values(std::size_t i) const {
+        if (from_dict) {
+            return arrays[i];
+        }
         if (!get_column.is_none()) {
             return get_column(i);
         }
@@ -696,15 +718,15 @@ Plan plan_transform(py::handle transformer, py::object frame, py::handle target,
         not_native("the transformer makes " + std::to_string(cats.size() + nums.size()) +
                    " columns for a learner of " + std::to_string(n_features));
     }
-    if (!is_exactly(frame, loaded_attr("pandas", "DataFrame"))) {
+    if (!is_exactly(frame, loaded_attr("pandas", "DataFrame")) && !PyDict_CheckExact(frame.ptr())) {
         not_native("the input is not a pandas DataFrame");
     }
     Plan plan;
-    plan.rows = py::len(frame);
+    FrameColumns columns(frame);
+    plan.rows = columns.rows();
     if (plan.rows == 0) {
         not_native("the frame has no rows");
     }
-    FrameColumns columns(frame);
     if (!target.is_none() && PyUnicode_Check(target.ptr())) {
         const std::string t = target.cast<std::string>();
         auto needed = [&](const std::string &c) { return c == t; };
@@ -1281,6 +1303,10 @@ py::object native_model_output(py::object model, py::object frame, py::object ta
         log_fallback(std::string("reading the model raised ") + e.what());
         return py::none();
     }
+}
+
+py::object native_model_columns(py::object model, py::dict columns, const char *method) {
+    return native_model_output(std::move(model), std::move(columns), py::none(), method);
 }
 
 void register_native_predict(py::module_ &m) {

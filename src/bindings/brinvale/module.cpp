@@ -303,6 +303,7 @@ BRINVALE_MODULE(brinvale, m) {
     register_model_checks(m);
     register_percent_helpers(m);
     register_encoding_helpers(m);
+    register_plan(m);
 
     if (py::str(m.attr("__name__")).cast<std::string>() == "__main__") {
         run_manual_check();

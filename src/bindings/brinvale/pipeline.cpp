@@ -2,6 +2,7 @@
 // training/validation split of a data set, and questions about the model.
 #include "workbench.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -126,7 +127,9 @@ py::object encode_text_columns(py::object ori_df, py::object records, py::object
     return ori_df;
 }
 
-py::object process_data(py::object self, py::object ori_df) {
+// Steps 1 to 4 of the pipeline: labels, the configured names and text
+// codes, in the caller's frame.
+py::object process_labels_and_codes(py::object self, py::object ori_df) {
     py::list stripped;
     bool changed = false;
     for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
@@ -155,8 +158,17 @@ py::object process_data(py::object self, py::object ori_df) {
     py::object records = self.attr("lec_record_dt");
     py::object time_index = self.attr("time_index");
     encode_text_columns(ori_df, records, time_index);
+    return ori_df;
+}
 
-    ori_df = self.attr("_percent_sign_conversion")(ori_df);
+// Steps 1 to 5: the frame the feature engine receives.
+py::object process_prefix(py::object self, py::object ori_df) {
+    return self.attr("_percent_sign_conversion")(process_labels_and_codes(self, ori_df));
+}
+
+// The feature rebuild and the steps after it.
+py::object process_suffix(py::object self, py::object ori_df) {
+    py::object records = self.attr("lec_record_dt");
     py::object df = global("name2feature")(ori_df, self.attr("adv_features"), records);
 
     // The identifier and the ignored columns leave in one drop: the same
@@ -169,7 +181,7 @@ py::object process_data(py::object self, py::object ori_df) {
     if (in_list(id_index, columns)) {
         dropped.append(id_index);
     }
-    time_index = self.attr("time_index");
+    py::object time_index = self.attr("time_index");
     py::object group_id = self.attr("group_id");
     for (py::handle name : self.attr("ignore_features")) {
         py::object label = py::reinterpret_borrow<py::object>(name);
@@ -189,6 +201,10 @@ py::object process_data(py::object self, py::object ori_df) {
     return df;
 }
 
+py::object process_data(py::object self, py::object ori_df) {
+    return process_suffix(self, process_prefix(self, std::move(ori_df)));
+}
+
 // A Dask DataFrame: computed partition by partition by the partitioned
 // engine, which gives lazy Dask collections.
 bool is_dask_frame(py::handle obj) {
@@ -199,22 +215,11 @@ bool is_dask_frame(py::handle obj) {
 
 py::module_ tessel() { return py::module_::import("brinvale.tessel"); }
 
-py::object preprocess(py::object self, py::object input, py::object return_y) {
-    if (is_dask_frame(input)) {
-        return tessel().attr("preprocess")(self, input, "return_y"_a = return_y);
-    }
+// What preprocess does with the pipeline's frame `df` of `input`: the
+// target kept, appended or dropped.
+py::object preprocess_tail(py::object self, py::object input, py::object df, py::object return_y) {
     py::object pd = global("pd");
-    bind::check_assert(py::isinstance<py::str>(input) ||
-                           py::isinstance(input, pd.attr("DataFrame")),
-                       "请输入数据集路径 或 pd.DataFrame");
-    if (py::isinstance<py::str>(input)) {
-        py::object path = input;
-        input = pd.attr("read_csv")(path);
-        check_loaded_input(path, input);
-    }
-    check_model_input(self, input);
     if (truthy(self.attr("automl_running"))) {
-        py::object df = self.attr("_process_data")(input);
         py::object target = self.attr("target_name");
         if (truthy(return_y) && in_columns(input, target)) {
             // The pipeline keeps the target column; it is returned once, as
@@ -242,7 +247,6 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
         }
         return df;
     }
-    py::object df = self.attr("_process_data")(input);
     py::object target = self.attr("target_name");
     if (!truthy(return_y) && in_columns(df, target)) {
         return df.attr("drop")("columns"_a = single(target));
@@ -250,11 +254,31 @@ py::object preprocess(py::object self, py::object input, py::object return_y) {
     return df;
 }
 
+py::object preprocess(py::object self, py::object input, py::object return_y) {
+    if (is_dask_frame(input)) {
+        return tessel().attr("preprocess")(self, input, "return_y"_a = return_y);
+    }
+    py::object pd = global("pd");
+    bind::check_assert(py::isinstance<py::str>(input) ||
+                           py::isinstance(input, pd.attr("DataFrame")),
+                       "请输入数据集路径 或 pd.DataFrame");
+    if (py::isinstance<py::str>(input)) {
+        py::object path = input;
+        input = pd.attr("read_csv")(path);
+        check_loaded_input(path, input);
+    }
+    check_model_input(self, input);
+    return preprocess_tail(self, input, self.attr("_process_data")(input), return_y);
+}
+
 // A frame as wide as the model's inputs is its input as it stands only when
 // its labels are the model's feature names: raw input columns of that width
 // would be scored unprocessed.
-bool in_model_form(const py::object &model, const py::object &frame) {
-    py::object names = model.attr("feature_names_in_");
+bool in_model_form(const py::object &model, const py::object &frame,
+                   py::object names = py::object()) {
+    if (!names) {
+        names = model.attr("feature_names_in_");
+    }
     py::object columns = frame.attr("columns");
     if (py::len(names) != py::len(columns)) {
         return false;
@@ -310,11 +334,85 @@ py::object model_frame(py::object self, py::object test_path) {
     throw py::error_already_set();
 }
 
+// The class whose methods these are, and its own preprocessing methods: the
+// scoring plan stands in for them only while they are not replaced.
+py::handle workbench_class;
+py::handle own_preprocess;
+py::handle own_process_data;
+py::handle own_percent_conversion;
+
+bool own_pipeline(const py::object &self) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())) != workbench_class.ptr()) {
+        return false;
+    }
+    py::dict methods = py::reinterpret_borrow<py::object>(workbench_class).attr("__dict__");
+    PyObject *preprocess_now = PyDict_GetItemString(methods.ptr(), "preprocess");
+    PyObject *process_now = PyDict_GetItemString(methods.ptr(), "_process_data");
+    PyObject *percent_now = PyDict_GetItemString(methods.ptr(), "_percent_sign_conversion");
+    if (preprocess_now != own_preprocess.ptr() || process_now != own_process_data.ptr() ||
+        percent_now != own_percent_conversion.ptr()) {
+        return false;
+    }
+    py::object own = py::getattr(self, "__dict__", py::none());
+    return own.is_none() || (!own.contains("preprocess") && !own.contains("_process_data") &&
+                             !own.contains("_percent_sign_conversion"));
+}
+
+py::object call_model(py::object self, py::object df, const char *method);
+
+// predict through the folder's scoring plan: the input as preprocess
+// receives it, the pipeline's first steps, then the plan over the columns
+// and the native evaluator.  Where the plan does not serve the case the
+// pipeline goes on from the same frame, as preprocess would.
+std::optional<py::object> planned(py::object self, py::object test_path, const char *method) {
+    py::object input;
+    if (py::isinstance<py::str>(test_path)) {
+        input = self.attr("_load_data_from_file")(test_path);
+        check_loaded_input(test_path, input);
+    } else if (py::isinstance(test_path, global("pd").attr("DataFrame"))) {
+        // the model's columns as the plan read them: FLAML's property asks
+        // the learner library for them at every call
+        py::object names = own_pipeline(self) ? planned_model_columns(self) : py::none();
+        if (names.is_none() || in_model_form(self.attr("model"), test_path, names)) {
+            return std::nullopt;
+        }
+        input = test_path;
+    } else {
+        return std::nullopt;
+    }
+    if (!own_pipeline(self) || !py::isinstance(input, global("pd").attr("DataFrame"))) {
+        if (py::isinstance<py::str>(test_path)) {
+            return call_model(self, self.attr("preprocess")(input, "return_y"_a = true), method);
+        }
+        return std::nullopt;
+    }
+    check_model_input(self, input);
+    // The plan reads the percentage columns as the conversion of step 5
+    // gives them, without the converted frame.
+    py::object coded;
+    py::object out = with_folder_config(self, [&] {
+        coded = process_labels_and_codes(self, input);
+        return planned_output(self, coded, method);
+    });
+    if (!out.is_none()) {
+        return global("np").attr("array")(out);
+    }
+    py::object df = with_folder_config(
+        self, [&] { return process_suffix(self, self.attr("_percent_sign_conversion")(coded)); });
+    return call_model(self, preprocess_tail(self, input, df, py::bool_(true)), method);
+}
+
 py::object run_model(py::object self, py::object test_path, const char *method) {
     if (is_dask_frame(test_path)) {
         return tessel().attr("predict")(self, test_path, "method"_a = method);
     }
-    py::object df = model_frame(self, test_path);
+    if (std::optional<py::object> out = planned(self, test_path, method)) {
+        return *out;
+    }
+    return call_model(self, model_frame(self, test_path), method);
+}
+
+py::object call_model(py::object self, py::object df, const char *method) {
     py::object target = self.attr("target_name");
     if (py::object out = native_model_output(self.attr("model"), df, target, method);
         !out.is_none()) {
@@ -506,6 +604,11 @@ void add_pipeline_methods(py::object &cls) {
         py::arg("test_path"), py::doc(kPredictProbaDoc));
     bind::def_method(cls, "preprocess", &preprocess, py::arg("input"), py::arg("return_y") = false,
                      py::doc(kPreprocessDoc));
+    workbench_class = cls;
+    py::dict methods = cls.attr("__dict__");
+    own_preprocess = methods["preprocess"];
+    own_process_data = methods["_process_data"];
+    own_percent_conversion = methods["_percent_sign_conversion"];
     bind::def_method(cls, "get_train_validation_data", &get_train_validation_data,
                      py::arg("path") = py::none(), py::doc(kTrainValDoc));
     bind::def_method(cls, "obtain_model_configuration", &obtain_model_configuration,

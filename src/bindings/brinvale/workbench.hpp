@@ -83,6 +83,20 @@ py::object check_model_structure(py::object loaded);
 py::object native_model_output(py::object model, py::object frame, py::object target,
                                const char *method);
 void register_native_predict(py::module_ &m);  // private helpers for tests and benchmarks
+// The same for the model's input columns given as one-dimensional arrays by
+// label (the scoring plan's), never assembled into a frame.
+py::object native_model_columns(py::object model, py::dict columns, const char *method);
+
+// The scoring plan (plan.cpp): the model's output for `ori_df`, the frame
+// the pipeline hands to the feature engine, computed by the folder's plan
+// with the native evaluator; None, after a debug message on the
+// "brinvale.plan" logger, when the plan or the evaluator does not serve the
+// case (the records are then as the engine will find them).
+py::object planned_output(py::object self, py::object ori_df, const char *method);
+// The model's input columns as the plan compiled them, None without a plan
+// that serves the folder.
+py::object planned_model_columns(py::object self);
+void register_plan(py::module_ &m);  // ScoringPlan, _scoring_plan
 
 // The module object of brinvale.brinvale, set once its body starts.  Methods
 // look names up in the module namespace at call time, as Python functions of
