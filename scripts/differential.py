@@ -16,7 +16,8 @@ The reference is the plain pandas twin of the test suite
 does the sound thing of docs/design.md in plain pandas (missing keys as one
 group, grouped windows and correlations by position within each group), and
 it raises `Sound` for the cases counted apart, not compared (a missing key
-that would become the key 0 in a combined mean record).
+that would become the key 0 in a combined mean record, or that would turn
+a text key column into objects there).
 
 Run: PYTHONPATH=src python scripts/differential.py [cases] [seed]
 """
@@ -202,7 +203,17 @@ def case(r):
             why = f"pandas {type(want_err).__name__}: {want_err} / brinvale {type(got_err).__name__}: {got_err}"
             verdicts.append((ok, why))
             break
-        verdicts.append(same(got, want))
+        verdict = same(got, want)
+        key = name.split("|||")[-1][:-3]
+        if (not verdict[0] and name.startswith("aggregate###mean")
+                and verdict[1] == f"{key}: dtype str != object"
+                and same(got.assign(**{key: got[key].astype(object)}), want)[0]):
+            # pandas fills the combined mean table's missing text key with
+            # 0, which turns its keys, and then the frame's key column, into
+            # objects (pandas 4 refuses the fill); brinvale keeps the keys
+            # it has, and the column's dtype
+            raise Sound("a missing text key of a mean record turns the key column into objects")
+        verdicts.append(verdict)
     ok = all(v[0] for v in verdicts)
     return ok, name, "; ".join(v[1] for v in verdicts if not v[0]), frames, grouped
 
