@@ -589,7 +589,18 @@ bool listed(py::handle label, const py::object &values) {
 
 }  // namespace
 
+// An object built without a folder (a model set on a bare instance) has no
+// feature list or records to compile: the pipeline serves it.
+bool has_folder_parts(py::handle self) {
+    return py::hasattr(self, "adv_features") && py::hasattr(self, "lec_record_dt") &&
+           py::hasattr(self, "model");
+}
+
 py::object planned_model_columns(py::object self) {
+    if (!has_folder_parts(self)) {
+        log_plan("the object holds no feature list, records or model");
+        return py::none();
+    }
     std::shared_ptr<Compiled> c = plan_of(self);
     if (!c->unsupported.empty()) {
         log_plan(c->unsupported);
@@ -603,6 +614,10 @@ py::object planned_model_columns(py::object self) {
 }
 
 py::object planned_output(py::object self, py::object ori_df, const char *method) {
+    if (!has_folder_parts(self)) {
+        log_plan("the object holds no feature list, records or model");
+        return py::none();
+    }
     std::shared_ptr<Compiled> c = plan_of(self);
     if (!c->unsupported.empty()) {
         log_plan(c->unsupported);
