@@ -734,6 +734,15 @@ py::dict run_on_frame(py::object df, py::object features, py::object records, py
     return out;
 }
 
+// A property of the plan: a fresh list of one of its compiled lists (empty
+// before the plan is compiled).
+template <class Member>
+auto compiled_list(Member member) {
+    return [member](const ScoringPlan &p) {
+        return p.compiled ? py::list((*p.compiled).*member) : py::list();
+    };
+}
+
 void register_plan(py::module_ &m) {
     m.def("_run_scoring_plan", &run_on_frame, py::arg("df"), py::arg("features"),
           py::arg("records"), py::arg("group") = py::none(),
@@ -746,27 +755,11 @@ void register_plan(py::module_ &m) {
         .def(py::init([]() { return ScoringPlan{}; }))
         .def("__reduce__",
              [](py::object self) { return py::make_tuple(py::type::of(self), py::tuple()); })
-        .def_property_readonly("steps",
-                               [](const ScoringPlan &p) {
-                                   return p.compiled ? py::list(p.compiled->steps) : py::list();
-                               })
-        .def_property_readonly("labels",
-                               [](const ScoringPlan &p) {
-                                   return p.compiled ? py::list(p.compiled->labels) : py::list();
-                               })
-        .def_property_readonly("operators",
-                               [](const ScoringPlan &p) {
-                                   return p.compiled ? py::list(p.compiled->operators) : py::list();
-                               })
-        .def_property_readonly("features",
-                               [](const ScoringPlan &p) {
-                                   return p.compiled ? py::list(p.compiled->features) : py::list();
-                               })
-        .def_property_readonly("model_columns",
-                               [](const ScoringPlan &p) {
-                                   return p.compiled ? py::list(p.compiled->model_columns)
-                                                     : py::list();
-                               })
+        .def_property_readonly("steps", compiled_list(&Compiled::steps))
+        .def_property_readonly("labels", compiled_list(&Compiled::labels))
+        .def_property_readonly("operators", compiled_list(&Compiled::operators))
+        .def_property_readonly("features", compiled_list(&Compiled::features))
+        .def_property_readonly("model_columns", compiled_list(&Compiled::model_columns))
         .def_property_readonly("unsupported", [](const ScoringPlan &p) -> py::object {
             if (!p.compiled) {
                 return py::str("not compiled");

@@ -505,6 +505,19 @@ std::uint64_t window_length(std::int64_t window) {
     return static_cast<std::uint64_t>(window);
 }
 
+// The second operand of a pair window, as long as the first.
+F64 second_operand(const F64 &x, py::object y_in) {
+    F64 y(y_in);
+    if (y.size() != x.size()) {
+        bind::raise(PyExc_ValueError, "operands of different lengths");
+    }
+    return y;
+}
+
+core::PairStat pair_stat(const std::string &op) {
+    return op == "tcorrelation" ? core::PairStat::Corr : core::PairStat::Cov;
+}
+
 // One part of a running window: its values and the carry for the next part.
 py::tuple rolling_continue(const std::string &op, F64 x, py::object y_in, std::int64_t window,
                            std::uint64_t total, py::object carry_in) {
@@ -512,12 +525,8 @@ py::tuple rolling_continue(const std::string &op, F64 x, py::object y_in, std::i
     py::array_t<double> out(x.size());
     const std::uint64_t w = window_length(window);
     if (is_pair(op)) {
-        F64 y(y_in);
-        if (y.size() != x.size()) {
-            bind::raise(PyExc_ValueError, "operands of different lengths");
-        }
-        const core::PairStat stat =
-            op == "tcorrelation" ? core::PairStat::Corr : core::PairStat::Cov;
+        F64 y = second_operand(x, y_in);
+        const core::PairStat stat = pair_stat(op);
         py::gil_scoped_release release;
         core::rolling_pair_continue(stat, view(x), view(y), w, total, carry, mut(out));
     } else {
@@ -548,12 +557,8 @@ py::tuple rolling_grouped_continue(const std::string &op, F64 x, py::object y_in
     py::array_t<double> out(x.size());
     const std::uint64_t w = window_length(window);
     if (is_pair(op)) {
-        F64 y(y_in);
-        if (y.size() != x.size()) {
-            bind::raise(PyExc_ValueError, "operands of different lengths");
-        }
-        const core::PairStat stat =
-            op == "tcorrelation" ? core::PairStat::Corr : core::PairStat::Cov;
+        F64 y = second_operand(x, y_in);
+        const core::PairStat stat = pair_stat(op);
         py::gil_scoped_release release;
         core::rolling_pair_grouped_continue(stat, view(x), view(y), view(codes), w, total, carries,
                                             mut(out));

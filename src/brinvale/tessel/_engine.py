@@ -299,27 +299,22 @@ class Engine:
             return NAN
         return a.value[0]
 
-    def column_min(self, values):
-        values = np.asarray(values)
-        q = self.next_base() + ".min"
+    def _extreme(self, values, suffix, kernel):
+        # a whole-column extreme and its position, collected per partition
+        q = self.next_base() + suffix
         a = self.ask(q, True)
         if not a.known:
             if a.collect:
-                f, i = K.column_minimum(values)
+                f, i = kernel(np.asarray(values))
                 self.small[q] = {"f": f, "i": i}
             return NAN, 0
         return a.value
 
+    def column_min(self, values):
+        return self._extreme(values, ".min", K.column_minimum)
+
     def softmax_max(self, values):
-        values = np.asarray(values)
-        q = self.next_base() + ".max"
-        a = self.ask(q, True)
-        if not a.known:
-            if a.collect:
-                f, i = K.softmax_maximum(values)
-                self.small[q] = {"f": f, "i": i}
-            return NAN, 0
-        return a.value
+        return self._extreme(values, ".max", K.softmax_maximum)
 
     def any_missing(self, values):
         q = self.next_base() + ".any"
