@@ -128,3 +128,25 @@ def test_valid_inputs_keep_their_values(obj, raw):
     extra = raw.copy()
     extra["unused"] = ["1", "2"] * (len(raw) // 2) + ["3"] * (len(raw) % 2)
     np.testing.assert_array_equal(obj.predict(extra), obj.predict(raw.copy()))
+
+
+def test_needs_follow_the_feature_list_and_the_input(obj, raw):
+    # what a folder needs is kept between calls: a feature list changed in
+    # place, a different list, or an input holding a nested feature as a
+    # column asks again
+    obj.predict(raw.copy())
+    raw["extra_a"] = 1.0
+    obj.adv_features.append("add###extra_a|||extra_b$$$")
+    with pytest.raises(KeyError, match="lacks 1 column the model needs: 'extra_b'"):
+        obj.predict(raw.copy())
+    obj.adv_features = list(obj.adv_features[:-1]) + ["log###extra_c$$$"]
+    with pytest.raises(KeyError, match="'extra_c'"):
+        obj.predict(raw.copy())
+    # the nested feature given as a column is read as it stands: its own
+    # operands are not needed
+    obj.adv_features = list(obj.adv_features[:-1]) + ["log###add###extra_a|||extra_d$$$$$$"]
+    with pytest.raises(KeyError, match="'extra_d'"):
+        obj.predict(raw.copy())
+    given = raw.copy()
+    given["add###extra_a|||extra_d$$$"] = 2.0
+    assert len(obj.predict(given)) == len(raw)

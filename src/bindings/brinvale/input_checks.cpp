@@ -89,7 +89,7 @@ void collect(const py::module_ &tavrin, const py::object &name, const py::set &p
 std::vector<std::string> cleaned_labels(const py::object &frame) {
     std::vector<std::string> out;
     std::size_t position = 0;
-    for (py::handle label : frame.attr("columns")) {
+    for (py::handle label : frame.attr("columns").attr("tolist")()) {
         if (!PyUnicode_Check(label.ptr())) {
             PyErr_Format(PyExc_TypeError,
                          "column labels must be text, the names the model was trained on; the "
@@ -232,9 +232,8 @@ py::object model_inputs(const py::object &self) {
 // followed), model inputs that no engineered feature labels (stddev's column
 // is labelled in the ts_rank form), and the configured group column when a
 // window feature is used.
-Needs model_needs(const py::object &self, const py::set &present) {
+Needs compute_needs(const py::object &self, const py::set &present, const py::module_ &tavrin) {
     Needs needs;
-    py::module_ tavrin = py::module_::import("tavrin");
     py::object features = py::getattr(self, "adv_features", py::list());
     for (py::handle name : features) {
         if (!present.contains(name) && PyUnicode_Check(name.ptr())) {
@@ -260,6 +259,79 @@ Needs model_needs(const py::object &self, const py::set &present) {
         if (!group.is_none()) {
             needs.add(text(group));
         }
+    }
+    return needs;
+}
+
+// The needs of the last check, kept on the object with what they were found
+// for (the feature list, the model, the configured group, the labels the
+// input held and the engine's name parser): a one-row call would otherwise
+// parse every feature name again.
+constexpr const char *kNeedsAttr = "_model_needs";
+
+py::object needs_key(const py::object &self, const py::set &present, const py::module_ &tavrin) {
+    py::object features = py::getattr(self, "adv_features", py::list());
+    if (!PyList_Check(features.ptr())) {
+        return py::none();
+    }
+    py::object cfg = py::getattr(self, "_folder_cfg", py::none());
+    py::object group = py::none();
+    if (!cfg.is_none()) {
+        try {
+            group = cfg["Feature"].attr("get")("GroupIndex");
+        } catch (py::error_already_set &) {
+            return py::none();  // the check finds what such a configuration needs every time
+        }
+    }
+    return py::make_tuple(py::tuple(features), py::getattr(self, "model", py::none()), group,
+                          py::frozenset(present), tavrin.attr("split_features"),
+                          model_inputs(self));
+}
+
+bool same_key(const py::object &a, const py::object &b) {
+    // the model, the parser and the model's inputs by identity, the rest by value
+    for (std::size_t i : {1, 4, 5}) {
+        if (!a[py::int_(i)].is(b[py::int_(i)])) {
+            return false;
+        }
+    }
+    for (std::size_t i : {0, 2, 3}) {
+        if (!a[py::int_(i)].equal(b[py::int_(i)])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Needs model_needs(const py::object &self, const py::set &present) {
+    py::module_ tavrin = py::module_::import("tavrin");
+    py::object key = needs_key(self, present, tavrin);
+    py::object held = py::getattr(self, kNeedsAttr, py::none());
+    if (!key.is_none() && PyTuple_Check(held.ptr()) && py::len(held) == 4 &&
+        PyTuple_Check(held[py::int_(0)].ptr()) && py::len(held[py::int_(0)]) == 6 &&
+        same_key(held[py::int_(0)], key)) {
+        Needs needs;
+        for (py::handle label : held[py::int_(1)]) {
+            needs.add(text(label));
+        }
+        for (auto item : py::dict(held[py::int_(2)])) {
+            needs.as_numbers.emplace(text(item.first), text(item.second));
+        }
+        needs.windows = held[py::int_(3)].cast<bool>();
+        return needs;
+    }
+    Needs needs = compute_needs(self, present, tavrin);
+    if (!key.is_none()) {
+        py::list order;
+        for (const std::string &label : needs.order) {
+            order.append(py::str(label));
+        }
+        py::dict as_numbers;
+        for (const auto &[label, feature] : needs.as_numbers) {
+            as_numbers[py::str(label)] = py::str(feature);
+        }
+        py::setattr(self, kNeedsAttr,
+                    py::make_tuple(key, py::tuple(order), as_numbers, py::bool_(needs.windows)));
     }
     return needs;
 }
@@ -333,8 +405,8 @@ void check_model_input(const py::object &self, const py::object &frame) {
     std::size_t position = 0;
     // The dtypes are read once: taking a column out of the frame costs more
     // than the test, and only text columns are taken out.
-    py::list dtypes = frame.attr("dtypes").attr("tolist")();
-    for (py::handle label : frame.attr("columns")) {
+    py::list dtypes = frame_dtypes(frame);
+    for (py::handle label : frame.attr("columns").attr("tolist")()) {
         const std::string &clean = labels[position];
         py::handle column_dtype = dtypes[position++];
         py::str key(clean);
@@ -346,8 +418,7 @@ void check_model_input(const py::object &self, const py::object &frame) {
         if (dtype != "object" && dtype != "str" && dtype != "string") {
             continue;
         }
-        py::object column = frame.attr("iloc")[py::make_tuple(
-            py::slice(py::none(), py::none(), py::none()), py::int_(position - 1))];
+        py::object column = frame_column(frame, position - 1);
         // A text ending with "%" is no number to pandas: such a column is a
         // percentage column, which the pipeline converts.
         if (native_any_percent(column) == 1) {

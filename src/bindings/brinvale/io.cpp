@@ -143,7 +143,7 @@ py::object convert_percentages(py::object df, py::object only) {
     // percentage columns are replaced in it (the input is never written).
     py::object result = df.attr("copy")("deep"_a = false);
     py::list labels = df.attr("columns").attr("tolist")();
-    py::list dtypes = df.attr("dtypes").attr("tolist")();
+    py::list dtypes = frame_dtypes(df);
     for (std::size_t k = 0; k < labels.size(); ++k) {
         // one look at the dtypes instead of taking every column out
         if (!is_text_dtype(dtypes[k])) {

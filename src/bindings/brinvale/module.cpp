@@ -240,6 +240,27 @@ bool in_columns(py::handle df, py::handle label) {
     return df.attr("columns").attr("__contains__")(label).cast<bool>();
 }
 
+py::list frame_dtypes(const py::object &df) {
+    py::object mgr = py::getattr(df, "_mgr", py::none());
+    py::object get =
+        mgr.is_none() ? py::object(py::none()) : py::getattr(mgr, "get_dtypes", py::none());
+    if (!get.is_none()) {
+        py::list dtypes = get().attr("tolist")();
+        if (py::len(dtypes) == py::len(df.attr("columns"))) {
+            return dtypes;
+        }
+    }
+    return df.attr("dtypes").attr("tolist")();
+}
+
+py::object frame_column(const py::object &df, std::size_t j) {
+    py::object ixs = py::getattr(df, "_ixs", py::none());
+    if (!ixs.is_none()) {
+        return ixs(py::int_(j), 1);
+    }
+    return df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+}
+
 }  // namespace brinvale::workbench
 
 BRINVALE_MODULE(brinvale, m) {

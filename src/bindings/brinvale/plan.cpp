@@ -463,7 +463,7 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
     cp::Frame frame;
     frame.rows = py::len(df);
     py::list labels = df.attr("columns").attr("tolist")();
-    py::list dtypes = df.attr("dtypes").attr("tolist")();
+    py::list dtypes = frame_dtypes(df);
     py::object np_dtype = global("np").attr("dtype");
     py::object types = global("pd").attr("api").attr("types");
     py::object get_column = py::getattr(df, "_get_column_array", py::none());
@@ -498,9 +498,7 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
         }
         if (percentages && c.kind == cp::Kind::opaque && is_text_dtype(dt)) {
             py::object converted;
-            const int found = native_percent_column(
-                df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)],
-                converted);
+            const int found = native_percent_column(frame_column(df, j), converted);
             if (found < 0) {
                 cp::unplanned("the text column '" + c.label + "' is read by pandas");
             }
@@ -560,7 +558,20 @@ void write_mean_count(py::handle records, const cp::MeanCountTable &t,
     d[py::str(t.key + "_2")] = array_of(t.new_mean);
     d[py::str(group_col + "_count")] = counts(t.record_rows, t.record_rows_whole);
     d[py::str(group_col + "_count_2")] = counts(t.new_rows, t.new_rows_whole);
-    records[py::str(t.key + "_mean_count")] = global("pd").attr("DataFrame")(d);
+    // The frame DataFrame(d) gives (its columns, a RangeIndex, the arrays in
+    // consolidated blocks) without the dict constructor's copies and checks.
+    py::object pd = global("pd");
+    py::object frame_class = pd.attr("DataFrame");
+    py::object from_arrays = py::getattr(frame_class, "_from_arrays", py::none());
+    py::object table;
+    if (from_arrays.is_none()) {
+        table = frame_class(d);
+    } else {
+        table = from_arrays(py::list(d.attr("values")()),
+                            "columns"_a = pd.attr("Index")(py::list(d.attr("keys")())),
+                            "index"_a = pd.attr("RangeIndex")(py::len(d[py::str(group_col)])));
+    }
+    records[py::str(t.key + "_mean_count")] = table;
 }
 
 // The configured group column, as the window operators read it.
@@ -669,12 +680,10 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
             if (label.equal(time_index)) {
                 // converted to dates by the pipeline, which raises on text it
                 // cannot read; the model reads no plain column of that name
-                py::object values =
-                    col.kind == cp::Kind::opaque
-                        ? ori_df.attr("iloc")[py::make_tuple(
-                              py::slice(py::none(), py::none(), py::none()), col.source)]
-                        : global("pd").attr("Series")(to_array(col));
-                if (native_iso_dates(values).is_none()) {
+                py::object values = col.kind == cp::Kind::opaque
+                                        ? frame_column(ori_df, col.source)
+                                        : global("pd").attr("Series")(to_array(col));
+                if (!native_iso_dates_readable(values)) {
                     global("pd").attr("to_datetime")(values);
                 }
                 continue;

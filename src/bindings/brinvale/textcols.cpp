@@ -144,7 +144,9 @@ py::object text_datetime_dtype() {
 
 }  // namespace
 
-py::object native_iso_dates(py::handle column) {
+// The ticks of a text column of YYYY-MM-DD dates in the dtype pandas'
+// to_datetime gives it; None where the column is not one.
+py::object iso_date_ticks(py::handle column) {
     if (!text_storage(column) || py::len(column) == 0) {
         return py::none();
     }
@@ -182,9 +184,19 @@ py::object native_iso_dates(py::handle column) {
     if (!ok) {
         return py::none();
     }
-    return global("pd").attr("Series")(ticks.attr("view")(dtype), "index"_a = column.attr("index"),
+    return ticks.attr("view")(dtype);
+}
+
+py::object native_iso_dates(py::handle column) {
+    py::object ticks = iso_date_ticks(column);
+    if (ticks.is_none()) {
+        return ticks;
+    }
+    return global("pd").attr("Series")(ticks, "index"_a = column.attr("index"),
                                        "name"_a = column.attr("name"), "copy"_a = false);
 }
+
+bool native_iso_dates_readable(py::handle column) { return !iso_date_ticks(column).is_none(); }
 
 }  // namespace brinvale::workbench
 

@@ -116,6 +116,8 @@ int native_percent_column(py::handle column, py::object &values);
 // pd.to_datetime(column) for a text column of dates written YYYY-MM-DD,
 // without pandas' format guessing; None for any other column.
 py::object native_iso_dates(py::handle column);
+// Whether native_iso_dates reads the column (without building its dates).
+bool native_iso_dates_readable(py::handle column);
 // Whether some text of a column ends with "%": 1 or 0, -1 when the column is
 // of a kind only pandas reads.
 int native_any_percent(py::handle column);
@@ -124,5 +126,12 @@ int native_any_percent(py::handle column);
 bool is_text_dtype(py::handle dtype);      // object, pandas str, categorical
 bool is_datetime_dtype(py::handle dtype);  // any datetime64 column
 bool in_columns(py::handle df, py::handle label);
+// The dtypes of a frame's columns in order, the objects DataFrame.dtypes
+// lists, read from its block manager where pandas keeps one (the Series
+// DataFrame.dtypes builds costs more than the rest of a one-row check).
+py::list frame_dtypes(const py::object &df);
+// The column at position `j`, the Series df.iloc[:, j] gives, without the
+// indexer's checks.
+py::object frame_column(const py::object &df, std::size_t j);
 
 }  // namespace brinvale::workbench

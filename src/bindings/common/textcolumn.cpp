@@ -383,6 +383,22 @@ void append_oov_token(py::handle encoder) {
         return;
     }
     py::object classes = encoder.attr("classes_");
+    // Once appended the token is the last class: equal to it, the token is
+    // held (the test below compares every class).
+    const Py_ssize_t n = PyObject_Length(classes.ptr());
+    if (n > 0) {
+        py::object last =
+            py::reinterpret_steal<py::object>(PySequence_GetItem(classes.ptr(), n - 1));
+        if (!last) {
+            throw py::error_already_set();
+        }
+        if (PyUnicode_Check(last.ptr()) && PyUnicode_Check(oov.ptr()) &&
+            PyUnicode_Compare(last.ptr(), oov.ptr()) == 0) {
+            return;
+        }
+    } else if (n < 0) {
+        PyErr_Clear();
+    }
     const int held = PySequence_Contains(classes.ptr(), oov.ptr());
     if (held < 0) {
         throw py::error_already_set();
