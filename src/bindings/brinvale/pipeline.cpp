@@ -100,7 +100,13 @@ py::object encoder_input(const py::object &column) {
 // Text and date columns with a recorded encoder become the encoder's codes,
 // in place; the time column stays.
 py::object encode_text_columns(py::object ori_df, py::object records, py::object time_index) {
-    for (py::handle col : ori_df.attr("columns").attr("tolist")()) {
+    py::list labels = ori_df.attr("columns").attr("tolist")();
+    // Labels that repeat give frames, not columns: such a frame is read by
+    // label, as pandas reads it.
+    const bool unique = py::len(py::set(labels)) == py::len(labels);
+    py::list dtypes = unique ? frame_dtypes(ori_df) : py::list();
+    for (std::size_t j = 0; j < py::len(labels); ++j) {
+        py::handle col = labels[j];
         // The cheap tests first: most columns have no encoder, and taking a
         // column out of a frame costs more than the rest of the test.
         const int recorded = PySequence_Contains(records.ptr(), col.ptr());
@@ -110,15 +116,28 @@ py::object encode_text_columns(py::object ori_df, py::object records, py::object
         if (recorded == 0 || py::reinterpret_borrow<py::object>(col).equal(time_index)) {
             continue;
         }
-        py::object column = ori_df[col];
-        py::object dtype = column.attr("dtype");
+        py::object column;
+        py::object dtype;
+        if (unique) {
+            dtype = dtypes[j];
+        } else {
+            column = ori_df[col];
+            dtype = column.attr("dtype");
+        }
         if (!(is_text_dtype(dtype) || is_datetime_dtype(dtype))) {
             continue;
         }
         py::object encoder = records[col];
-        py::object codes = native_text_codes(encoder, column);
+        // The text codes from the column's own array: taking the column out
+        // as a Series costs more than encoding a short one.
+        py::object array = column;
+        if (!array) {
+            py::object get = py::getattr(ori_df, "_get_column_array", py::none());
+            array = get.is_none() ? py::object(ori_df[col]) : get(py::int_(j));
+        }
+        py::object codes = native_text_codes(encoder, array);
         if (codes.is_none()) {
-            codes = encoder.attr("transform")(encoder_input(column));
+            codes = encoder.attr("transform")(encoder_input(column ? column : ori_df[col]));
         }
         // The column is replaced, not written into: its codes need an
         // integer dtype, which pandas refuses to write into a text column.

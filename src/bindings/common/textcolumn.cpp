@@ -287,6 +287,19 @@ std::optional<TextRows> read_text_rows(py::handle values, NonText mode) {
         }
         return std::nullopt;
     }
+    // A text column's array as its frame holds it (DataFrame._get_column_array).
+    if (!py::isinstance(obj, t.ndarray) && py::hasattr(obj, "dtype") &&
+        py::isinstance(obj.attr("dtype"), t.string_dtype)) {
+        const std::string storage = py::str(obj.attr("dtype").attr("storage")).cast<std::string>();
+        if (storage.rfind("pyarrow", 0) == 0) {
+            std::optional<TextRows> rows = read_arrow(obj);
+            if (rows) {
+                return rows;
+            }
+            return read_object_array(obj.attr("to_numpy")("dtype"_a = "object"), mode);
+        }
+        return read_object_array(py::module_::import("numpy").attr("asarray")(obj), mode);
+    }
     if (py::isinstance(obj, t.ndarray)) {
         py::array a = py::reinterpret_borrow<py::array>(obj);
         if (a.ndim() != 1) {
