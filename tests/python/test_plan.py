@@ -71,6 +71,24 @@ def test_predict_matches_the_engine(load, monkeypatch, caplog, task, n, nan, see
         pd.testing.assert_frame_equal(got_records[key], table, check_exact=True)
 
 
+def test_records_of_later_calls_match_the_engine(load, monkeypatch):  # noqa: F811
+    # the mean records each call leaves (their labels made once per plan)
+    # are the engine's after every call, also for frames of other groups
+    frames = [rows(21, 40, 0.1), rows(22, 1, 0.0), rows(23, 9, 0.3)]
+    obj = load("classification")
+    got = [(obj.predict(f.copy()), mean_counts(obj)) for f in frames]
+    with monkeypatch.context() as m:
+        engine_path(m)
+        ref = load("classification")
+        want = [(ref.predict(f.copy()), mean_counts(ref)) for f in frames]
+    for (p, records), (q, expected) in zip(got, want):
+        assert np.array_equal(bits(p), bits(q))
+        assert records.keys() == expected.keys() and records
+        for key, table in expected.items():
+            pd.testing.assert_frame_equal(records[key], table, check_exact=True)
+            assert records[key]._mgr.nblocks == table._mgr.nblocks
+
+
 def test_predict_proba_matches_the_engine(load, monkeypatch):  # noqa: F811
     got, want, _, _ = planned_and_engine(load, monkeypatch, "classification", rows(8, 25, 0.1),
                                          "predict_proba")

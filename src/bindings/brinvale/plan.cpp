@@ -65,6 +65,8 @@ struct Compiled {
     py::list steps, labels, operators;
     py::list model_columns;
     bool has_windows = false;
+    // per mean record: the column labels of the table it leaves, made once
+    std::map<std::string, py::object> mean_count_columns;
 };
 
 struct ScoringPlan {
@@ -550,8 +552,8 @@ py::object counts(const std::vector<double> &v, bool whole) {
 }
 
 // The table an aggregate "mean" leaves in the records, as the engine writes it.
-void write_mean_count(py::handle records, const cp::MeanCountTable &t,
-                      const std::string &group_col) {
+void write_mean_count(py::handle records, const cp::MeanCountTable &t, const std::string &group_col,
+                      py::object &columns) {
     py::dict d;
     d[py::str(group_col)] = array_of(t.keys);
     d[py::str(t.key)] = array_of(t.record_mean);
@@ -559,7 +561,10 @@ void write_mean_count(py::handle records, const cp::MeanCountTable &t,
     d[py::str(group_col + "_count")] = counts(t.record_rows, t.record_rows_whole);
     d[py::str(group_col + "_count_2")] = counts(t.new_rows, t.new_rows_whole);
     // The frame DataFrame(d) gives (its columns, a RangeIndex, the arrays in
-    // consolidated blocks) without the dict constructor's copies and checks.
+    // consolidated blocks) without the dict constructor's copies and checks:
+    // the arrays are fresh one-dimensional NumPy arrays of one length, and
+    // the labels an Index made once (pandas' Index is immutable, frames
+    // share it).
     py::object pd = global("pd");
     py::object frame_class = pd.attr("DataFrame");
     py::object from_arrays = py::getattr(frame_class, "_from_arrays", py::none());
@@ -567,9 +572,13 @@ void write_mean_count(py::handle records, const cp::MeanCountTable &t,
     if (from_arrays.is_none()) {
         table = frame_class(d);
     } else {
-        table = from_arrays(py::list(d.attr("values")()),
-                            "columns"_a = pd.attr("Index")(py::list(d.attr("keys")())),
-                            "index"_a = pd.attr("RangeIndex")(py::len(d[py::str(group_col)])));
+        py::list labels(d.attr("keys")());
+        if (!columns || !py::list(columns.attr("tolist")()).equal(labels)) {
+            columns = pd.attr("Index")(labels);
+        }
+        table = from_arrays(py::list(d.attr("values")()), "columns"_a = columns,
+                            "index"_a = pd.attr("RangeIndex")(py::len(d[py::str(group_col)])),
+                            "verify_integrity"_a = false);
     }
     records[py::str(t.key + "_mean_count")] = table;
 }
@@ -705,7 +714,7 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
         for (const cp::MeanCountTable &t : result.mean_counts) {
             for (const cp::Node &node : c->plan.nodes) {
                 if (node.label == t.key) {
-                    write_mean_count(records, t, node.operands[2]);
+                    write_mean_count(records, t, node.operands[2], c->mean_count_columns[t.key]);
                     break;
                 }
             }
