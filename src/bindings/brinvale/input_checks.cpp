@@ -418,12 +418,12 @@ void check_model_input(const py::object &self, const py::object &frame) {
         if (dtype != "object" && dtype != "str" && dtype != "string") {
             continue;
         }
-        py::object column = frame_column(frame, position - 1);
         // A text ending with "%" is no number to pandas: such a column is a
         // percentage column, which the pipeline converts.
-        if (native_any_percent(column) == 1) {
+        if (native_any_percent(frame_column_array(frame, position - 1)) == 1) {
             continue;
         }
+        py::object column = frame_column(frame, position - 1);
         auto all_numbers = [&](const py::object &part) {
             py::object numbers =
                 pd.attr("to_numeric")(part.attr("astype")("object"), "errors"_a = "coerce");

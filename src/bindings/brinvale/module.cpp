@@ -253,6 +253,14 @@ py::list frame_dtypes(const py::object &df) {
     return df.attr("dtypes").attr("tolist")();
 }
 
+py::object frame_column_array(const py::object &df, std::size_t j) {
+    py::object get = py::getattr(df, "_get_column_array", py::none());
+    if (!get.is_none()) {
+        return get(py::int_(j));
+    }
+    return frame_column(df, j);
+}
+
 py::object frame_column(const py::object &df, std::size_t j) {
     py::object ixs = py::getattr(df, "_ixs", py::none());
     if (!ixs.is_none()) {

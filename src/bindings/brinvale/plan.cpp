@@ -500,7 +500,7 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
         }
         if (percentages && c.kind == cp::Kind::opaque && is_text_dtype(dt)) {
             py::object converted;
-            const int found = native_percent_column(frame_column(df, j), converted);
+            const int found = native_percent_column(frame_column_array(df, j), converted);
             if (found < 0) {
                 cp::unplanned("the text column '" + c.label + "' is read by pandas");
             }
@@ -689,11 +689,10 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
             if (label.equal(time_index)) {
                 // converted to dates by the pipeline, which raises on text it
                 // cannot read; the model reads no plain column of that name
-                py::object values = col.kind == cp::Kind::opaque
-                                        ? frame_column(ori_df, col.source)
-                                        : global("pd").attr("Series")(to_array(col));
-                if (!native_iso_dates_readable(values)) {
-                    global("pd").attr("to_datetime")(values);
+                if (col.kind != cp::Kind::opaque) {
+                    global("pd").attr("to_datetime")(global("pd").attr("Series")(to_array(col)));
+                } else if (!native_iso_dates_readable(frame_column_array(ori_df, col.source))) {
+                    global("pd").attr("to_datetime")(frame_column(ori_df, col.source));
                 }
                 continue;
             }

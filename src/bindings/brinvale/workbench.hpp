@@ -133,5 +133,8 @@ py::list frame_dtypes(const py::object &df);
 // The column at position `j`, the Series df.iloc[:, j] gives, without the
 // indexer's checks.
 py::object frame_column(const py::object &df, std::size_t j);
+// The values of that column as its block holds them (a NumPy or extension
+// array), for the native readers of text columns.
+py::object frame_column_array(const py::object &df, std::size_t j);
 
 }  // namespace brinvale::workbench

@@ -328,7 +328,9 @@ std::optional<TextRows> read_text_rows(py::handle values, NonText mode) {
 
 std::optional<bool> objects_end_with(py::handle series, char suffix) {
     const Types &t = types();
-    if (!py::isinstance(series, t.series)) {
+    // a Series, or a column's array as its frame holds it
+    const bool is_series = py::isinstance(series, t.series);
+    if (!is_series && !py::hasattr(series, "dtype")) {
         return std::nullopt;
     }
     py::object dtype = series.attr("dtype");
@@ -337,10 +339,17 @@ std::optional<bool> objects_end_with(py::handle series, char suffix) {
         if (py::str(dtype.attr("storage")).cast<std::string>() != "python") {
             return std::nullopt;
         }
-        values = py::module_::import("numpy").attr("asarray")(series.attr("array"));
+        values = py::module_::import("numpy").attr("asarray")(
+            is_series ? series.attr("array") : py::reinterpret_borrow<py::object>(series));
     } else if (py::isinstance(dtype, py::module_::import("numpy").attr("dtype")) &&
                py::str(dtype.attr("kind")).cast<std::string>() == "O") {
-        values = series.attr("to_numpy")();
+        if (is_series) {
+            values = series.attr("to_numpy")();
+        } else if (py::isinstance(series, t.ndarray)) {
+            values = py::reinterpret_borrow<py::object>(series);
+        } else {
+            return std::nullopt;
+        }
     } else {
         return std::nullopt;
     }
