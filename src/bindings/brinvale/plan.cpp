@@ -688,11 +688,20 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
             }
             if (label.equal(time_index)) {
                 // converted to dates by the pipeline, which raises on text it
-                // cannot read; the model reads no plain column of that name
-                if (col.kind != cp::Kind::opaque) {
-                    global("pd").attr("to_datetime")(global("pd").attr("Series")(to_array(col)));
-                } else if (!native_iso_dates_readable(frame_column_array(ori_df, col.source))) {
-                    global("pd").attr("to_datetime")(frame_column(ori_df, col.source));
+                // cannot read; a model that reads the column reads those dates
+                const bool read = listed(label, c->model_columns);
+                py::object dates =
+                    col.kind == cp::Kind::opaque
+                        ? native_iso_date_values(frame_column_array(ori_df, col.source))
+                        : py::object(py::none());
+                if (dates.is_none()) {
+                    py::object source = col.kind == cp::Kind::opaque
+                                            ? frame_column(ori_df, col.source)
+                                            : global("pd").attr("Series")(to_array(col));
+                    dates = global("pd").attr("to_datetime")(source).attr("to_numpy")();
+                }
+                if (read) {
+                    columns[label] = dates;
                 }
                 continue;
             }

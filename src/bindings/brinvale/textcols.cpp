@@ -196,7 +196,7 @@ py::object native_iso_dates(py::handle column) {
                                        "name"_a = column.attr("name"), "copy"_a = false);
 }
 
-bool native_iso_dates_readable(py::handle column) { return !iso_date_ticks(column).is_none(); }
+py::object native_iso_date_values(py::handle column) { return iso_date_ticks(column); }
 
 }  // namespace brinvale::workbench
 

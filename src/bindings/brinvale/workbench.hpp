@@ -116,8 +116,9 @@ int native_percent_column(py::handle column, py::object &values);
 // pd.to_datetime(column) for a text column of dates written YYYY-MM-DD,
 // without pandas' format guessing; None for any other column.
 py::object native_iso_dates(py::handle column);
-// Whether native_iso_dates reads the column (without building its dates).
-bool native_iso_dates_readable(py::handle column);
+// The dates native_iso_dates gives, as a datetime64 array (None where it
+// gives None), for a column or its array.
+py::object native_iso_date_values(py::handle column);
 // Whether some text of a column ends with "%": 1 or 0, -1 when the column is
 // of a kind only pandas reads.
 int native_any_percent(py::handle column);
