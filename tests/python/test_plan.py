@@ -199,3 +199,12 @@ def test_long_frames_go_to_the_engines_column_kernels(load, caplog):  # noqa: F8
         head = load().predict(frame.iloc[:200_000].copy())
     assert not [r for r in caplog.records if r.name == PLAN_LOG]
     assert len(got) == 200_001 and len(head) == 200_000
+
+
+def test_a_feature_list_changed_in_place_recompiles(load):  # noqa: F811
+    obj = load()
+    obj.predict(rows(4, 6))
+    first = workbench._scoring_plan(obj).steps
+    obj.adv_features.append("cosine###bill_ratio$$$")
+    steps = workbench._scoring_plan(obj).steps
+    assert "cosine###bill_ratio$$$" in steps and "cosine###bill_ratio$$$" not in first

@@ -105,6 +105,15 @@ std::vector<std::int64_t> integers(py::handle values, const std::string &what) {
     return std::vector<std::int64_t>(a.data(), a.data() + a.size());
 }
 
+// A new list of the items (py::list of a list is that list itself).
+py::list copy_of(py::handle list) {
+    PyObject *copy = PySequence_List(list.ptr());
+    if (copy == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::list>(copy);
+}
+
 bool exact(py::handle obj, const char *module, const char *name) {
     return reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())) ==
            py::module_::import(module).attr(name).ptr();
@@ -378,7 +387,7 @@ std::shared_ptr<Compiled> compile(py::object features, py::object records, py::o
         if (!engine_function(c->engine)) {
             cp::unplanned("name2feature is not the feature engine's own");
         }
-        c->features = py::list(c->features_ref);
+        c->features = copy_of(c->features_ref);
         Compiler compiler{*c, t, c->records_ref, {}};
         for (py::handle key : c->features) {
             c->plan.roots.push_back(compiler.compile(key));
