@@ -8,6 +8,7 @@
 // it always does.
 #include "workbench.hpp"
 
+#include "brinvale/groupstats.hpp"
 #include "brinvale/scoring_plan.hpp"
 #include "brinvale/windows.hpp"
 
@@ -61,7 +62,9 @@ struct Compiled {
     py::object estimator_ref;  // refitting replaces it
     std::vector<std::pair<std::string, py::object>> record_objects;
     std::vector<std::pair<std::string, py::object>> operator_objects;
-    py::object engine;  // tavrin.name2feature as compiled
+    py::object engine;          // tavrin.name2feature as compiled
+    py::object histstat_stats;  // histstat's default statistic list, when a name uses it
+    py::list histstat_copy;
     py::list steps, labels, operators;
     py::list model_columns;
     bool has_windows = false;
@@ -244,6 +247,7 @@ const std::map<std::string, cp::Op> &elementwise_ops() {
         {"crosscount", cp::Op::crosscount},
         {"aggregate", cp::Op::aggregate},
         {"nunique", cp::Op::nunique},
+        {"histstat", cp::Op::histstat},
     };
     return *ops;
 }
@@ -281,6 +285,36 @@ struct Compiler {
     py::module_ t;
     py::object records;
     std::map<std::string, int> seen;
+
+    // histstat is called with its default statistic list, the list object
+    // bound when the engine defined it; every statistic is computed and the
+    // last one is the column's.  A statistic the core does not reduce goes
+    // through pandas, which the plan does not stand in for.
+    std::string histstat_statistic() {
+        if (!c.histstat_stats) {
+            py::object getter = py::getattr(t, "_histstat_stats", py::none());
+            if (!engine_function(getter)) {
+                cp::unplanned("histstat's default statistics are not the feature engine's");
+            }
+            py::object stats = getter();
+            if (!PyList_CheckExact(stats.ptr())) {
+                cp::unplanned("histstat's default statistics are not a list");
+            }
+            c.histstat_stats = stats;
+            c.histstat_copy = copy_of(stats);
+        }
+        if (py::len(c.histstat_copy) == 0) {
+            cp::unplanned("histstat's default statistic list is empty");
+        }
+        for (py::handle stat : c.histstat_copy) {
+            core::GroupStat gs{};
+            if (!PyUnicode_CheckExact(stat.ptr()) || !core::parse_group_stat(text(stat), gs)) {
+                cp::unplanned("histstat's default statistic " + text(py::repr(stat)) +
+                              " is computed by pandas");
+            }
+        }
+        return text(c.histstat_copy[py::len(c.histstat_copy) - 1]);
+    }
 
     int compile(py::handle key) {
         if (!PyUnicode_CheckExact(key.ptr())) {
@@ -338,6 +372,9 @@ struct Compiler {
         }
         if (node.op == cp::Op::aggregate) {
             node.stat = node.operands[0];
+        }
+        if (node.op == cp::Op::histstat) {
+            node.stat = histstat_statistic();
         }
         node.label = text(t.attr("_result_label")(key));
         if (node.op == cp::Op::count || node.op == cp::Op::crosscount ||
@@ -418,6 +455,9 @@ bool current(const Compiled &c, py::handle self) {
     if (!features.is(c.features_ref) || !records.is(c.records_ref) || !model.is(c.model_ref) ||
         !c.features_ref.equal(c.features) ||
         !py::getattr(model, "_trained_estimator", py::none()).is(c.estimator_ref)) {
+        return false;
+    }
+    if (c.histstat_stats && !c.histstat_stats.equal(c.histstat_copy)) {
         return false;
     }
     py::module_ t = tavrin();

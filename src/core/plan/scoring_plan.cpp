@@ -276,6 +276,62 @@ void run_nunique(Frame &frame, const Node &node) {
     store_group_feature(frame, node, table, k.codes, false);
 }
 
+// histstat: the rows of each row's id (missing for rows without one), then
+// the last statistic of the default list of that count per group of the
+// second column, mapped onto the rows and written where the frame holds it:
+// no record, no z-score, no fill.  int64 where the statistic is a count, or
+// an integer-valued statistic of counts with no row missing its id, and no
+// row misses its group's value.
+void run_histstat(Frame &frame, const Node &node) {
+    GroupStat stat{};
+    if (!parse_group_stat(node.stat, stat)) {
+        unplanned("the statistic '" + node.stat + "' of histstat");
+    }
+    const Column &id_col = operand(frame, node.operands[0]);
+    std::vector<std::int64_t> ids(frame.rows);
+    KeyCodes id_summary;
+    if (id_col.kind == Kind::i64) {
+        id_summary = code_keys(std::span<const std::int64_t>(id_col.i), false, ids);
+    } else if (id_col.kind == Kind::f64) {
+        id_summary = code_keys(std::span<const double>(id_col.f), false, false, ids);
+    } else {
+        unplanned("the id column '" + id_col.label + "' is not a float64 or int64 column");
+    }
+    const Column &key_col = operand(frame, node.operands[1]);
+    std::vector<std::int64_t> codes(frame.rows);
+    KeyCodes summary;
+    if (key_col.kind == Kind::i64) {
+        summary = code_keys(std::span<const std::int64_t>(key_col.i), true, codes);
+    } else if (key_col.kind == Kind::f64) {
+        summary = code_keys(std::span<const double>(key_col.f), true, false, codes);
+    } else {
+        unplanned("the key column '" + key_col.label + "' is not a float64 or int64 column");
+    }
+    const std::vector<double> freq(id_summary.sizes.begin(), id_summary.sizes.end());
+    std::vector<double> temp(frame.rows);
+    map_groups(freq, ids, temp);
+    const bool temp_int = id_summary.missing == 0;
+    const std::vector<double> table =
+        group_reduce(stat, temp, codes, summary.ngroups, summary.nondecreasing);
+    const bool count =
+        stat == GroupStat::Count || stat == GroupStat::Size || stat == GroupStat::Nunique;
+    const bool integer_valued = stat == GroupStat::Min || stat == GroupStat::Max ||
+                                stat == GroupStat::Sum || stat == GroupStat::First ||
+                                stat == GroupStat::Last;
+    if ((count || (integer_valued && temp_int)) && !maps_to_missing(table, codes)) {
+        Column c;
+        c.label = node.label;
+        c.kind = Kind::i64;
+        c.i.resize(frame.rows);
+        map_groups_int(table, codes, c.i);
+        frame.store(std::move(c));
+        return;
+    }
+    std::vector<double> out(frame.rows);
+    group_feature_column(table, codes, false, false, out);
+    frame.store(float_column(node.label, std::move(out)));
+}
+
 // The configured group column's codes, as groupby partitions it (missing
 // keys in no group).
 struct Groups {
@@ -454,6 +510,9 @@ void run_node(const Plan &plan, int index, Frame &frame, const std::string &grou
         break;
     case Op::delta:
         run_delta(frame, node, group);
+        break;
+    case Op::histstat:
+        run_histstat(frame, node);
         break;
     default:
         run_elementwise(frame, node, math);

@@ -231,3 +231,44 @@ TEST(ScoringPlan, WindowsRestartInsideTheConfiguredGroups) {
     // a group column the frame lacks is the engine's KeyError
     EXPECT_THROW(run(plan, frame, "colony", math), Unplanned);
 }
+
+TEST(ScoringPlan, HiststatCountsRowsPerIdAndReducesThemPerGroup) {
+    LibmUfuncs math;
+    auto hist = [&](const std::string &stat, Column ids, Column keys) {
+        Plan plan;
+        Node n = node(Op::histstat, "histstat###id|||k$$$", {"id", "k"});
+        n.stat = stat;
+        plan.nodes.push_back(n);
+        plan.roots = {0};
+        Frame frame;
+        frame.rows = ids.kind == Kind::f64 ? ids.f.size() : ids.i.size();
+        frame.columns = {std::move(ids), std::move(keys), floats("x", {NAN, NAN, NAN, 1, 2})};
+        run(plan, frame, "", math);
+        // written in place, the other columns not filled
+        EXPECT_EQ(labels(frame),
+                  (std::vector<std::string>{"id", "k", "x", "histstat###id|||k$$$"}));
+        EXPECT_TRUE(std::isnan(frame.find("x")->f[0]));
+        return *frame.find("histstat###id|||k$$$");
+    };
+    // ids 7 7 8 7 9: rows per id 3 3 1 3 1; groups k=2 {3, 1}, k=1 {3, 3, 1}
+    Column c = hist("max", floats("id", {7, 7, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::i64);
+    EXPECT_EQ(c.i, (std::vector<std::int64_t>{3, 3, 3, 3, 3}));
+    c = hist("mean", floats("id", {7, 7, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::f64);
+    EXPECT_EQ(c.f, (std::vector<double>{2, 7.0 / 3, 2, 7.0 / 3, 7.0 / 3}));
+    // a missing id has no count: the maximum stays a double, and a row
+    // without a key gets no value
+    c = hist("max", floats("id", {7, NAN, NAN, 7, 9}), floats("k", {2, 1, NAN, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::f64);
+    EXPECT_EQ(c.f[0], 2);
+    EXPECT_EQ(c.f[1], 2);
+    EXPECT_TRUE(std::isnan(c.f[2]));
+    // a count of rows stays an integer whatever the ids
+    c = hist("count", floats("id", {7, NAN, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::i64);
+    EXPECT_EQ(c.i, (std::vector<std::int64_t>{2, 2, 2, 2, 2}));
+    // a statistic the core does not reduce
+    EXPECT_THROW(hist("prod", floats("id", {7, 7, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1})),
+                 Unplanned);
+}

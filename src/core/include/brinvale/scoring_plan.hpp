@@ -100,6 +100,7 @@ enum class Op {
     crosscount,
     aggregate,
     nunique,
+    histstat,
 };
 
 // One feature name, parsed once.
@@ -112,7 +113,7 @@ struct Node {
     int window_stat = 0;      // WindowStat of a rolling operator, ungrouped
     int grouped_stat = 0;     // and grouped
     std::int64_t length = 0;  // window or lag
-    std::string stat;         // aggregate statistic
+    std::string stat;         // aggregate statistic; histstat: the last of its default list
     std::shared_ptr<const Record> record;
 };
 
