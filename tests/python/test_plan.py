@@ -249,6 +249,11 @@ def plan_against_engine(df, names, group, records=None):
 # pandas
 OPERATOR_CASES = {
     "histstat###x|||k$$$": None, "histstat###i|||f$$$": None, "histstat###f|||x$$$": None,
+    "round###x$$$": None, "round###i$$$": "round of the int64 column",
+    "quadratic###x$$$": None, "quadratic###i$$$": None,
+    "sigmoid###x$$$": None, "sigmoid###i$$$": None,
+    "residual###x$$$": None, "residual###i$$$": None,
+    "softmax###y$$$": None, "softmax###x$$$": None, "softmax###i$$$": None,
 }
 
 
@@ -265,8 +270,20 @@ def test_each_operator_gives_the_engines_column(task_config, group, n, seed):
         else:
             assert refused in reason, (name, reason)
     # several operators in one list, over each other's columns
-    names = ["histstat###x|||k$$$"]
+    names = ["histstat###x|||k$$$", "sigmoid###histstat###x|||k$$$$$$"]
     assert plan_against_engine(df, names, group) is None
+
+
+def test_the_engines_empty_frames_and_byte_orders_are_pandas(ungrouped):
+    empty = engine_frame(np.random.default_rng(0), 4).iloc[:0]
+    for name in ("round###x$$$", "softmax###x$$$"):
+        assert "empty frame" in plan_against_engine(empty, [name], None)
+    swapped = engine_frame(np.random.default_rng(0), 4)
+    swapped["x"] = swapped["x"].to_numpy().astype(">f8")
+    if swapped["x"].dtype.isnative:  # this pandas makes it native
+        assert plan_against_engine(swapped, ["quadratic###x$$$"], None) is None
+    else:
+        assert "byte order" in plan_against_engine(swapped, ["quadratic###x$$$"], None)
 
 
 def test_histstat_computes_the_last_of_the_default_statistics(ungrouped, monkeypatch):

@@ -248,6 +248,11 @@ const std::map<std::string, cp::Op> &elementwise_ops() {
         {"aggregate", cp::Op::aggregate},
         {"nunique", cp::Op::nunique},
         {"histstat", cp::Op::histstat},
+        {"round", cp::Op::round},
+        {"quadratic", cp::Op::quadratic},
+        {"sigmoid", cp::Op::sigmoid},
+        {"residual", cp::Op::residual},
+        {"softmax", cp::Op::softmax},
     };
     return *ops;
 }
@@ -262,6 +267,11 @@ std::size_t operands_taken(cp::Op op) {
     case cp::Op::square_root:
     case cp::Op::percentile:
     case cp::Op::count:
+    case cp::Op::round:
+    case cp::Op::quadratic:
+    case cp::Op::sigmoid:
+    case cp::Op::residual:
+    case cp::Op::softmax:
         return 1;
     case cp::Op::aggregate:
         return 3;
@@ -503,6 +513,8 @@ struct NumpyUfuncs final : cp::Ufuncs {
     void log(std::span<double> v) override { apply("log", v); }
     void sin(std::span<double> v) override { apply("sin", v); }
     void cos(std::span<double> v) override { apply("cos", v); }
+    void exp(std::span<double> v) override { apply("exp", v); }
+    void rint(std::span<double> v) override { apply("rint", v); }
 };
 
 // The columns of the frame the engine would receive; with `percentages`
@@ -532,6 +544,11 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
         }
         py::handle dt = dtypes[j];
         if (py::isinstance(dt, np_dtype)) {
+            if (!dt.attr("isnative").cast<bool>()) {
+                // the engine's kernels take native byte order only
+                cp::unplanned("the column '" + c.label + "' is of dtype " + text(dt) +
+                              ", not in native byte order");
+            }
             const std::string kind = text(dt.attr("kind"));
             const int size = dt.attr("itemsize").cast<int>();
             if (kind == "f" && size == 8) {

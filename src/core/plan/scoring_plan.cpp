@@ -48,6 +48,21 @@ const Column &operand(const Frame &frame, const std::string &label) {
     return *c;
 }
 
+// An operand as the engine's element-wise operators read it: float64 and
+// int64 columns with at least one row go to the kernels, everything else
+// (an empty column, booleans, other dtypes) to pandas, which the plan does
+// not stand in for.
+const Column &kernel_operand(const Frame &frame, const std::string &label) {
+    const Column &c = operand(frame, label);
+    if (c.kind != Kind::f64 && c.kind != Kind::i64) {
+        unplanned("the column '" + c.label + "' is not a float64 or int64 column");
+    }
+    if (frame.rows == 0) {
+        unplanned("an operator over an empty frame");
+    }
+    return c;
+}
+
 Column float_column(const std::string &label, std::vector<double> values) {
     Column c;
     c.label = label;
@@ -472,6 +487,43 @@ void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
         pick_rowwise(pick, numeric(x), numeric(y), out);
         break;
     }
+    case Op::round: {
+        // np.rint for float64; pandas rounds any other dtype
+        const Column &v = kernel_operand(frame, node.operands[0]);
+        if (v.kind != Kind::f64) {
+            unplanned("round of the int64 column '" + v.label + "'");
+        }
+        out = v.f;
+        math.rint(out);
+        break;
+    }
+    case Op::quadratic: {
+        const Column &v = kernel_operand(frame, node.operands[0]);
+        if (v.kind == Kind::i64) {
+            Column c;
+            c.label = node.label;
+            c.kind = Kind::i64;
+            c.i.resize(frame.rows);
+            square(std::span<const std::int64_t>(v.i), c.i);
+            frame.store(std::move(c));
+            return;
+        }
+        square(std::span<const double>(v.f), out);
+        break;
+    }
+    case Op::sigmoid:
+        negate(numeric(kernel_operand(frame, node.operands[0])), out);
+        math.exp(out);
+        one_over_one_plus(out);
+        break;
+    case Op::residual:
+        fractional_part(numeric(kernel_operand(frame, node.operands[0])), out);
+        break;
+    case Op::softmax:
+        softmax_shift(numeric(kernel_operand(frame, node.operands[0])), out);
+        math.exp(out);
+        divide_by_sum(out);
+        break;
     default:
         unplanned("an operator the plan does not compute");
     }

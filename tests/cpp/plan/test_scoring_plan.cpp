@@ -26,6 +26,14 @@ struct LibmUfuncs final : Ufuncs {
         for (double &x : v)
             x = std::cos(x);
     }
+    void exp(std::span<double> v) override {
+        for (double &x : v)
+            x = std::exp(x);
+    }
+    void rint(std::span<double> v) override {
+        for (double &x : v)
+            x = std::rint(x);
+    }
 };
 
 Column floats(const std::string &label, std::vector<double> v) {

@@ -55,6 +55,8 @@ struct Ufuncs {
     virtual void log(std::span<double> v) = 0;
     virtual void sin(std::span<double> v) = 0;
     virtual void cos(std::span<double> v) = 0;
+    virtual void exp(std::span<double> v) = 0;
+    virtual void rint(std::span<double> v) = 0;
 };
 
 // A key of a record table: numbers are matched as pandas' merge matches
@@ -101,6 +103,11 @@ enum class Op {
     aggregate,
     nunique,
     histstat,
+    round,
+    quadratic,
+    sigmoid,
+    residual,
+    softmax,
 };
 
 // One feature name, parsed once.
