@@ -254,6 +254,12 @@ OPERATOR_CASES = {
     "sigmoid###x$$$": None, "sigmoid###i$$$": None,
     "residual###x$$$": None, "residual###i$$$": None,
     "softmax###y$$$": None, "softmax###x$$$": None, "softmax###i$$$": None,
+    "bigger###x|||y$$$": None, "smaller###i|||k$$$": None, "equal###k|||k$$$": None,
+    "equal###y|||i$$$": "a comparison of a float64 and an int64 column",
+    "orop###x|||y$$$": None, "orop###x|||i$$$": "orop of a column that is not float64",
+    # a comparison's booleans are read by pandas in every operator
+    "quadratic###bigger###x|||y$$$$$$": "is not a float64 or int64 column",
+    "tsum###smaller###x|||y$$$|||2$$$": "is not a float64 or int64 column",
 }
 
 
@@ -270,13 +276,13 @@ def test_each_operator_gives_the_engines_column(task_config, group, n, seed):
         else:
             assert refused in reason, (name, reason)
     # several operators in one list, over each other's columns
-    names = ["histstat###x|||k$$$", "sigmoid###histstat###x|||k$$$$$$"]
+    names = ["histstat###x|||k$$$", "sigmoid###histstat###x|||k$$$$$$", "bigger###x|||y$$$"]
     assert plan_against_engine(df, names, group) is None
 
 
 def test_the_engines_empty_frames_and_byte_orders_are_pandas(ungrouped):
     empty = engine_frame(np.random.default_rng(0), 4).iloc[:0]
-    for name in ("round###x$$$", "softmax###x$$$"):
+    for name in ("round###x$$$", "softmax###x$$$", "bigger###x|||y$$$"):
         assert "empty frame" in plan_against_engine(empty, [name], None)
     swapped = engine_frame(np.random.default_rng(0), 4)
     swapped["x"] = swapped["x"].to_numpy().astype(">f8")

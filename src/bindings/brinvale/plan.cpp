@@ -12,6 +12,7 @@
 #include "brinvale/scoring_plan.hpp"
 #include "brinvale/windows.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -253,6 +254,10 @@ const std::map<std::string, cp::Op> &elementwise_ops() {
         {"sigmoid", cp::Op::sigmoid},
         {"residual", cp::Op::residual},
         {"softmax", cp::Op::softmax},
+        {"bigger", cp::Op::bigger},
+        {"smaller", cp::Op::smaller},
+        {"equal", cp::Op::equal},
+        {"orop", cp::Op::orop},
     };
     return *ops;
 }
@@ -593,6 +598,12 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
 }
 
 py::array to_array(const cp::Column &c) {
+    if (c.kind == cp::Kind::boolean) {
+        py::array_t<bool> a(static_cast<py::ssize_t>(c.b.size()));
+        std::transform(c.b.begin(), c.b.end(), a.mutable_data(),
+                       [](std::uint8_t v) { return v != 0; });
+        return std::move(a);
+    }
     if (c.kind == cp::Kind::f64) {
         py::array_t<double> a(static_cast<py::ssize_t>(c.f.size()));
         std::copy(c.f.begin(), c.f.end(), a.mutable_data());

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <numeric>
 
 namespace brinvale::core::plan {
@@ -60,6 +62,17 @@ const Column &kernel_operand(const Frame &frame, const std::string &label) {
     if (frame.rows == 0) {
         unplanned("an operator over an empty frame");
     }
+    return c;
+}
+
+Column bool_column(const std::string &label, std::size_t rows,
+                   const std::function<void(std::span<bool>)> &kernel) {
+    auto flags = std::make_unique<bool[]>(rows);
+    kernel(std::span<bool>(flags.get(), rows));
+    Column c;
+    c.label = label;
+    c.kind = Kind::boolean;
+    c.b.assign(flags.get(), flags.get() + rows);
     return c;
 }
 
@@ -524,6 +537,32 @@ void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
         math.exp(out);
         divide_by_sum(out);
         break;
+    case Op::bigger:
+    case Op::smaller:
+    case Op::equal: {
+        const Column &a = kernel_operand(frame, node.operands[0]);
+        const Column &b = kernel_operand(frame, node.operands[1]);
+        if (a.kind != b.kind) {
+            unplanned("a comparison of a float64 and an int64 column");
+        }
+        const Comparison op = node.op == Op::bigger    ? Comparison::greater
+                              : node.op == Op::smaller ? Comparison::less
+                                                       : Comparison::equal;
+        frame.store(bool_column(node.label, frame.rows, [&](std::span<bool> flags) {
+            compare_rowwise(op, numeric(a), numeric(b), flags);
+        }));
+        return;
+    }
+    case Op::orop: {
+        const Column &a = kernel_operand(frame, node.operands[0]);
+        const Column &b = kernel_operand(frame, node.operands[1]);
+        if (a.kind != Kind::f64 || b.kind != Kind::f64) {
+            unplanned("orop of a column that is not float64");
+        }
+        frame.store(bool_column(node.label, frame.rows,
+                                [&](std::span<bool> flags) { orop_rowwise(a.f, b.f, flags); }));
+        return;
+    }
     default:
         unplanned("an operator the plan does not compute");
     }

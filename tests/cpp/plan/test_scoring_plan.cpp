@@ -280,3 +280,43 @@ TEST(ScoringPlan, HiststatCountsRowsPerIdAndReducesThemPerGroup) {
     EXPECT_THROW(hist("prod", floats("id", {7, 7, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1})),
                  Unplanned);
 }
+
+TEST(ScoringPlan, ComparisonsWriteBooleansThatNoOperatorReads) {
+    LibmUfuncs math;
+    Plan plan;
+    plan.nodes.push_back(node(Op::bigger, "bigger###a|||b$$$", {"a", "b"}));
+    plan.nodes.push_back(node(Op::orop, "orop###a|||b$$$", {"a", "b"}));
+    plan.roots = {0, 1};
+    Frame frame;
+    frame.rows = 3;
+    frame.columns = {floats("a", {1, NAN, 5}), floats("b", {0, 1, 7})};
+    run(plan, frame, "", math);
+    const Column *big = frame.find("bigger###a|||b$$$");
+    ASSERT_EQ(big->kind, Kind::boolean);
+    EXPECT_EQ(big->b, (std::vector<std::uint8_t>{1, 0, 0}));
+    ASSERT_EQ(frame.find("orop###a|||b$$$")->kind, Kind::boolean);
+
+    // a boolean operand is pandas' business, for every operator
+    for (Op op : {Op::bigger, Op::quadratic, Op::add, Op::rolling}) {
+        Plan reader;
+        Node n = node(op, "r", {"bigger###a|||b$$$", "a"});
+        n.length = 2;
+        reader.nodes.push_back(n);
+        reader.roots = {0};
+        Frame f = frame;
+        EXPECT_THROW(run(reader, f, "", math), Unplanned);
+    }
+    // so are int64 against float64 and an empty frame
+    Plan mixed;
+    mixed.nodes.push_back(node(Op::smaller, "s", {"a", "i"}));
+    mixed.roots = {0};
+    Frame f = frame;
+    f.columns.push_back(ints("i", {1, 2, 3}));
+    EXPECT_THROW(run(mixed, f, "", math), Unplanned);
+    Plan round;
+    round.nodes.push_back(node(Op::round, "r", {"a"}));
+    round.roots = {0};
+    Frame empty;
+    empty.columns = {floats("a", {})};
+    EXPECT_THROW(run(round, empty, "", math), Unplanned);
+}

@@ -25,14 +25,18 @@ struct Unplanned {
 
 // float64 and int64 columns carry their values; every other dtype is only a
 // label here (text, dates, booleans, narrower integers): nothing the plan
-// computes reads it, and the final fill leaves it as it is.
-enum class Kind { f64, i64, opaque };
+// computes reads it, and the final fill leaves it as it is.  The comparisons
+// write boolean columns, which carry their values (0 or 1) for the model;
+// every operator refuses them as an operand, as the engine hands them to
+// pandas.
+enum class Kind { f64, i64, boolean, opaque };
 
 struct Column {
     std::string label;
     Kind kind = Kind::opaque;
     std::vector<double> f;
     std::vector<std::int64_t> i;
+    std::vector<std::uint8_t> b;
     std::size_t source = 0;  // position in the input frame, for opaque columns
 };
 
@@ -108,6 +112,10 @@ enum class Op {
     sigmoid,
     residual,
     softmax,
+    bigger,
+    smaller,
+    equal,
+    orop,
 };
 
 // One feature name, parsed once.
