@@ -254,9 +254,13 @@ OPERATOR_CASES = {
     "sigmoid###x$$$": None, "sigmoid###i$$$": None,
     "residual###x$$$": None, "residual###i$$$": None,
     "softmax###y$$$": None, "softmax###x$$$": None, "softmax###i$$$": None,
+    "entropy###x$$$": None, "entropy###k$$$": None,
     "bigger###x|||y$$$": None, "smaller###i|||k$$$": None, "equal###k|||k$$$": None,
     "equal###y|||i$$$": "a comparison of a float64 and an int64 column",
     "orop###x|||y$$$": None, "orop###x|||i$$$": "orop of a column that is not float64",
+    "crossrank###k|||x$$$": None, "crossrank###f|||i$$$": None,
+    "tcorrelation###x|||y|||3$$$": None, "tcorrelation###i|||y|||0$$$": None,
+    "tcorvariance###y|||i|||5$$$": None, "tcorvariance###x|||x|||1$$$": None,
     # a comparison's booleans are read by pandas in every operator
     "quadratic###bigger###x|||y$$$$$$": "is not a float64 or int64 column",
     "tsum###smaller###x|||y$$$|||2$$$": "is not a float64 or int64 column",
@@ -276,13 +280,14 @@ def test_each_operator_gives_the_engines_column(task_config, group, n, seed):
         else:
             assert refused in reason, (name, reason)
     # several operators in one list, over each other's columns
-    names = ["histstat###x|||k$$$", "sigmoid###histstat###x|||k$$$$$$", "bigger###x|||y$$$"]
+    names = ["histstat###x|||k$$$", "sigmoid###histstat###x|||k$$$$$$", "bigger###x|||y$$$",
+             "tcorrelation###quadratic###x$$$|||residual###y$$$|||3$$$"]
     assert plan_against_engine(df, names, group) is None
 
 
 def test_the_engines_empty_frames_and_byte_orders_are_pandas(ungrouped):
     empty = engine_frame(np.random.default_rng(0), 4).iloc[:0]
-    for name in ("round###x$$$", "softmax###x$$$", "bigger###x|||y$$$"):
+    for name in ("round###x$$$", "softmax###x$$$", "bigger###x|||y$$$", "entropy###k$$$"):
         assert "empty frame" in plan_against_engine(empty, [name], None)
     swapped = engine_frame(np.random.default_rng(0), 4)
     swapped["x"] = swapped["x"].to_numpy().astype(">f8")
@@ -348,3 +353,41 @@ def test_a_feature_list_changed_in_place_recompiles(load):  # noqa: F811
     obj.adv_features.append("cosine###bill_ratio$$$")
     steps = workbench._scoring_plan(obj).steps
     assert "cosine###bill_ratio$$$" in steps and "cosine###bill_ratio$$$" not in first
+
+
+@pytest.fixture(scope="module")
+def operators_folder(tmp_path_factory):
+    """A folder of every operator family the plan serves (the comparisons'
+    booleans among its columns), integer groups, no date column."""
+    import warnings
+
+    from brinvale import sample
+
+    shape = sample.Shape("iris-multiclass-lgbm-plan", "iris", "multiclass", "lgbm", group="int",
+                         families=("group", "elementwise", "windows", "nested"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        folder = sample.build_folder(str(tmp_path_factory.mktemp("plan") / shape.name), shape)
+    return folder, sample.shape_table(shape)
+
+
+@pytest.mark.parametrize("n", [1, 7, 150])
+def test_a_folder_of_the_plans_operators_is_served_whole(operators_folder, monkeypatch, caplog, n):
+    from workbench_fixtures import reset_task_config
+
+    folder, table = operators_folder
+    frame = table.iloc[:n].reset_index(drop=True)
+    reset_task_config()
+    obj = workbench.tabular_incrml(folder)
+    plan = workbench._scoring_plan(obj)
+    assert plan.unsupported is None
+    operators = set(plan.operators)
+    assert {"histstat", "round", "softmax", "orop", "crossrank", "tcorrelation"} <= operators
+    with caplog.at_level(logging.DEBUG, logger=PLAN_LOG):
+        got = obj.predict_proba(frame.copy())
+    assert not [r for r in caplog.records if r.name == PLAN_LOG]
+    with monkeypatch.context() as m:
+        engine_path(m)
+        reset_task_config()
+        want = workbench.tabular_incrml(folder).predict_proba(frame.copy())
+    assert got.dtype == want.dtype and np.array_equal(bits(got), bits(want))

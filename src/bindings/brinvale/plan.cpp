@@ -254,10 +254,14 @@ const std::map<std::string, cp::Op> &elementwise_ops() {
         {"sigmoid", cp::Op::sigmoid},
         {"residual", cp::Op::residual},
         {"softmax", cp::Op::softmax},
+        {"entropy", cp::Op::entropy},
         {"bigger", cp::Op::bigger},
         {"smaller", cp::Op::smaller},
         {"equal", cp::Op::equal},
         {"orop", cp::Op::orop},
+        {"crossrank", cp::Op::crossrank},
+        {"tcorrelation", cp::Op::tcorrelation},
+        {"tcorvariance", cp::Op::tcorvariance},
     };
     return *ops;
 }
@@ -277,8 +281,11 @@ std::size_t operands_taken(cp::Op op) {
     case cp::Op::sigmoid:
     case cp::Op::residual:
     case cp::Op::softmax:
+    case cp::Op::entropy:
         return 1;
     case cp::Op::aggregate:
+    case cp::Op::tcorrelation:
+    case cp::Op::tcorvariance:
         return 3;
     default:
         return 2;
@@ -368,18 +375,22 @@ struct Compiler {
             node.nested.push_back(
                 t.attr("is_combination_feature")(operand).cast<bool>() ? compile(operand) : -1);
         }
-        if (node.op == cp::Op::rolling || node.op == cp::Op::delay || node.op == cp::Op::delta) {
+        const bool pair = node.op == cp::Op::tcorrelation || node.op == cp::Op::tcorvariance;
+        if (node.op == cp::Op::rolling || node.op == cp::Op::delay || node.op == cp::Op::delta ||
+            pair) {
             c.has_windows = true;
             py::object length;
             try {
-                length = py::module_::import("builtins").attr("int")(temp[2]);
+                length = py::module_::import("builtins").attr("int")(temp[pair ? 3 : 2]);
+                node.length = length.cast<std::int64_t>();
             } catch (py::error_already_set &) {
                 cp::unplanned("the window of '" + k + "' is not an integer");
+            } catch (py::cast_error &) {
+                cp::unplanned("the window of '" + k + "' is beyond a 64-bit integer");
             }
-            node.length = length.cast<std::int64_t>();
             const auto stat = static_cast<core::WindowStat>(node.window_stat);
-            if ((node.op == cp::Op::rolling && node.length < 0) ||
-                (node.op != cp::Op::rolling && node.length == 0) ||
+            const bool lag = node.op == cp::Op::delay || node.op == cp::Op::delta;
+            if ((!lag && node.length < 0) || (lag && node.length == 0) ||
                 (node.op == cp::Op::rolling && node.length == 0 &&
                  (stat == core::WindowStat::ArgMax || stat == core::WindowStat::ArgMin))) {
                 cp::unplanned("the window of '" + k + "'");

@@ -446,6 +446,42 @@ void run_delta(Frame &frame, const Node &node, const std::string &group) {
     frame.store(float_column(node.label, std::move(out)));
 }
 
+// Window correlations and covariances of two columns, restarting inside the
+// configured groups; integer columns are read as float64.
+void run_pair(Frame &frame, const Node &node, const std::string &group) {
+    const Groups g = configured_groups(frame, group);
+    const std::vector<double> x = as_double(operand(frame, node.operands[0]));
+    const std::vector<double> y = as_double(operand(frame, node.operands[1]));
+    const PairStat stat = node.op == Op::tcorrelation ? PairStat::Corr : PairStat::Cov;
+    const auto window = static_cast<std::uint64_t>(node.length);
+    std::vector<double> out(frame.rows);
+    if (g.on) {
+        rolling_pair_grouped(stat, x, y, g.codes, g.ngroups, window, out);
+    } else {
+        rolling_pair(stat, x, y, window, out);
+    }
+    frame.store(float_column(node.label, std::move(out)));
+}
+
+// The average rank of the second column within the groups of the first
+// (missing keys in no group), whatever the configured group.
+void run_crossrank(Frame &frame, const Node &node) {
+    const Column &keys = operand(frame, node.operands[0]);
+    const std::vector<double> x = as_double(operand(frame, node.operands[1]));
+    std::vector<std::int64_t> codes(frame.rows);
+    std::int64_t ngroups = 0;
+    if (keys.kind == Kind::i64) {
+        ngroups = encode_keys(std::span<const std::int64_t>(keys.i), codes);
+    } else if (keys.kind == Kind::f64) {
+        ngroups = encode_keys(std::span<const double>(keys.f), codes);
+    } else {
+        unplanned("the key column '" + keys.label + "' is not a float64 or int64 column");
+    }
+    std::vector<double> out(frame.rows);
+    group_average_rank(x, codes, ngroups, out);
+    frame.store(float_column(node.label, std::move(out)));
+}
+
 void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
     const Column &x = operand(frame, node.operands[0]);
     std::vector<double> out(frame.rows);
@@ -537,6 +573,12 @@ void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
         math.exp(out);
         divide_by_sum(out);
         break;
+    case Op::entropy: {
+        // one value, broadcast over the rows
+        const double value = entropy_of_codes(numeric(kernel_operand(frame, node.operands[0])));
+        std::fill(out.begin(), out.end(), value);
+        break;
+    }
     case Op::bigger:
     case Op::smaller:
     case Op::equal: {
@@ -604,6 +646,13 @@ void run_node(const Plan &plan, int index, Frame &frame, const std::string &grou
         break;
     case Op::histstat:
         run_histstat(frame, node);
+        break;
+    case Op::crossrank:
+        run_crossrank(frame, node);
+        break;
+    case Op::tcorrelation:
+    case Op::tcorvariance:
+        run_pair(frame, node, group);
         break;
     default:
         run_elementwise(frame, node, math);

@@ -297,7 +297,7 @@ TEST(ScoringPlan, ComparisonsWriteBooleansThatNoOperatorReads) {
     ASSERT_EQ(frame.find("orop###a|||b$$$")->kind, Kind::boolean);
 
     // a boolean operand is pandas' business, for every operator
-    for (Op op : {Op::bigger, Op::quadratic, Op::add, Op::rolling}) {
+    for (Op op : {Op::bigger, Op::quadratic, Op::add, Op::rolling, Op::crossrank}) {
         Plan reader;
         Node n = node(op, "r", {"bigger###a|||b$$$", "a"});
         n.length = 2;

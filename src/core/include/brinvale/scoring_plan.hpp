@@ -112,10 +112,14 @@ enum class Op {
     sigmoid,
     residual,
     softmax,
+    entropy,
     bigger,
     smaller,
     equal,
     orop,
+    crossrank,
+    tcorrelation,
+    tcorvariance,
 };
 
 // One feature name, parsed once.
