@@ -240,6 +240,8 @@ def plan_against_engine(df, names, group, records=None):
             continue
         expected = want[label].to_numpy()
         assert values.dtype == expected.dtype, label
+        if values.dtype == object:  # texts: pandas reads them as the engine's dtype
+            assert pd.Series(values).dtype == want[label].dtype, label
         assert np.array_equal(bits(values), bits(expected)), label
     return None
 
@@ -261,9 +263,12 @@ OPERATOR_CASES = {
     "crossrank###k|||x$$$": None, "crossrank###f|||i$$$": None,
     "tcorrelation###x|||y|||3$$$": None, "tcorrelation###i|||y|||0$$$": None,
     "tcorvariance###y|||i|||5$$$": None, "tcorvariance###x|||x|||1$$$": None,
-    # a comparison's booleans are read by pandas in every operator
+    "combine###k|||x$$$": None, "combine###f|||i$$$": None, "combine###y|||y$$$": None,
+    # a comparison's booleans and combine's texts are read by pandas in
+    # every operator
     "quadratic###bigger###x|||y$$$$$$": "is not a float64 or int64 column",
     "tsum###smaller###x|||y$$$|||2$$$": "is not a float64 or int64 column",
+    "crossrank###combine###k|||i$$$|||x$$$": "is not a float64 or int64 column",
 }
 
 
@@ -281,13 +286,14 @@ def test_each_operator_gives_the_engines_column(task_config, group, n, seed):
             assert refused in reason, (name, reason)
     # several operators in one list, over each other's columns
     names = ["histstat###x|||k$$$", "sigmoid###histstat###x|||k$$$$$$", "bigger###x|||y$$$",
-             "tcorrelation###quadratic###x$$$|||residual###y$$$|||3$$$"]
+             "tcorrelation###quadratic###x$$$|||residual###y$$$|||3$$$", "combine###x|||k$$$"]
     assert plan_against_engine(df, names, group) is None
 
 
 def test_the_engines_empty_frames_and_byte_orders_are_pandas(ungrouped):
     empty = engine_frame(np.random.default_rng(0), 4).iloc[:0]
-    for name in ("round###x$$$", "softmax###x$$$", "bigger###x|||y$$$", "entropy###k$$$"):
+    for name in ("round###x$$$", "softmax###x$$$", "bigger###x|||y$$$", "entropy###k$$$",
+                 "combine###x|||y$$$"):
         assert "empty frame" in plan_against_engine(empty, [name], None)
     swapped = engine_frame(np.random.default_rng(0), 4)
     swapped["x"] = swapped["x"].to_numpy().astype(">f8")
@@ -357,14 +363,14 @@ def test_a_feature_list_changed_in_place_recompiles(load):  # noqa: F811
 
 @pytest.fixture(scope="module")
 def operators_folder(tmp_path_factory):
-    """A folder of every operator family the plan serves (the comparisons'
-    booleans among its columns), integer groups, no date column."""
+    """A folder of every operator family (the comparisons' booleans and
+    combine's text among its columns), integer groups, no date column."""
     import warnings
 
     from brinvale import sample
 
     shape = sample.Shape("iris-multiclass-lgbm-plan", "iris", "multiclass", "lgbm", group="int",
-                         families=("group", "elementwise", "windows", "nested"))
+                         families=("group", "elementwise", "text", "windows", "nested"))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         folder = sample.build_folder(str(tmp_path_factory.mktemp("plan") / shape.name), shape)
@@ -382,7 +388,9 @@ def test_a_folder_of_the_plans_operators_is_served_whole(operators_folder, monke
     plan = workbench._scoring_plan(obj)
     assert plan.unsupported is None
     operators = set(plan.operators)
-    assert {"histstat", "round", "softmax", "orop", "crossrank", "tcorrelation"} <= operators
+    assert {"histstat", "round", "softmax", "orop", "crossrank", "tcorrelation",
+            "combine"} <= operators
+    assert any(c.startswith("combine") for c in plan.model_columns)
     with caplog.at_level(logging.DEBUG, logger=PLAN_LOG):
         got = obj.predict_proba(frame.copy())
     assert not [r for r in caplog.records if r.name == PLAN_LOG]

@@ -262,6 +262,7 @@ const std::map<std::string, cp::Op> &elementwise_ops() {
         {"crossrank", cp::Op::crossrank},
         {"tcorrelation", cp::Op::tcorrelation},
         {"tcorvariance", cp::Op::tcorvariance},
+        {"combine", cp::Op::combine},
     };
     return *ops;
 }
@@ -608,7 +609,27 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
     return frame;
 }
 
+// A text column as an object array of str, which pandas reads as the
+// dtype the engine gives its text (its str dtype, or object).
+py::array text_array(const std::vector<std::string> &texts) {
+    py::array objects = global("np").attr("empty")(texts.size(), "dtype"_a = "object");
+    auto **slots = static_cast<PyObject **>(objects.mutable_data());
+    for (std::size_t r = 0; r < texts.size(); ++r) {
+        PyObject *t =
+            PyUnicode_FromStringAndSize(texts[r].data(), static_cast<Py_ssize_t>(texts[r].size()));
+        if (t == nullptr) {
+            throw py::error_already_set();
+        }
+        Py_XDECREF(slots[r]);
+        slots[r] = t;
+    }
+    return objects;
+}
+
 py::array to_array(const cp::Column &c) {
+    if (c.kind == cp::Kind::text) {
+        return text_array(c.s);
+    }
     if (c.kind == cp::Kind::boolean) {
         py::array_t<bool> a(static_cast<py::ssize_t>(c.b.size()));
         std::transform(c.b.begin(), c.b.end(), a.mutable_data(),

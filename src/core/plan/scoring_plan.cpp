@@ -605,6 +605,23 @@ void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
                                 [&](std::span<bool> flags) { orop_rowwise(a.f, b.f, flags); }));
         return;
     }
+    case Op::combine: {
+        // the texts Python's str() gives the two values, joined by "_"
+        const NumericColumn a = numeric(kernel_operand(frame, node.operands[0]));
+        const NumericColumn b = numeric(kernel_operand(frame, node.operands[1]));
+        Column c;
+        c.label = node.label;
+        c.kind = Kind::text;
+        c.s.resize(frame.rows);
+        for (std::size_t r = 0; r < frame.rows; ++r) {
+            std::string &t = c.s[r];
+            t = a.f64 != nullptr ? python_float_text(a.f64[r]) : python_int_text(a.i64[r]);
+            t += '_';
+            t += b.f64 != nullptr ? python_float_text(b.f64[r]) : python_int_text(b.i64[r]);
+        }
+        frame.store(std::move(c));
+        return;
+    }
     default:
         unplanned("an operator the plan does not compute");
     }

@@ -320,3 +320,22 @@ TEST(ScoringPlan, ComparisonsWriteBooleansThatNoOperatorReads) {
     empty.columns = {floats("a", {})};
     EXPECT_THROW(run(round, empty, "", math), Unplanned);
 }
+
+TEST(ScoringPlan, CombineJoinsPythonsTextsOfTheValues) {
+    LibmUfuncs math;
+    Plan plan;
+    plan.nodes.push_back(node(Op::combine, "combine###a|||k$$$", {"a", "k"}));
+    plan.roots = {0};
+    Frame frame;
+    frame.rows = 3;
+    frame.columns = {floats("a", {1.5, NAN, 1e16}), ints("k", {2, -3, 0})};
+    run(plan, frame, "", math);
+    const Column *c = frame.find("combine###a|||k$$$");
+    ASSERT_EQ(c->kind, Kind::text);
+    EXPECT_EQ(c->s, (std::vector<std::string>{"1.5_2", "nan_-3", "1e+16_0"}));
+    // and no operator reads the texts
+    Plan reader;
+    reader.nodes.push_back(node(Op::sigmoid, "s", {"combine###a|||k$$$"}));
+    reader.roots = {0};
+    EXPECT_THROW(run(reader, frame, "", math), Unplanned);
+}

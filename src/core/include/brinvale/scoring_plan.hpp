@@ -26,10 +26,10 @@ struct Unplanned {
 // float64 and int64 columns carry their values; every other dtype is only a
 // label here (text, dates, booleans, narrower integers): nothing the plan
 // computes reads it, and the final fill leaves it as it is.  The comparisons
-// write boolean columns, which carry their values (0 or 1) for the model;
-// every operator refuses them as an operand, as the engine hands them to
-// pandas.
-enum class Kind { f64, i64, boolean, opaque };
+// write boolean columns, which carry their values (0 or 1) for the model,
+// and combine text columns, which carry their texts; every operator refuses
+// either as an operand.
+enum class Kind { f64, i64, boolean, text, opaque };
 
 struct Column {
     std::string label;
@@ -37,6 +37,7 @@ struct Column {
     std::vector<double> f;
     std::vector<std::int64_t> i;
     std::vector<std::uint8_t> b;
+    std::vector<std::string> s;
     std::size_t source = 0;  // position in the input frame, for opaque columns
 };
 
@@ -120,6 +121,7 @@ enum class Op {
     crossrank,
     tcorrelation,
     tcorvariance,
+    combine,
 };
 
 // One feature name, parsed once.
