@@ -264,8 +264,8 @@ OPERATOR_CASES = {
     "tcorrelation###x|||y|||3$$$": None, "tcorrelation###i|||y|||0$$$": None,
     "tcorvariance###y|||i|||5$$$": None, "tcorvariance###x|||x|||1$$$": None,
     "combine###k|||x$$$": None, "combine###f|||i$$$": None, "combine###y|||y$$$": None,
-    # a comparison's booleans and combine's texts are read by pandas in
-    # every operator
+    # every operator leaves a comparison's booleans and combine's texts to
+    # the engine
     "quadratic###bigger###x|||y$$$$$$": "is not a float64 or int64 column",
     "tsum###smaller###x|||y$$$|||2$$$": "is not a float64 or int64 column",
     "crossrank###combine###k|||i$$$|||x$$$": "is not a float64 or int64 column",

@@ -296,7 +296,7 @@ TEST(ScoringPlan, ComparisonsWriteBooleansThatNoOperatorReads) {
     EXPECT_EQ(big->b, (std::vector<std::uint8_t>{1, 0, 0}));
     ASSERT_EQ(frame.find("orop###a|||b$$$")->kind, Kind::boolean);
 
-    // a boolean operand is pandas' business, for every operator
+    // every operator leaves a boolean operand to the engine
     for (Op op : {Op::bigger, Op::quadratic, Op::add, Op::rolling, Op::crossrank}) {
         Plan reader;
         Node n = node(op, "r", {"bigger###a|||b$$$", "a"});
