@@ -217,3 +217,203 @@ def test_long_frames_go_to_the_engines_column_kernels(load, caplog):  # noqa: F8
         head = load().predict(frame.iloc[:200_000].copy())
     assert not [r for r in caplog.records if r.name == PLAN_LOG]
     assert len(got) == 200_001 and len(head) == 200_000
+
+
+# ---- operators of the plan against the engine's, column by column ----------
+
+def engine_frame(r, n):
+    """A frame of float64 columns with missing and infinite values, int64
+    columns of few values and float keys with missing ones."""
+    x = r.normal(size=n) * 10.0 ** int(r.integers(0, 4))
+    x[r.random(n) < 0.2] = np.nan
+    x[r.random(n) < 0.05] = np.inf
+    x[r.random(n) < 0.05] = -np.inf
+    y = r.normal(size=n).round(int(r.integers(0, 3)))
+    keys = r.integers(0, 4, n).astype(float)
+    keys[r.random(n) < 0.15] = np.nan
+    if r.random() < 0.5:
+        keys = np.sort(keys)
+    return pd.DataFrame({"x": x, "y": y, "i": r.integers(-9, 9, n), "k": r.integers(0, 3, n),
+                         "f": keys, "g": np.sort(r.integers(0, 3, n))})
+
+
+def plan_against_engine(df, names, group, records=None):
+    """The plan's columns are the engine's: labels, dtypes, bits.  Returns
+    the plan's reason where it does not serve the case (every case where
+    the engine raises)."""
+    try:
+        want = tavrin.name2feature(df.copy(), list(names), dict(records or {}))
+    except Exception:  # noqa: BLE001 - the plan must step aside, whatever the error
+        with pytest.raises(LookupError) as refused:
+            workbench._run_scoring_plan(df.copy(), list(names), dict(records or {}), group)
+        return str(refused.value)
+    try:
+        got = workbench._run_scoring_plan(df.copy(), list(names), dict(records or {}), group)
+    except LookupError as e:
+        return str(e)
+    assert list(got) == [str(c) for c in want.columns]
+    for label, values in got.items():
+        if values is None:
+            assert want[label].dtype.kind not in "fi"
+            continue
+        expected = want[label].to_numpy()
+        assert values.dtype == expected.dtype, label
+        if values.dtype == object:  # texts: pandas reads them as the engine's dtype
+            assert pd.Series(values).dtype == want[label].dtype, label
+        assert np.array_equal(bits(values), bits(expected)), label
+    return None
+
+
+# every operator over float64 and int64 operands: each is served (None) or
+# refused for the reason given, as the engine's operator hands the case to
+# pandas
+OPERATOR_CASES = {
+    "histstat###x|||k$$$": None, "histstat###i|||f$$$": None, "histstat###f|||x$$$": None,
+    "round###x$$$": None, "round###i$$$": "round of the int64 column",
+    "quadratic###x$$$": None, "quadratic###i$$$": None,
+    "sigmoid###x$$$": None, "sigmoid###i$$$": None,
+    "residual###x$$$": None, "residual###i$$$": None,
+    "softmax###y$$$": None, "softmax###x$$$": None, "softmax###i$$$": None,
+    "entropy###x$$$": None, "entropy###k$$$": None,
+    "bigger###x|||y$$$": None, "smaller###i|||k$$$": None, "equal###k|||k$$$": None,
+    "equal###y|||i$$$": "a comparison of a float64 and an int64 column",
+    "orop###x|||y$$$": None, "orop###x|||i$$$": "orop of a column that is not float64",
+    "crossrank###k|||x$$$": None, "crossrank###f|||i$$$": None,
+    "tcorrelation###x|||y|||3$$$": None, "tcorrelation###i|||y|||0$$$": None,
+    "tcorvariance###y|||i|||5$$$": None, "tcorvariance###x|||x|||1$$$": None,
+    "combine###k|||x$$$": None, "combine###f|||i$$$": None, "combine###y|||y$$$": None,
+    # every operator leaves a comparison's booleans and combine's texts to
+    # the engine
+    "quadratic###bigger###x|||y$$$$$$": "is not a float64 or int64 column",
+    "tsum###smaller###x|||y$$$|||2$$$": "is not a float64 or int64 column",
+    "crossrank###combine###k|||i$$$|||x$$$": "is not a float64 or int64 column",
+}
+
+
+@pytest.mark.parametrize("group", [None, "g"])
+@pytest.mark.parametrize("n,seed", [(1, 1), (2, 2), (9, 3), (60, 4), (400, 5)])
+def test_each_operator_gives_the_engines_column(task_config, group, n, seed):
+    feature = {"TargetName": "target"} | ({"GroupIndex": group} if group else {})
+    task_config({"Feature": feature, "AutoFE": {}, "AutoML": {}})
+    df = engine_frame(np.random.default_rng(seed), n)
+    for name, refused in OPERATOR_CASES.items():
+        reason = plan_against_engine(df, [name], group)
+        if refused is None:
+            assert reason is None, (name, reason)
+        else:
+            assert refused in reason, (name, reason)
+    # several operators in one list, over each other's columns
+    names = ["histstat###x|||k$$$", "sigmoid###histstat###x|||k$$$$$$", "bigger###x|||y$$$",
+             "tcorrelation###quadratic###x$$$|||residual###y$$$|||3$$$", "combine###x|||k$$$"]
+    assert plan_against_engine(df, names, group) is None
+
+
+def test_the_engines_empty_frames_and_byte_orders_are_pandas(ungrouped):
+    empty = engine_frame(np.random.default_rng(0), 4).iloc[:0]
+    for name in ("round###x$$$", "softmax###x$$$", "bigger###x|||y$$$", "entropy###k$$$",
+                 "combine###x|||y$$$"):
+        assert "empty frame" in plan_against_engine(empty, [name], None)
+    swapped = engine_frame(np.random.default_rng(0), 4)
+    swapped["x"] = swapped["x"].to_numpy().astype(">f8")
+    if swapped["x"].dtype.isnative:  # this pandas makes it native
+        assert plan_against_engine(swapped, ["quadratic###x$$$"], None) is None
+    else:
+        assert "byte order" in plan_against_engine(swapped, ["quadratic###x$$$"], None)
+
+
+def test_histstat_computes_the_last_of_the_default_statistics(ungrouped, monkeypatch):
+    df = engine_frame(np.random.default_rng(6), 40)
+    whole_ids = df.assign(x=np.arange(40) % 7)  # int64 ids, none missing
+    stats = tavrin._histstat_stats()
+    assert stats is tavrin.AGGREGATE_TYPE
+    saved = list(stats)
+    dtypes = {}
+    try:
+        for listed in (["min", "max"], ["var", "count"], ["median"], ["max", "sum"], ["mean"]):
+            stats[:] = listed
+            for frame in (df, whole_ids):
+                # keys with missing values (f) and without (k)
+                names = ["histstat###x|||f$$$", "histstat###x|||k$$$"]
+                assert plan_against_engine(frame, names, None) is None
+                dtypes[(listed[-1], frame is df)] = workbench._run_scoring_plan(
+                    frame.copy(), names, {})["histstat###x|||k$$$"].dtype
+        # a statistic the core does not reduce, or none at all: the engine's
+        stats[:] = ["min", "prod"]
+        assert "computed by pandas" in plan_against_engine(df, ["histstat###x|||f$$$"], None)
+        stats[:] = []
+        assert "empty" in plan_against_engine(df, ["histstat###x|||f$$$"], None)
+    finally:
+        stats[:] = saved
+    # counts are integers; an integer statistic of counts too when every row
+    # has an id
+    assert dtypes[("count", True)] == dtypes[("count", False)] == np.int64
+    assert dtypes[("max", True)] == np.float64 and dtypes[("max", False)] == np.int64
+    assert dtypes[("sum", False)] == np.int64 and dtypes[("mean", False)] == np.float64
+    # rebinding the module's name leaves the list histstat was defined with
+    monkeypatch.setattr(tavrin, "AGGREGATE_TYPE", ["count"])
+    assert tavrin._histstat_stats() is stats
+    assert plan_against_engine(df, ["histstat###x|||f$$$"], None) is None
+
+
+def test_a_histstat_list_changed_in_place_recompiles_the_folders_plan(load, monkeypatch):  # noqa: F811
+    obj = load()
+    obj.adv_features = obj.adv_features + ["histstat###bill_length_mm|||island$$$"]
+    plan = workbench._scoring_plan(obj)
+    assert plan.unsupported is None
+    stats = tavrin._histstat_stats()
+    saved = list(stats)
+    try:
+        stats.append("prod")
+        assert "computed by pandas" in workbench._scoring_plan(obj).unsupported
+    finally:
+        stats[:] = saved
+    assert workbench._scoring_plan(obj).unsupported is None
+
+
+def test_a_feature_list_changed_in_place_recompiles(load):  # noqa: F811
+    obj = load()
+    obj.predict(rows(4, 6))
+    first = workbench._scoring_plan(obj).steps
+    obj.adv_features.append("cosine###bill_ratio$$$")
+    steps = workbench._scoring_plan(obj).steps
+    assert "cosine###bill_ratio$$$" in steps and "cosine###bill_ratio$$$" not in first
+
+
+@pytest.fixture(scope="module")
+def operators_folder(tmp_path_factory):
+    """A folder of every operator family (the comparisons' booleans and
+    combine's text among its columns), integer groups, no date column."""
+    import warnings
+
+    from brinvale import sample
+
+    shape = sample.Shape("iris-multiclass-lgbm-plan", "iris", "multiclass", "lgbm", group="int",
+                         families=("group", "elementwise", "text", "windows", "nested"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        folder = sample.build_folder(str(tmp_path_factory.mktemp("plan") / shape.name), shape)
+    return folder, sample.shape_table(shape)
+
+
+@pytest.mark.parametrize("n", [1, 7, 150])
+def test_a_folder_of_the_plans_operators_is_served_whole(operators_folder, monkeypatch, caplog, n):
+    from workbench_fixtures import reset_task_config
+
+    folder, table = operators_folder
+    frame = table.iloc[:n].reset_index(drop=True)
+    reset_task_config()
+    obj = workbench.tabular_incrml(folder)
+    plan = workbench._scoring_plan(obj)
+    assert plan.unsupported is None
+    operators = set(plan.operators)
+    assert {"histstat", "round", "softmax", "orop", "crossrank", "tcorrelation",
+            "combine"} <= operators
+    assert any(c.startswith("combine") for c in plan.model_columns)
+    with caplog.at_level(logging.DEBUG, logger=PLAN_LOG):
+        got = obj.predict_proba(frame.copy())
+    assert not [r for r in caplog.records if r.name == PLAN_LOG]
+    with monkeypatch.context() as m:
+        engine_path(m)
+        reset_task_config()
+        want = workbench.tabular_incrml(folder).predict_proba(frame.copy())
+    assert got.dtype == want.dtype and np.array_equal(bits(got), bits(want))

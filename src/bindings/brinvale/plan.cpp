@@ -8,9 +8,11 @@
 // it always does.
 #include "workbench.hpp"
 
+#include "brinvale/groupstats.hpp"
 #include "brinvale/scoring_plan.hpp"
 #include "brinvale/windows.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -61,7 +63,9 @@ struct Compiled {
     py::object estimator_ref;  // refitting replaces it
     std::vector<std::pair<std::string, py::object>> record_objects;
     std::vector<std::pair<std::string, py::object>> operator_objects;
-    py::object engine;  // tavrin.name2feature as compiled
+    py::object engine;          // tavrin.name2feature as compiled
+    py::object histstat_stats;  // histstat's default statistic list, when a name uses it
+    py::list histstat_copy;
     py::list steps, labels, operators;
     py::list model_columns;
     bool has_windows = false;
@@ -105,6 +109,15 @@ std::vector<std::int64_t> integers(py::handle values, const std::string &what) {
     py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> a(
         values.attr("to_numpy")());
     return std::vector<std::int64_t>(a.data(), a.data() + a.size());
+}
+
+// A new list of the items (py::list of a list is that list itself).
+py::list copy_of(py::handle list) {
+    PyObject *copy = PySequence_List(list.ptr());
+    if (copy == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::list>(copy);
 }
 
 bool exact(py::handle obj, const char *module, const char *name) {
@@ -237,6 +250,21 @@ const std::map<std::string, cp::Op> &elementwise_ops() {
         {"crosscount", cp::Op::crosscount},
         {"aggregate", cp::Op::aggregate},
         {"nunique", cp::Op::nunique},
+        {"histstat", cp::Op::histstat},
+        {"round", cp::Op::round},
+        {"quadratic", cp::Op::quadratic},
+        {"sigmoid", cp::Op::sigmoid},
+        {"residual", cp::Op::residual},
+        {"softmax", cp::Op::softmax},
+        {"entropy", cp::Op::entropy},
+        {"bigger", cp::Op::bigger},
+        {"smaller", cp::Op::smaller},
+        {"equal", cp::Op::equal},
+        {"orop", cp::Op::orop},
+        {"crossrank", cp::Op::crossrank},
+        {"tcorrelation", cp::Op::tcorrelation},
+        {"tcorvariance", cp::Op::tcorvariance},
+        {"combine", cp::Op::combine},
     };
     return *ops;
 }
@@ -251,8 +279,16 @@ std::size_t operands_taken(cp::Op op) {
     case cp::Op::square_root:
     case cp::Op::percentile:
     case cp::Op::count:
+    case cp::Op::round:
+    case cp::Op::quadratic:
+    case cp::Op::sigmoid:
+    case cp::Op::residual:
+    case cp::Op::softmax:
+    case cp::Op::entropy:
         return 1;
     case cp::Op::aggregate:
+    case cp::Op::tcorrelation:
+    case cp::Op::tcorvariance:
         return 3;
     default:
         return 2;
@@ -274,6 +310,36 @@ struct Compiler {
     py::module_ t;
     py::object records;
     std::map<std::string, int> seen;
+
+    // histstat is called with its default statistic list, the list object
+    // bound when the engine defined it; every statistic is computed and the
+    // last one is the column's.  A statistic the core does not reduce goes
+    // through pandas, which the plan does not stand in for.
+    std::string histstat_statistic() {
+        if (!c.histstat_stats) {
+            py::object getter = py::getattr(t, "_histstat_stats", py::none());
+            if (!engine_function(getter)) {
+                cp::unplanned("histstat's default statistics are not the feature engine's");
+            }
+            py::object stats = getter();
+            if (!PyList_CheckExact(stats.ptr())) {
+                cp::unplanned("histstat's default statistics are not a list");
+            }
+            c.histstat_stats = stats;
+            c.histstat_copy = copy_of(stats);
+        }
+        if (py::len(c.histstat_copy) == 0) {
+            cp::unplanned("histstat's default statistic list is empty");
+        }
+        for (py::handle stat : c.histstat_copy) {
+            core::GroupStat gs{};
+            if (!PyUnicode_CheckExact(stat.ptr()) || !core::parse_group_stat(text(stat), gs)) {
+                cp::unplanned("histstat's default statistic " + text(py::repr(stat)) +
+                              " is computed by pandas");
+            }
+        }
+        return text(c.histstat_copy[py::len(c.histstat_copy) - 1]);
+    }
 
     int compile(py::handle key) {
         if (!PyUnicode_CheckExact(key.ptr())) {
@@ -312,18 +378,22 @@ struct Compiler {
             node.nested.push_back(
                 t.attr("is_combination_feature")(operand).cast<bool>() ? compile(operand) : -1);
         }
-        if (node.op == cp::Op::rolling || node.op == cp::Op::delay || node.op == cp::Op::delta) {
+        const bool pair = node.op == cp::Op::tcorrelation || node.op == cp::Op::tcorvariance;
+        if (node.op == cp::Op::rolling || node.op == cp::Op::delay || node.op == cp::Op::delta ||
+            pair) {
             c.has_windows = true;
             py::object length;
             try {
-                length = py::module_::import("builtins").attr("int")(temp[2]);
+                length = py::module_::import("builtins").attr("int")(temp[pair ? 3 : 2]);
+                node.length = length.cast<std::int64_t>();
             } catch (py::error_already_set &) {
                 cp::unplanned("the window of '" + k + "' is not an integer");
+            } catch (py::cast_error &) {
+                cp::unplanned("the window of '" + k + "' is beyond a 64-bit integer");
             }
-            node.length = length.cast<std::int64_t>();
             const auto stat = static_cast<core::WindowStat>(node.window_stat);
-            if ((node.op == cp::Op::rolling && node.length < 0) ||
-                (node.op != cp::Op::rolling && node.length == 0) ||
+            const bool lag = node.op == cp::Op::delay || node.op == cp::Op::delta;
+            if ((!lag && node.length < 0) || (lag && node.length == 0) ||
                 (node.op == cp::Op::rolling && node.length == 0 &&
                  (stat == core::WindowStat::ArgMax || stat == core::WindowStat::ArgMin))) {
                 cp::unplanned("the window of '" + k + "'");
@@ -331,6 +401,9 @@ struct Compiler {
         }
         if (node.op == cp::Op::aggregate) {
             node.stat = node.operands[0];
+        }
+        if (node.op == cp::Op::histstat) {
+            node.stat = histstat_statistic();
         }
         node.label = text(t.attr("_result_label")(key));
         if (node.op == cp::Op::count || node.op == cp::Op::crosscount ||
@@ -380,7 +453,7 @@ std::shared_ptr<Compiled> compile(py::object features, py::object records, py::o
         if (!engine_function(c->engine)) {
             cp::unplanned("name2feature is not the feature engine's own");
         }
-        c->features = py::list(c->features_ref);
+        c->features = copy_of(c->features_ref);
         Compiler compiler{*c, t, c->records_ref, {}};
         for (py::handle key : c->features) {
             c->plan.roots.push_back(compiler.compile(key));
@@ -411,6 +484,9 @@ bool current(const Compiled &c, py::handle self) {
     if (!features.is(c.features_ref) || !records.is(c.records_ref) || !model.is(c.model_ref) ||
         !c.features_ref.equal(c.features) ||
         !py::getattr(model, "_trained_estimator", py::none()).is(c.estimator_ref)) {
+        return false;
+    }
+    if (c.histstat_stats && !c.histstat_stats.equal(c.histstat_copy)) {
         return false;
     }
     py::module_ t = tavrin();
@@ -456,6 +532,8 @@ struct NumpyUfuncs final : cp::Ufuncs {
     void log(std::span<double> v) override { apply("log", v); }
     void sin(std::span<double> v) override { apply("sin", v); }
     void cos(std::span<double> v) override { apply("cos", v); }
+    void exp(std::span<double> v) override { apply("exp", v); }
+    void rint(std::span<double> v) override { apply("rint", v); }
 };
 
 // The columns of the frame the engine would receive; with `percentages`
@@ -485,6 +563,11 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
         }
         py::handle dt = dtypes[j];
         if (py::isinstance(dt, np_dtype)) {
+            if (!dt.attr("isnative").cast<bool>()) {
+                // the engine's kernels take native byte order only
+                cp::unplanned("the column '" + c.label + "' is of dtype " + text(dt) +
+                              ", not in native byte order");
+            }
             const std::string kind = text(dt.attr("kind"));
             const int size = dt.attr("itemsize").cast<int>();
             if (kind == "f" && size == 8) {
@@ -526,7 +609,33 @@ cp::Frame import_frame(const py::object &df, bool percentages = false) {
     return frame;
 }
 
+// A text column as an object array of str, which pandas reads as the
+// dtype the engine gives its text (its str dtype, or object).
+py::array text_array(const std::vector<std::string> &texts) {
+    py::array objects = global("np").attr("empty")(texts.size(), "dtype"_a = "object");
+    auto **slots = static_cast<PyObject **>(objects.mutable_data());
+    for (std::size_t r = 0; r < texts.size(); ++r) {
+        PyObject *t =
+            PyUnicode_FromStringAndSize(texts[r].data(), static_cast<Py_ssize_t>(texts[r].size()));
+        if (t == nullptr) {
+            throw py::error_already_set();
+        }
+        Py_XDECREF(slots[r]);
+        slots[r] = t;
+    }
+    return objects;
+}
+
 py::array to_array(const cp::Column &c) {
+    if (c.kind == cp::Kind::text) {
+        return text_array(c.s);
+    }
+    if (c.kind == cp::Kind::boolean) {
+        py::array_t<bool> a(static_cast<py::ssize_t>(c.b.size()));
+        std::transform(c.b.begin(), c.b.end(), a.mutable_data(),
+                       [](std::uint8_t v) { return v != 0; });
+        return std::move(a);
+    }
     if (c.kind == cp::Kind::f64) {
         py::array_t<double> a(static_cast<py::ssize_t>(c.f.size()));
         std::copy(c.f.begin(), c.f.end(), a.mutable_data());

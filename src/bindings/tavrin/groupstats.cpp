@@ -1103,6 +1103,10 @@ void register_groupstats(py::module_ &m) {
     m.def("histstat", &histstat, py::arg("df"), py::arg("id_col"), py::arg("group_col"),
           py::arg("stat_list") = default_stats,
           py::doc("\n    get id group_by(id) histgram statitics\n    "));
+    // The list histstat's callers get, for the scoring plan, which computes
+    // what the engine's histstat would (rebinding AGGREGATE_TYPE does not
+    // change it; changing the list in place does).
+    m.def("_histstat_stats", [default_stats]() { return default_stats; });
     m.def("concat", &concat, py::arg("L"),
           py::doc("\n    tools for concat some dataframes into a new dataframe.\n    "));
     m.def("left_merge", &left_merge, py::arg("data1"), py::arg("data2"), py::arg("on"),

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <numeric>
 
 namespace brinvale::core::plan {
@@ -46,6 +48,32 @@ const Column &operand(const Frame &frame, const std::string &label) {
         unplanned("the frame has no column '" + label + "'");
     }
     return *c;
+}
+
+// An operand as the engine's element-wise operators read it: float64 and
+// int64 columns with at least one row go to the kernels, everything else
+// (an empty column, booleans, other dtypes) to pandas, which the plan does
+// not stand in for.
+const Column &kernel_operand(const Frame &frame, const std::string &label) {
+    const Column &c = operand(frame, label);
+    if (c.kind != Kind::f64 && c.kind != Kind::i64) {
+        unplanned("the column '" + c.label + "' is not a float64 or int64 column");
+    }
+    if (frame.rows == 0) {
+        unplanned("an operator over an empty frame");
+    }
+    return c;
+}
+
+Column bool_column(const std::string &label, std::size_t rows,
+                   const std::function<void(std::span<bool>)> &kernel) {
+    auto flags = std::make_unique<bool[]>(rows);
+    kernel(std::span<bool>(flags.get(), rows));
+    Column c;
+    c.label = label;
+    c.kind = Kind::boolean;
+    c.b.assign(flags.get(), flags.get() + rows);
+    return c;
 }
 
 Column float_column(const std::string &label, std::vector<double> values) {
@@ -276,6 +304,62 @@ void run_nunique(Frame &frame, const Node &node) {
     store_group_feature(frame, node, table, k.codes, false);
 }
 
+// histstat: the rows of each row's id (missing for rows without one), then
+// the last statistic of the default list of that count per group of the
+// second column, mapped onto the rows and written where the frame holds it:
+// no record, no z-score, no fill.  int64 where the statistic is a count, or
+// an integer-valued statistic of counts with no row missing its id, and no
+// row misses its group's value.
+void run_histstat(Frame &frame, const Node &node) {
+    GroupStat stat{};
+    if (!parse_group_stat(node.stat, stat)) {
+        unplanned("the statistic '" + node.stat + "' of histstat");
+    }
+    const Column &id_col = operand(frame, node.operands[0]);
+    std::vector<std::int64_t> ids(frame.rows);
+    KeyCodes id_summary;
+    if (id_col.kind == Kind::i64) {
+        id_summary = code_keys(std::span<const std::int64_t>(id_col.i), false, ids);
+    } else if (id_col.kind == Kind::f64) {
+        id_summary = code_keys(std::span<const double>(id_col.f), false, false, ids);
+    } else {
+        unplanned("the id column '" + id_col.label + "' is not a float64 or int64 column");
+    }
+    const Column &key_col = operand(frame, node.operands[1]);
+    std::vector<std::int64_t> codes(frame.rows);
+    KeyCodes summary;
+    if (key_col.kind == Kind::i64) {
+        summary = code_keys(std::span<const std::int64_t>(key_col.i), true, codes);
+    } else if (key_col.kind == Kind::f64) {
+        summary = code_keys(std::span<const double>(key_col.f), true, false, codes);
+    } else {
+        unplanned("the key column '" + key_col.label + "' is not a float64 or int64 column");
+    }
+    const std::vector<double> freq(id_summary.sizes.begin(), id_summary.sizes.end());
+    std::vector<double> temp(frame.rows);
+    map_groups(freq, ids, temp);
+    const bool temp_int = id_summary.missing == 0;
+    const std::vector<double> table =
+        group_reduce(stat, temp, codes, summary.ngroups, summary.nondecreasing);
+    const bool count =
+        stat == GroupStat::Count || stat == GroupStat::Size || stat == GroupStat::Nunique;
+    const bool integer_valued = stat == GroupStat::Min || stat == GroupStat::Max ||
+                                stat == GroupStat::Sum || stat == GroupStat::First ||
+                                stat == GroupStat::Last;
+    if ((count || (integer_valued && temp_int)) && !maps_to_missing(table, codes)) {
+        Column c;
+        c.label = node.label;
+        c.kind = Kind::i64;
+        c.i.resize(frame.rows);
+        map_groups_int(table, codes, c.i);
+        frame.store(std::move(c));
+        return;
+    }
+    std::vector<double> out(frame.rows);
+    group_feature_column(table, codes, false, false, out);
+    frame.store(float_column(node.label, std::move(out)));
+}
+
 // The configured group column's codes, as groupby partitions it (missing
 // keys in no group).
 struct Groups {
@@ -362,6 +446,42 @@ void run_delta(Frame &frame, const Node &node, const std::string &group) {
     frame.store(float_column(node.label, std::move(out)));
 }
 
+// Window correlations and covariances of two columns, restarting inside the
+// configured groups; integer columns are read as float64.
+void run_pair(Frame &frame, const Node &node, const std::string &group) {
+    const Groups g = configured_groups(frame, group);
+    const std::vector<double> x = as_double(operand(frame, node.operands[0]));
+    const std::vector<double> y = as_double(operand(frame, node.operands[1]));
+    const PairStat stat = node.op == Op::tcorrelation ? PairStat::Corr : PairStat::Cov;
+    const auto window = static_cast<std::uint64_t>(node.length);
+    std::vector<double> out(frame.rows);
+    if (g.on) {
+        rolling_pair_grouped(stat, x, y, g.codes, g.ngroups, window, out);
+    } else {
+        rolling_pair(stat, x, y, window, out);
+    }
+    frame.store(float_column(node.label, std::move(out)));
+}
+
+// The average rank of the second column within the groups of the first
+// (missing keys in no group), whatever the configured group.
+void run_crossrank(Frame &frame, const Node &node) {
+    const Column &keys = operand(frame, node.operands[0]);
+    const std::vector<double> x = as_double(operand(frame, node.operands[1]));
+    std::vector<std::int64_t> codes(frame.rows);
+    std::int64_t ngroups = 0;
+    if (keys.kind == Kind::i64) {
+        ngroups = encode_keys(std::span<const std::int64_t>(keys.i), codes);
+    } else if (keys.kind == Kind::f64) {
+        ngroups = encode_keys(std::span<const double>(keys.f), codes);
+    } else {
+        unplanned("the key column '" + keys.label + "' is not a float64 or int64 column");
+    }
+    std::vector<double> out(frame.rows);
+    group_average_rank(x, codes, ngroups, out);
+    frame.store(float_column(node.label, std::move(out)));
+}
+
 void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
     const Column &x = operand(frame, node.operands[0]);
     std::vector<double> out(frame.rows);
@@ -416,6 +536,92 @@ void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
         pick_rowwise(pick, numeric(x), numeric(y), out);
         break;
     }
+    case Op::round: {
+        // np.rint for float64; pandas rounds any other dtype
+        const Column &v = kernel_operand(frame, node.operands[0]);
+        if (v.kind != Kind::f64) {
+            unplanned("round of the int64 column '" + v.label + "'");
+        }
+        out = v.f;
+        math.rint(out);
+        break;
+    }
+    case Op::quadratic: {
+        const Column &v = kernel_operand(frame, node.operands[0]);
+        if (v.kind == Kind::i64) {
+            Column c;
+            c.label = node.label;
+            c.kind = Kind::i64;
+            c.i.resize(frame.rows);
+            square(std::span<const std::int64_t>(v.i), c.i);
+            frame.store(std::move(c));
+            return;
+        }
+        square(std::span<const double>(v.f), out);
+        break;
+    }
+    case Op::sigmoid:
+        negate(numeric(kernel_operand(frame, node.operands[0])), out);
+        math.exp(out);
+        one_over_one_plus(out);
+        break;
+    case Op::residual:
+        fractional_part(numeric(kernel_operand(frame, node.operands[0])), out);
+        break;
+    case Op::softmax:
+        softmax_shift(numeric(kernel_operand(frame, node.operands[0])), out);
+        math.exp(out);
+        divide_by_sum(out);
+        break;
+    case Op::entropy: {
+        // one value, broadcast over the rows
+        const double value = entropy_of_codes(numeric(kernel_operand(frame, node.operands[0])));
+        std::fill(out.begin(), out.end(), value);
+        break;
+    }
+    case Op::bigger:
+    case Op::smaller:
+    case Op::equal: {
+        const Column &a = kernel_operand(frame, node.operands[0]);
+        const Column &b = kernel_operand(frame, node.operands[1]);
+        if (a.kind != b.kind) {
+            unplanned("a comparison of a float64 and an int64 column");
+        }
+        const Comparison op = node.op == Op::bigger    ? Comparison::greater
+                              : node.op == Op::smaller ? Comparison::less
+                                                       : Comparison::equal;
+        frame.store(bool_column(node.label, frame.rows, [&](std::span<bool> flags) {
+            compare_rowwise(op, numeric(a), numeric(b), flags);
+        }));
+        return;
+    }
+    case Op::orop: {
+        const Column &a = kernel_operand(frame, node.operands[0]);
+        const Column &b = kernel_operand(frame, node.operands[1]);
+        if (a.kind != Kind::f64 || b.kind != Kind::f64) {
+            unplanned("orop of a column that is not float64");
+        }
+        frame.store(bool_column(node.label, frame.rows,
+                                [&](std::span<bool> flags) { orop_rowwise(a.f, b.f, flags); }));
+        return;
+    }
+    case Op::combine: {
+        // the texts Python's str() gives the two values, joined by "_"
+        const NumericColumn a = numeric(kernel_operand(frame, node.operands[0]));
+        const NumericColumn b = numeric(kernel_operand(frame, node.operands[1]));
+        Column c;
+        c.label = node.label;
+        c.kind = Kind::text;
+        c.s.resize(frame.rows);
+        for (std::size_t r = 0; r < frame.rows; ++r) {
+            std::string &t = c.s[r];
+            t = a.f64 != nullptr ? python_float_text(a.f64[r]) : python_int_text(a.i64[r]);
+            t += '_';
+            t += b.f64 != nullptr ? python_float_text(b.f64[r]) : python_int_text(b.i64[r]);
+        }
+        frame.store(std::move(c));
+        return;
+    }
     default:
         unplanned("an operator the plan does not compute");
     }
@@ -454,6 +660,16 @@ void run_node(const Plan &plan, int index, Frame &frame, const std::string &grou
         break;
     case Op::delta:
         run_delta(frame, node, group);
+        break;
+    case Op::histstat:
+        run_histstat(frame, node);
+        break;
+    case Op::crossrank:
+        run_crossrank(frame, node);
+        break;
+    case Op::tcorrelation:
+    case Op::tcorvariance:
+        run_pair(frame, node, group);
         break;
     default:
         run_elementwise(frame, node, math);

@@ -26,6 +26,14 @@ struct LibmUfuncs final : Ufuncs {
         for (double &x : v)
             x = std::cos(x);
     }
+    void exp(std::span<double> v) override {
+        for (double &x : v)
+            x = std::exp(x);
+    }
+    void rint(std::span<double> v) override {
+        for (double &x : v)
+            x = std::rint(x);
+    }
 };
 
 Column floats(const std::string &label, std::vector<double> v) {
@@ -230,4 +238,104 @@ TEST(ScoringPlan, WindowsRestartInsideTheConfiguredGroups) {
     EXPECT_EQ(d->f[3], 3);
     // a group column the frame lacks is the engine's KeyError
     EXPECT_THROW(run(plan, frame, "colony", math), Unplanned);
+}
+
+TEST(ScoringPlan, HiststatCountsRowsPerIdAndReducesThemPerGroup) {
+    LibmUfuncs math;
+    auto hist = [&](const std::string &stat, Column ids, Column keys) {
+        Plan plan;
+        Node n = node(Op::histstat, "histstat###id|||k$$$", {"id", "k"});
+        n.stat = stat;
+        plan.nodes.push_back(n);
+        plan.roots = {0};
+        Frame frame;
+        frame.rows = ids.kind == Kind::f64 ? ids.f.size() : ids.i.size();
+        frame.columns = {std::move(ids), std::move(keys), floats("x", {NAN, NAN, NAN, 1, 2})};
+        run(plan, frame, "", math);
+        // written in place, the other columns not filled
+        EXPECT_EQ(labels(frame),
+                  (std::vector<std::string>{"id", "k", "x", "histstat###id|||k$$$"}));
+        EXPECT_TRUE(std::isnan(frame.find("x")->f[0]));
+        return *frame.find("histstat###id|||k$$$");
+    };
+    // ids 7 7 8 7 9: rows per id 3 3 1 3 1; groups k=2 {3, 1}, k=1 {3, 3, 1}
+    Column c = hist("max", floats("id", {7, 7, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::i64);
+    EXPECT_EQ(c.i, (std::vector<std::int64_t>{3, 3, 3, 3, 3}));
+    c = hist("mean", floats("id", {7, 7, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::f64);
+    EXPECT_EQ(c.f, (std::vector<double>{2, 7.0 / 3, 2, 7.0 / 3, 7.0 / 3}));
+    // a missing id has no count: the maximum stays a double, and a row
+    // without a key gets no value
+    c = hist("max", floats("id", {7, NAN, NAN, 7, 9}), floats("k", {2, 1, NAN, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::f64);
+    EXPECT_EQ(c.f[0], 2);
+    EXPECT_EQ(c.f[1], 2);
+    EXPECT_TRUE(std::isnan(c.f[2]));
+    // a count of rows stays an integer whatever the ids
+    c = hist("count", floats("id", {7, NAN, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1}));
+    ASSERT_EQ(c.kind, Kind::i64);
+    EXPECT_EQ(c.i, (std::vector<std::int64_t>{2, 2, 2, 2, 2}));
+    // a statistic the core does not reduce
+    EXPECT_THROW(hist("prod", floats("id", {7, 7, 8, 7, 9}), ints("k", {2, 1, 2, 1, 1})),
+                 Unplanned);
+}
+
+TEST(ScoringPlan, ComparisonsWriteBooleansThatNoOperatorReads) {
+    LibmUfuncs math;
+    Plan plan;
+    plan.nodes.push_back(node(Op::bigger, "bigger###a|||b$$$", {"a", "b"}));
+    plan.nodes.push_back(node(Op::orop, "orop###a|||b$$$", {"a", "b"}));
+    plan.roots = {0, 1};
+    Frame frame;
+    frame.rows = 3;
+    frame.columns = {floats("a", {1, NAN, 5}), floats("b", {0, 1, 7})};
+    run(plan, frame, "", math);
+    const Column *big = frame.find("bigger###a|||b$$$");
+    ASSERT_EQ(big->kind, Kind::boolean);
+    EXPECT_EQ(big->b, (std::vector<std::uint8_t>{1, 0, 0}));
+    ASSERT_EQ(frame.find("orop###a|||b$$$")->kind, Kind::boolean);
+
+    // every operator leaves a boolean operand to the engine
+    for (Op op : {Op::bigger, Op::quadratic, Op::add, Op::rolling, Op::crossrank}) {
+        Plan reader;
+        Node n = node(op, "r", {"bigger###a|||b$$$", "a"});
+        n.length = 2;
+        reader.nodes.push_back(n);
+        reader.roots = {0};
+        Frame f = frame;
+        EXPECT_THROW(run(reader, f, "", math), Unplanned);
+    }
+    // so are int64 against float64 and an empty frame
+    Plan mixed;
+    mixed.nodes.push_back(node(Op::smaller, "s", {"a", "i"}));
+    mixed.roots = {0};
+    Frame f = frame;
+    f.columns.push_back(ints("i", {1, 2, 3}));
+    EXPECT_THROW(run(mixed, f, "", math), Unplanned);
+    Plan round;
+    round.nodes.push_back(node(Op::round, "r", {"a"}));
+    round.roots = {0};
+    Frame empty;
+    empty.columns = {floats("a", {})};
+    EXPECT_THROW(run(round, empty, "", math), Unplanned);
+}
+
+TEST(ScoringPlan, CombineJoinsPythonsTextsOfTheValues) {
+    LibmUfuncs math;
+    Plan plan;
+    plan.nodes.push_back(node(Op::combine, "combine###a|||k$$$", {"a", "k"}));
+    plan.roots = {0};
+    Frame frame;
+    frame.rows = 3;
+    frame.columns = {floats("a", {1.5, NAN, 1e16}), ints("k", {2, -3, 0})};
+    run(plan, frame, "", math);
+    const Column *c = frame.find("combine###a|||k$$$");
+    ASSERT_EQ(c->kind, Kind::text);
+    EXPECT_EQ(c->s, (std::vector<std::string>{"1.5_2", "nan_-3", "1e+16_0"}));
+    // and no operator reads the texts
+    Plan reader;
+    reader.nodes.push_back(node(Op::sigmoid, "s", {"combine###a|||k$$$"}));
+    reader.roots = {0};
+    EXPECT_THROW(run(reader, frame, "", math), Unplanned);
 }

@@ -25,14 +25,19 @@ struct Unplanned {
 
 // float64 and int64 columns carry their values; every other dtype is only a
 // label here (text, dates, booleans, narrower integers): nothing the plan
-// computes reads it, and the final fill leaves it as it is.
-enum class Kind { f64, i64, opaque };
+// computes reads it, and the final fill leaves it as it is.  The comparisons
+// write boolean columns, which carry their values (0 or 1) for the model,
+// and combine text columns, which carry their texts; every operator refuses
+// either as an operand.
+enum class Kind { f64, i64, boolean, text, opaque };
 
 struct Column {
     std::string label;
     Kind kind = Kind::opaque;
     std::vector<double> f;
     std::vector<std::int64_t> i;
+    std::vector<std::uint8_t> b;
+    std::vector<std::string> s;
     std::size_t source = 0;  // position in the input frame, for opaque columns
 };
 
@@ -55,6 +60,8 @@ struct Ufuncs {
     virtual void log(std::span<double> v) = 0;
     virtual void sin(std::span<double> v) = 0;
     virtual void cos(std::span<double> v) = 0;
+    virtual void exp(std::span<double> v) = 0;
+    virtual void rint(std::span<double> v) = 0;
 };
 
 // A key of a record table: numbers are matched as pandas' merge matches
@@ -100,6 +107,21 @@ enum class Op {
     crosscount,
     aggregate,
     nunique,
+    histstat,
+    round,
+    quadratic,
+    sigmoid,
+    residual,
+    softmax,
+    entropy,
+    bigger,
+    smaller,
+    equal,
+    orop,
+    crossrank,
+    tcorrelation,
+    tcorvariance,
+    combine,
 };
 
 // One feature name, parsed once.
@@ -112,7 +134,7 @@ struct Node {
     int window_stat = 0;      // WindowStat of a rolling operator, ungrouped
     int grouped_stat = 0;     // and grouped
     std::int64_t length = 0;  // window or lag
-    std::string stat;         // aggregate statistic
+    std::string stat;         // aggregate statistic; histstat: the last of its default list
     std::shared_ptr<const Record> record;
 };
 
