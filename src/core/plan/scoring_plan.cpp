@@ -584,12 +584,20 @@ void run_elementwise(Frame &frame, const Node &node, Ufuncs &math) {
     case Op::equal: {
         const Column &a = kernel_operand(frame, node.operands[0]);
         const Column &b = kernel_operand(frame, node.operands[1]);
-        if (a.kind != b.kind) {
-            unplanned("a comparison of a float64 and an int64 column");
-        }
         const Comparison op = node.op == Op::bigger    ? Comparison::greater
                               : node.op == Op::smaller ? Comparison::less
                                                        : Comparison::equal;
+        if (a.kind != b.kind) {
+            // pandas hands float64 against int64 to NumPy, which compares
+            // both as float64 (the integers cast as C casts them)
+            const std::vector<double> x = as_double(a);
+            const std::vector<double> y = as_double(b);
+            frame.store(bool_column(node.label, frame.rows, [&](std::span<bool> flags) {
+                compare_rowwise(op, NumericColumn::of(std::span<const double>(x)),
+                                NumericColumn::of(std::span<const double>(y)), flags);
+            }));
+            return;
+        }
         frame.store(bool_column(node.label, frame.rows, [&](std::span<bool> flags) {
             compare_rowwise(op, numeric(a), numeric(b), flags);
         }));
