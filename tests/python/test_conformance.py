@@ -15,6 +15,7 @@ twin and the plainly unpickled model give: the same labels, dtypes and bits.
 
 import io
 import json
+import logging
 import os
 import pickle
 import warnings
@@ -110,14 +111,27 @@ def test_preprocess(conformance, name, return_y):
     assert_same_frame(got, expected_frame(folder, pd.read_csv(csv), return_y))
 
 
+# learners whose predictions the native evaluator leaves to their own predict
+OWN_PREDICT = {"lrl1", "lrl2", "kneighbor"}
+
+
 @pytest.mark.parametrize("name", NAMES)
-def test_predict(conformance, name):
+def test_predict(conformance, name, caplog):
     folder, csv = conformance[name]
     obj = load(folder)
     want = expected_output(folder, csv, "predict")
     assert same_values(obj.predict(csv), want)
-    # a frame as the user reads it, and the same rows through a second call
-    assert same_values(obj.predict(pd.read_csv(csv)), want)
+    # a frame as the user reads it, and the same rows through a second call;
+    # the scoring plan serves every folder whose learner the native
+    # evaluator computes, and steps aside at once for the others
+    with caplog.at_level(logging.DEBUG, logger="brinvale.plan"):
+        assert same_values(obj.predict(pd.read_csv(csv)), want)
+    reasons = [r.getMessage() for r in caplog.records if r.name == "brinvale.plan"]
+    shape = next(s for s in SHAPES if s.name == name)
+    if shape.learner in OWN_PREDICT:
+        assert len(reasons) == 1 and "native evaluator does not serve the model (" in reasons[0]
+    else:
+        assert reasons == []
 
 
 @pytest.mark.parametrize("name", CLASSIFIERS)

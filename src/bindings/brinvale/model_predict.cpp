@@ -1212,8 +1212,10 @@ py::object histgb_output(py::handle model, py::handle inner, bool classifier, py
     return automl_labels(model, inner.attr("classes_")[encoded]);
 }
 
+// With `probe`, only whether the model is one this path evaluates: None
+// when it is, NotNative naming why not (nothing of a frame is read).
 py::object native_output(py::object model, py::object frame, py::object target,
-                         const std::string &kind) {
+                         const std::string &kind, bool probe = false) {
     if (!is_exactly(model, loaded_attr("flaml.automl.automl", "AutoML"))) {
         not_native("the model is not a FLAML AutoML (" + type_name(model) + ")");
     }
@@ -1243,6 +1245,9 @@ py::object native_output(py::object model, py::object frame, py::object target,
             if (proba && !classifier) {
                 not_native("predict_proba of a regressor");
             }
+            if (probe) {
+                return py::none();
+            }
             return lightgbm_output(model, inner, classifier, frame, target, proba);
         }
     } else if (learner("flaml.automl.model", "XGBoostSklearnEstimator") ||
@@ -1251,6 +1256,9 @@ py::object native_output(py::object model, py::object frame, py::object target,
         if (classifier || inner_is("xgboost.sklearn", "XGBRegressor")) {
             if (proba && !classifier) {
                 not_native("predict_proba of a regressor");
+            }
+            if (probe) {
+                return py::none();
             }
             return xgboost_output(model, inner, classifier, frame, target, proba);
         }
@@ -1263,6 +1271,9 @@ py::object native_output(py::object model, py::object frame, py::object target,
             if (proba && !classifier) {
                 not_native("predict_proba of a regressor");
             }
+            if (probe) {
+                return py::none();
+            }
             return forest_output(model, inner, classifier, frame, target, proba);
         }
     } else if (learner("flaml.automl.contrib.histgb", "HistGradientBoostingEstimator")) {
@@ -1271,6 +1282,9 @@ py::object native_output(py::object model, py::object frame, py::object target,
         if (classifier || inner_is(hgb, "HistGradientBoostingRegressor")) {
             if (proba && !classifier) {
                 not_native("predict_proba of a regressor");
+            }
+            if (probe) {
+                return py::none();
             }
             return histgb_output(model, inner, classifier, frame, target, proba);
         }
@@ -1307,6 +1321,20 @@ py::object native_model_output(py::object model, py::object frame, py::object ta
 
 py::object native_model_columns(py::object model, py::dict columns, const char *method) {
     return native_model_output(std::move(model), std::move(columns), py::none(), method);
+}
+
+std::string native_model_refusal(py::object model, const char *method) {
+    try {
+        native_output(std::move(model), py::none(), py::none(), method, true);
+        return std::string();
+    } catch (const NotNative &e) {
+        return e.reason;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_MemoryError)) {
+            throw;
+        }
+        return std::string("reading the model raised ") + e.what();
+    }
 }
 
 void register_native_predict(py::module_ &m) {

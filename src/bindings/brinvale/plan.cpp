@@ -71,6 +71,9 @@ struct Compiled {
     bool has_windows = false;
     // per mean record: the column labels of the table it leaves, made once
     std::map<std::string, py::object> mean_count_columns;
+    // per method: why the native evaluator never serves the model (empty
+    // when it may), asked once
+    std::map<std::string, std::string> native_refusals;
 };
 
 struct ScoringPlan {
@@ -759,6 +762,16 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
     if (py::len(ori_df) > kPlanMaxRows) {
         log_plan("the frame has more rows than the plan serves (" + std::to_string(kPlanMaxRows) +
                  ")");
+        return py::none();
+    }
+    // A model the native evaluator never serves gets the pipeline's frame:
+    // the plan's columns would be computed twice.
+    auto [refusal, fresh] = c->native_refusals.try_emplace(method);
+    if (fresh) {
+        refusal->second = native_model_refusal(self.attr("model"), method);
+    }
+    if (!refusal->second.empty()) {
+        log_plan("the native evaluator does not serve the model (" + refusal->second + ")");
         return py::none();
     }
     try {

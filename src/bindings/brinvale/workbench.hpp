@@ -86,6 +86,9 @@ void register_native_predict(py::module_ &m);  // private helpers for tests and 
 // The same for the model's input columns given as one-dimensional arrays by
 // label (the scoring plan's), never assembled into a frame.
 py::object native_model_columns(py::object model, py::dict columns, const char *method);
+// Why the native evaluator does not serve the model's `method` whatever the
+// frame (its kind, task or learner), empty when it may.
+std::string native_model_refusal(py::object model, const char *method);
 
 // The scoring plan (plan.cpp): the model's output for `ori_df`, the frame
 // the pipeline hands to the feature engine, computed by the folder's plan
