@@ -106,8 +106,11 @@ FAMILIES = {
 
 @pytest.fixture(scope="module", autouse=True)
 def scratch(tmp_path_factory):
-    # Dask's scratch files among the suite's own temporary files
-    with dask.config.set({"temporary-directory": str(tmp_path_factory.mktemp("scratch"))}):
+    # Dask's scratch files among the suite's own temporary files; exchanges
+    # with a destination per 50 rows, so that these small frames meet
+    # several (the conformance cases see one)
+    with dask.config.set({"temporary-directory": str(tmp_path_factory.mktemp("scratch")),
+                          "brinvale.exchange-rows": 50}):
         yield
 
 

@@ -16,6 +16,9 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 from dask import delayed
+from dask._task_spec import List, Task, TaskRef
+from dask.delayed import Delayed
+from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
 from . import _kernels as K
 from . import _tasks as T
@@ -39,6 +42,37 @@ def carried_groups():
     to this many groups (summed over the partitions, a bound of the frame's
     groups); beyond, carrying them costs more than shuffling rows by group."""
     return int(dask.config.get("brinvale.carried-groups", 1 << 14))
+
+
+def exchange_rows():
+    """Rows brought together by an exchange go to one destination per this
+    many rows of the frame (at most one per partition): the destinations, and
+    so the tasks of an exchange, follow the frame's size, not its cut."""
+    return max(1, int(dask.config.get("brinvale.exchange-rows", 1 << 18)))
+
+
+class Tasks:
+    """Tasks written into one graph by hand.  A delayed call given a list of
+    delayed values optimises the graphs of all of them, once per call: with
+    many partitions an exchange's graph cost more to build than to run."""
+
+    def __init__(self, name):
+        self.name = f"brinvale-{name}-{uuid.uuid4().hex}"
+        self.dsk = {}
+
+    def ref(self, value):
+        """A reference to a delayed value, whose graph joins this one."""
+        self.dsk.update(value.__dask_graph__())
+        return TaskRef(value.key)
+
+    def add(self, func, *args):
+        key = (self.name, len(self.dsk))
+        self.dsk[key] = Task(key, func, *args)
+        return TaskRef(key)
+
+    def delayed(self, refs):
+        graph = HighLevelGraph({self.name: MaterializedLayer(self.dsk)}, {self.name: set()})
+        return [Delayed(r.key, graph, layer=self.name) for r in refs]
 
 
 def chunks_of(features):
@@ -161,6 +195,7 @@ class Run:
         if self.total == 0:
             raise ValueError("the input has no rows")
         self.nparts = len(kept)
+        self.targets = max(1, min(self.nparts, -(-self.total // exchange_rows())))
         prep["percent"] = percent
 
         cfg = getattr(obj, "_folder_cfg", None)
@@ -330,7 +365,7 @@ class Run:
         for p in parts:
             np.add.at(counts, np.asarray(p["digits"], dtype=np.int64), np.asarray(p["counts"]))
         valid = int(counts.sum())
-        ntargets = max(1, self.nparts)
+        ntargets = self.targets
         share = max(1, -(-valid // ntargets))
         digit_target = np.zeros(65536, dtype=np.int64)
         below = [0]
@@ -407,12 +442,15 @@ class Run:
 
     # ---- rows brought together --------------------------------------------------------
 
-    def exchange(self, parts, how):
-        """Rows of every partition sent to the partition `how` names for them
-        (a task-based shuffle: the rows are a few columns wide)."""
-        n = self.nparts
-        splits = [delayed(T.split, nout=n)(p, how, n) for p in parts]
-        return [delayed(T.gather)([s[j] for s in splits]) for j in range(n)]
+    def exchange(self, tasks, parts, how, func, *args):
+        """Rows of every partition sent to the destination `how` names for
+        them, `func(rows, *args)` computed at each destination (a task-based
+        shuffle: the rows are a few columns wide).  References in `tasks`."""
+        m = self.targets
+        splits = [tasks.add(T.split, tasks.ref(p), how, m) for p in parts]
+        return [tasks.add(T.on_gathered, func, List(*[tasks.add(T.item, s, j) for s in splits]),
+                          *args)
+                for j in range(m)]
 
     def emitted(self, results, q):
         return [delayed(T.pieces)(r, q) for r in results]
@@ -455,12 +493,14 @@ class Run:
                                                     req["keys"], self.table_meta(req))])
             elif kind == "table":
                 on = [HASH + str(j) for j in range(req["keys"])]
-                lazy.append([delayed(T.table)(p, req["table"], req["stat"], req["keys"],
-                                              req["runs"])
-                             for p in self.exchange(piece, ("hash", on))])
+                tasks = Tasks("table")
+                lazy.append(tasks.delayed(self.exchange(
+                    tasks, piece, ("hash", on), T.table, req["table"], req["stat"], req["keys"],
+                    req["runs"])))
             elif kind == "entropy_dist":
-                lazy.append([delayed(T.entropy_distinct)(p)
-                             for p in self.exchange(piece, ("column", TARGET))])
+                tasks = Tasks("distinct")
+                lazy.append(tasks.delayed(self.exchange(tasks, piece, ("column", TARGET),
+                                                        T.entropy_distinct)))
             elif (kind == "window" and req["carried"]
                   and req["groups"] <= carried_groups()):
                 # each group's state carried from partition to partition
@@ -547,8 +587,9 @@ class Run:
         frame = [delayed(T.ranked_rows)(c, hist, self.offsets[k]) for k, c in enumerate(cols)]
         dist = None
         if req["what"] == "entropy":
-            parts = dask.compute(*[delayed(T.entropy_distinct)(p)
-                                   for p in self.exchange(frame, ("column", TARGET))])
+            tasks = Tasks("distinct")
+            parts = dask.compute(*tasks.delayed(self.exchange(tasks, frame, ("column", TARGET),
+                                                              T.entropy_distinct)))
             dist = self.known[base + ".dist"] = self.reduce_distinct(
                 pd.concat(parts, ignore_index=True), hist)
         rows = {"kind": req["what"], "hist": hist}
@@ -581,17 +622,18 @@ class Run:
         """The rows a per-row quantity gives every partition: the emitted rows
         brought together by key, computed together, and put back in the
         frame's order."""
+        tasks = Tasks("rows")
         if req["kind"] == "window":
-            computed = [delayed(T.window_rows)(p, req["op"], req["operands"], req["group"],
-                                               req["dtype"])
-                        for p in self.exchange(parts, ("hash", [HASH + "0"]))]
+            computed = self.exchange(tasks, parts, ("hash", [HASH + "0"]), T.window_rows,
+                                     req["op"], req["operands"], req["group"], req["dtype"])
         else:
-            computed = [delayed(T.ranks)(p, req["kind"], req["hist"], req.get("dist"))
-                        for p in self.exchange(parts, ("column", TARGET))]
+            computed = self.exchange(tasks, parts, ("column", TARGET), T.ranks, req["kind"],
+                                     req["hist"], req.get("dist"))
         n = self.nparts
-        back = [delayed(T.split, nout=n)(c, ("rows", self.offsets[:-1]), n) for c in computed]
-        return [delayed(T.restored_values)([b[k] for b in back], length)
-                for k, length in enumerate(self.lengths)]
+        back = [tasks.add(T.split, c, ("rows", self.offsets[:-1]), n) for c in computed]
+        return tasks.delayed([tasks.add(T.restored_values,
+                                        List(*[tasks.add(T.item, b, k) for b in back]), length)
+                              for k, length in enumerate(self.lengths)])
 
     # ---- the result ------------------------------------------------------------------
 

@@ -259,6 +259,11 @@ def gather(pieces):
     return pd.concat(pieces, ignore_index=True)
 
 
+def on_gathered(func, pieces, *args):
+    """`func` over the rows sent to one destination, gathered in one frame."""
+    return func(gather(pieces), *args)
+
+
 def restored_values(pieces, length):
     """A per-row quantity's values of one partition, from the rows computed
     elsewhere, in the partition's row order."""
