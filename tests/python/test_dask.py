@@ -446,3 +446,51 @@ def test_a_name_reading_the_operand_before_it_stays_with_that_name():
     names = ["add###bill_length_mm|||bill_depth_mm$$$", "add###bill_ratio$$$", "log###year$$$",
              "count###island$$$", "subtract###year$$$"]
     assert chunks_of(names) == [(0, 2), (2, 3), (3, 5)]
+
+
+def test_fills_of_untouched_columns_read_the_input_medians(trained, monkeypatch):
+    """Group statistics fill every float column with the whole column's
+    median: learnt of the input before the first round, read wherever the
+    column still holds the input's bits.  A partition whose column changed
+    unseen sends the rounds back to the start without those medians, and the
+    values stay the single machine's."""
+    from brinvale.tessel import _driver
+    from brinvale.tessel import _engine as E
+
+    folder, records = trained
+    features = FAMILIES["group_statistics"][:3] + ["sine###bill_ratio$$$"]
+    rows = new_rows(31, n=150)
+    want = load(folder, features, records).preprocess(rows.copy())
+    ddf = dd.from_pandas(rows, npartitions=4)
+
+    def run():
+        runs = []
+        plain = _driver.Run.rounds
+
+        def rounds(self):
+            out = plain(self)
+            runs.append((dict(self.input_fills), self.rounds_run))
+            return out
+
+        with monkeypatch.context() as m:
+            m.setattr(_driver.Run, "rounds", rounds)
+            with dask.config.set(scheduler="sync"):
+                got = load(folder, features, records).preprocess(ddf).compute()
+        assert_frames_identical(got, want)
+        return runs[0]
+
+    fills, quick = run()
+    assert "bill_ratio" in fills and "body_mass_g" in fills
+    checked = []
+    plain_same = E.same_bits
+
+    def one_changed(values, before):
+        checked.append(len(checked))
+        return plain_same(values, before) and len(checked) != 3
+
+    monkeypatch.setattr(E, "same_bits", one_changed)
+    fills, slow = run()
+    assert fills == {} and checked
+    # the rounds wasted before the change was seen, and one more that the
+    # input medians had saved
+    assert slow > quick + 1

@@ -20,6 +20,7 @@ from dask._task_spec import List, Task, TaskRef
 from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
+from . import _engine as E
 from . import _kernels as K
 from . import _tasks as T
 from ._common import HASH, TARGET, VALUE, key_column
@@ -231,6 +232,30 @@ class Run:
         label = target if post["append_target"] else None
         prep_d = literal(prep)
         self.states = list(persist(*[delayed(T.initial)(p, prep_d, label) for p in kept]))
+        self.input_fills = {}
+        if fresh:
+            # group statistics fill every float column with its median
+            # first: the input columns' medians are learnt before any round
+            self.learn_input_fills()
+        self.initial_states = self.states
+
+    def learn_input_fills(self):
+        self.states = list(persist(*[delayed(T.with_inputs)(s) for s in self.states]))
+        labels = dask.compute(*[delayed(T.input_labels)(s) for s in self.states])
+        common = [c for c in labels[0] if all(c in other for other in labels[1:])]
+        if not common:
+            return
+        self.learn_chains({E.INPUT_FILL + c: {"kind": "median"} for c in common},
+                          [delayed(T.input_pieces)(s, common) for s in self.states])
+        self.input_fills = {c: self.known.pop(E.INPUT_FILL + c) for c in common}
+
+    def start_again(self):
+        """The rounds from the prepared partitions, without the input
+        columns' medians: a partition's column changed before its fill."""
+        self.input_fills = {}
+        self.known, self.medians, self.recipes = {}, {}, {}
+        self.chunk_seen, self.known_in = {}, {}
+        self.states = self.initial_states
 
     def live(self, i):
         """Whether the i-th run of features can give anything new: never
@@ -247,6 +272,7 @@ class Run:
         p = dict(self.base)
         p["live"] = {i for i in range(len(self.base["chunks"])) if self.live(i)}
         p["known"] = dict(self.known)
+        p["input_fills"] = self.input_fills
         p["median"] = {q: [(s["level"], s["prefix"], s["gather"]) for s in m.search
                            if not s["done"]] for q, m in self.medians.items()}
         return p
@@ -264,6 +290,10 @@ class Run:
                                     *[self.recipes[q][k] for q in names])
                 for k in range(self.nparts)])
             summaries = dask.compute(*[delayed(T.summary)(r, k) for k, r in enumerate(results)])
+            changed = [s["small"].pop(E.INPUT_CHANGED, False) for s in summaries]
+            if any(changed) and self.input_fills:
+                self.start_again()
+                continue
             first = summaries[0]
             for i, (deps, active, replayed) in first["chunks"].items():
                 self.chunk_seen[i] = (deps, active, replayed, self.rounds_run)

@@ -28,6 +28,13 @@ LOCAL_WINDOWS = {"delay", "ts_o", "delta", "ts_min", "ts_max", "ts_rank", "produ
                  "ts_argmax", "ts_argmin", "decay_linear"}
 GROUP_STAT_OPS = {"count", "crosscount", "aggregate", "nunique"}
 
+# The median of an input column, learnt before the first round: the fill of a
+# column no operator wrote is that median where the column holds what it held
+# before any feature (checked bit for bit); where it does not, the partition
+# says so and the rounds start again without these medians.
+INPUT_FILL = "input.fill."
+INPUT_CHANGED = "input.changed"
+
 # NumPy's buffered reductions of an integer column cast to float64 sum each
 # block of this many values pairwise and the blocks in order.
 CAST_BLOCK = 8192
@@ -100,8 +107,10 @@ class Engine:
     earlier rounds left (operator count, the columns' dependencies, the
     columns filled since last written), continued here."""
 
-    def __init__(self, plan, part, rows, state):
+    def __init__(self, plan, part, rows, state, inputs=None):
         self.plan = plan
+        self.inputs = inputs or {}
+        self.input_fills = plan.get("input_fills") or {}
         self.part = part
         self.rows = rows
         self.known = plan["known"]
@@ -421,6 +430,10 @@ class Engine:
             return NAN
         self.filled.add(name)
         self.touched.add(name)
+        if name != self.out_label and name not in self.taint and name in self.input_fills:
+            if same_bits(values, self.inputs.get(name)):
+                return self.input_fills[name]
+            self.small[INPUT_CHANGED] = True
         q = f"{self.seq}.fill.{name}"
         # the op's own column depends on what the op asked; others on their past
         if name == self.out_label:
@@ -542,6 +555,13 @@ class Engine:
     def result(self):
         return {"small": self.small, "requests": self.requests, "pieces": self.pieces,
                 "unknown": self.unknown}
+
+
+def same_bits(values, before):
+    if before is None:
+        return False
+    v = np.ascontiguousarray(values, dtype=np.float64)
+    return v.shape == before.shape and bool((v.view(np.int64) == before.view(np.int64)).all())
 
 
 def psum(values, offset, total, skipped=0):

@@ -65,7 +65,35 @@ def initial(encoded, prep, target):
     df = _wb()._convert_percentages(encoded.copy(), prep["percent"])
     return {"frame": df, "records": dict(prep["records"]), "next": 0,
             "engine": {"seq": 0, "taint": {}, "filled": set()},
-            "label": None if target is None else df[target].copy()}
+            "label": None if target is None else df[target].copy(), "inputs": {}}
+
+
+def float_columns(state):
+    """The labels of a prepared partition's float64 columns (none where
+    labels repeat)."""
+    df = state["frame"]
+    if not df.columns.is_unique:
+        return []
+    return [label for label, dtype in df.dtypes.items()
+            if isinstance(label, str) and dtype == np.float64]
+
+
+def with_inputs(state):
+    """The prepared partition keeping its float64 columns as they are before
+    any feature, beside the medians the driver learns of them: a fill of a
+    column no operator wrote reads them."""
+    df = state["frame"]
+    inputs = {label: np.array(df[label].to_numpy(dtype=np.float64), copy=True)
+              for label in float_columns(state)}
+    return dict(state, inputs=inputs)
+
+
+def input_labels(state):
+    return list(state["inputs"])
+
+
+def input_pieces(state, labels):
+    return {"pieces": {E.INPUT_FILL + label: state["inputs"][label] for label in labels}}
 
 
 # ---- one partition through the feature engine ----------------------------------------
@@ -80,7 +108,7 @@ def evaluate(state, k, plan, names, *row_parts):
     waiting for quantities still unknown) is replayed from what it wrote
     when it was last evaluated."""
     tavrin = _tavrin()
-    engine = Engine(plan, k, dict(zip(names, row_parts)), state["engine"])
+    engine = Engine(plan, k, dict(zip(names, row_parts)), state["engine"], state["inputs"])
     # The operators add columns to the frame and records to the dict they are
     # given: copies, never the persisted state (shared by the tasks of a worker).
     df = state["frame"].copy(deep=False)
@@ -111,7 +139,8 @@ def evaluate(state, k, plan, names, *row_parts):
             clean = False
         if clean:
             committed = {"frame": df.copy(deep=False), "records": dict(records), "next": stop,
-                         "engine": engine.state(), "label": state["label"]}
+                         "engine": engine.state(), "label": state["label"],
+                         "inputs": state["inputs"]}
         elif delta is not None:
             kept[i] = delta
     if committed is state:
