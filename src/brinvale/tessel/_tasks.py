@@ -119,7 +119,8 @@ def evaluate(state, k, plan, names, *row_parts):
         if start < state["next"]:
             continue
         delta = replays.get(i)
-        if delta is not None and i not in plan["live"] and set(df.columns) == delta["before"]:
+        if (delta is not None and i not in plan["live"]
+                and set(df.columns.tolist()) == delta["before"]):
             df = replay(df, records, engine, delta)
         else:
             before, marks = df.copy(deep=False), engine.state()
@@ -164,23 +165,34 @@ def _same_column(a, b):
     return getattr(a, "dtype", None) == getattr(b, "dtype", None) and len(a) == len(b)
 
 
+def _unique(index, labels):
+    """Index.is_unique, which hashes the labels anew for every new frame."""
+    if len(set(labels)) != len(labels):
+        return False
+    if any(isinstance(label, float) and label != label for label in labels):
+        return index.is_unique  # NaN labels: pandas counts them equal
+    return True
+
+
 def written(before, after, touched, engine_before, engine_after, records_before, records):
     """What a run of features wrote on this partition: its columns (new ones,
     its operators' and its fills', any whose dtype changed), the frame's
     column order and index, and its marks in the engine's bookkeeping; None
     where the frame's labels repeat."""
-    if not (before.columns.is_unique and after.columns.is_unique):
+    # labels as lists: iterating an Index of texts costs a call per label
+    before_labels, after_labels = before.columns.tolist(), after.columns.tolist()
+    if not (_unique(before.columns, before_labels) and _unique(after.columns, after_labels)):
         return None
-    where = {label: j for j, label in enumerate(before.columns)}
+    where = {label: j for j, label in enumerate(before_labels)}
     columns = {}
-    for j, label in enumerate(after.columns):
+    for j, label in enumerate(after_labels):
         if (label not in where or label in touched
                 or not _same_column(after._get_column_array(j),
                                     before._get_column_array(where[label]))):
             columns[label] = after[label].array
     taint = {key: set(v) for key, v in engine_after["taint"].items()
              if engine_before["taint"].get(key) != v}
-    return {"before": set(before.columns), "columns": columns, "order": list(after.columns),
+    return {"before": set(before_labels), "columns": columns, "order": after.columns,
             "index": after.index, "seq": engine_after["seq"] - engine_before["seq"],
             "taint": taint, "filled_add": engine_after["filled"] - engine_before["filled"],
             "filled_del": engine_before["filled"] - engine_after["filled"],
@@ -193,7 +205,10 @@ def replay(df, records, engine, delta):
     wrote (its values cannot have changed: they read only exact columns)."""
     for label, values in delta["columns"].items():
         df[label] = values
-    df = df[delta["order"]]
+    # written columns keep their places and new ones come last, as the run
+    # left them, mostly: the frame is taken in the run's order only if not
+    if not df.columns.equals(delta["order"]):
+        df = df[delta["order"]]
     df.index = delta["index"]
     engine.seq += delta["seq"]
     for key, v in delta["taint"].items():
