@@ -494,3 +494,37 @@ def test_fills_of_untouched_columns_read_the_input_medians(trained, monkeypatch)
     # the rounds wasted before the change was seen, and one more that the
     # input medians had saved
     assert slow > quick + 1
+
+
+def test_group_keys_in_sorted_runs(trained, monkeypatch):
+    """Keys in sorted runs along the whole frame make pandas sum each group's
+    run with NumPy's reduceat: the table is learnt in the round that finds
+    the runs, from each group's rows at once, with the single machine's bits;
+    runs sorted in each partition but not across them are carried."""
+    from brinvale.tessel import _driver
+
+    folder, records = trained
+    features = ["aggregate###min|||bill_depth_mm|||island$$$",
+                "aggregate###mean|||add###bill_length_mm|||bill_depth_mm$$$|||island$$$"]
+    found = []
+    plain = _driver.Run.reduce_runs
+
+    def reduce_runs(parts):
+        found.append(plain(parts))
+        return found[-1]
+
+    monkeypatch.setattr(_driver.Run, "reduce_runs", staticmethod(reduce_runs))
+    rows = new_rows(41, n=180)
+    ordered = rows.sort_values("island", kind="stable").reset_index(drop=True)
+    # sorted within each of three partitions, not across them
+    unordered = pd.concat([ordered.iloc[i::3] for i in range(3)], ignore_index=True)
+    unordered = pd.concat([unordered.iloc[i * 60:(i + 1) * 60].sort_values("island", kind="stable")
+                           for i in range(3)], ignore_index=True)
+    for frame, sorted_ in [(ordered, True), (unordered, False)]:
+        found.clear()
+        want = load(folder, features, records).preprocess(frame.copy())
+        with dask.config.set(scheduler="sync"):
+            got = load(folder, features, records).preprocess(
+                dd.from_pandas(frame, npartitions=3, sort=False)).compute()
+        assert_frames_identical(got, want)
+        assert found and any(found) == sorted_

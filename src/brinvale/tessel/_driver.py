@@ -506,6 +506,11 @@ class Run:
             piece = [delayed(T.pieces)(r, q) for r in results]
             if kind == "window" and isinstance(req["groups"], str):
                 req = dict(req, groups=self.known[req["groups"]])
+            if kind == "table" and req.get("runs_of"):
+                # the keys' runs, reduced this round: sorted runs are summed
+                # as NumPy sums them, on each group's rows at once
+                sorted_runs = bool(self.known[req["runs_of"]])
+                req = dict(req, runs=sorted_runs, stream=req["stream"] and not sorted_runs)
             if kind == "chain":
                 carry, carries = K.empty_carry(), []
                 for k in range(self.nparts):

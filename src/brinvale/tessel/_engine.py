@@ -396,18 +396,22 @@ class Engine:
         runs = (kind == "aggregate" and native_numeric(values)
                 and stat_name in ("sum", "mean", "min", "max"))
         placeholder = np.full(ngroups, NAN)
-        ready = True
+        ready, pending = True, False
         if runs:
             r = self.ask(base + ".runs", derived)
             if not r.known:
-                ready = False
                 if r.collect:
                     self.small[base + ".runs"] = runs_partial(keys[0], values)
-        t = self.ask(base + ".tab", derived or runs)
+                    # the driver reduces the runs in this round before it
+                    # computes the table: the table's rows go with them
+                    pending = True
+                else:
+                    ready = False
+        t = self.ask(base + ".tab", derived)
         if t.known:
             return match_table(t.value, kind, keys, np.asarray(codes, dtype=np.int64), ngroups)
         if t.collect and ready:
-            sorted_runs = bool(runs and self.known[base + ".runs"])
+            sorted_runs = bool(runs and not pending and self.known[base + ".runs"])
             # Statistics read once in row order are carried along the
             # partitions as each group's accumulators: no group's rows ever
             # gather in one place.  Medians, distinct counts, the library's
@@ -415,7 +419,8 @@ class Engine:
             stream = kind != "aggregate" or (
                 K.carried_width(stat_name) > 0 and native_numeric(values) and not sorted_runs)
             req = {"kind": "table", "table": kind, "stat": stat, "keys": len(keys),
-                   "runs": sorted_runs if runs else None, "stream": stream}
+                   "runs": sorted_runs if runs else None, "stream": stream,
+                   "runs_of": base + ".runs" if pending else None}
             self.request(base + ".tab", req, table_columns(keys, values))
         return placeholder
 
