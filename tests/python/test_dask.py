@@ -528,3 +528,20 @@ def test_group_keys_in_sorted_runs(trained, monkeypatch):
                 dd.from_pandas(frame, npartitions=3, sort=False)).compute()
         assert_frames_identical(got, want)
         assert found and any(found) == sorted_
+
+
+def test_partitions_have_a_home_worker_on_a_cluster(client):
+    """On a distributed cluster each persisted partition's worker is found,
+    so that its later steps are run there; other schedulers have none."""
+    from brinvale.tessel._driver import homes_of
+
+    parts = [dask.delayed(pd.DataFrame)({"x": np.arange(k, k + 3)}) for k in range(4)]
+    kept = dask.persist(*parts)
+    distributed.wait(distributed.futures_of(kept))
+    homes = homes_of(kept)
+    workers = set(client.scheduler_info()["workers"])
+    assert homes is not None and len(homes) == 4 and set(homes) <= workers
+    who = client.who_has(distributed.futures_of(kept))
+    assert [who[p.key][0] for p in kept] == homes
+    with dask.config.set(scheduler="sync"):
+        assert homes_of(dask.persist(*parts)) is None

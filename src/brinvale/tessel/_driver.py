@@ -8,6 +8,7 @@ gives both the small shares (reduced here) and the rows the shuffles and
 carry chains need.  The last round's partitions are the result.
 """
 
+import contextlib
 import uuid
 
 import dask
@@ -76,6 +77,25 @@ class Tasks:
         return [Delayed(r.key, graph, layer=self.name) for r in refs]
 
 
+def homes_of(parts):
+    """The worker holding each persisted partition once computed, on a
+    distributed cluster (None elsewhere, or where one is not known)."""
+    try:
+        from distributed import futures_of, get_client
+    except ImportError:
+        return None
+    futures = [futures_of(p) for p in parts]
+    if not all(len(f) == 1 for f in futures):
+        return None
+    try:
+        client = get_client()
+    except ValueError:
+        return None
+    where = client.who_has([f[0] for f in futures])
+    homes = [where.get(f[0].key) for f in futures]
+    return [h[0] for h in homes] if all(homes) else None
+
+
 def chunks_of(features):
     """Runs of top-level feature names evaluated together: a name whose
     operator takes two operands but is given one reads the operand the name
@@ -139,6 +159,7 @@ class Run:
         self.known, self.medians, self.recipes = {}, {}, {}
         self.lengths, self.offsets = [], [0]
         self.rounds_run = 0
+        self.homes = None  # the worker of each partition, on a distributed cluster
         # per run of features: the unknown quantities it depended on when it
         # was last evaluated, whether it learnt anything then, and that round
         self.chunk_seen = {}
@@ -180,8 +201,9 @@ class Run:
         prep_d = literal(prep)
         encoded = persist(*[delayed(T.encode)(p, prep_d) for p in raw])
         answers = dask.compute(*[delayed(T.survey)(e, p, prep_d) for e, p in zip(encoded, raw)])
-        percent, first_time, kept = [], None, []
-        for part, (n, cols, first) in zip(encoded, answers):
+        homes = homes_of(encoded)
+        percent, first_time, kept, self.homes = [], None, [], None if homes is None else []
+        for i, (part, (n, cols, first)) in enumerate(zip(encoded, answers)):
             for c in cols:
                 if c not in percent:
                     percent.append(c)
@@ -190,6 +212,8 @@ class Run:
             if n == 0:
                 continue  # empty partitions take no part
             kept.append(part)
+            if homes is not None:
+                self.homes.append(homes[i])
             self.lengths.append(n)
             self.offsets.append(self.offsets[-1] + n)
         self.total = self.offsets[-1]
@@ -231,7 +255,8 @@ class Run:
                      "total": self.total, "post": post}
         label = target if post["append_target"] else None
         prep_d = literal(prep)
-        self.states = list(persist(*[delayed(T.initial)(p, prep_d, label) for p in kept]))
+        self.states = list(persist(*[self.task(k, T.initial, p, prep_d, label)
+                                     for k, p in enumerate(kept)]))
         self.input_fills = {}
         if fresh:
             # group statistics fill every float column with its median
@@ -240,14 +265,27 @@ class Run:
         self.initial_states = self.states
 
     def learn_input_fills(self):
-        self.states = list(persist(*[delayed(T.with_inputs)(s) for s in self.states]))
-        labels = dask.compute(*[delayed(T.input_labels)(s) for s in self.states])
+        self.states = list(persist(*[self.task(k, T.with_inputs, s)
+                                     for k, s in enumerate(self.states)]))
+        labels = dask.compute(*[self.task(k, T.input_labels, s) for k, s in enumerate(self.states)])
         common = [c for c in labels[0] if all(c in other for other in labels[1:])]
         if not common:
             return
         self.learn_chains({E.INPUT_FILL + c: {"kind": "median"} for c in common},
-                          [delayed(T.input_pieces)(s, common) for s in self.states])
+                          [self.task(k, T.input_pieces, s, common)
+                           for k, s in enumerate(self.states)])
         self.input_fills = {c: self.known.pop(E.INPUT_FILL + c) for c in common}
+
+    def task(self, k, func, *args, nout=None):
+        """func(*args) delayed, run where the k-th partition lives: a
+        partition's state, rows and steps stay on one worker, not moved to
+        another that happens to be idle."""
+        if self.homes is None:
+            where = contextlib.nullcontext()
+        else:
+            where = dask.annotate(workers=[self.homes[k]], allow_other_workers=True)
+        with where:
+            return delayed(func, nout=nout)(*args)
 
     def start_again(self):
         """The rounds from the prepared partitions, without the input
@@ -286,10 +324,10 @@ class Run:
             plan_d = literal(plan)
             names = list(self.recipes)
             results = persist(*[
-                delayed(T.evaluate)(self.states[k], k, plan_d, names,
+                self.task(k, T.evaluate, self.states[k], k, plan_d, names,
                                     *[self.recipes[q][k] for q in names])
                 for k in range(self.nparts)])
-            summaries = dask.compute(*[delayed(T.summary)(r, k) for k, r in enumerate(results)])
+            summaries = dask.compute(*[self.task(k, T.summary, r, k) for k, r in enumerate(results)])
             changed = [s["small"].pop(E.INPUT_CHANGED, False) for s in summaries]
             if any(changed) and self.input_fills:
                 self.start_again()
@@ -299,7 +337,7 @@ class Run:
                 self.chunk_seen[i] = (deps, active, replayed, self.rounds_run)
             if first["done"]:
                 self.meta, self.head = first["meta"], first["head"]
-                return [delayed(T.done_of)(r) for r in results]
+                return [self.task(k, T.done_of, r) for k, r in enumerate(results)]
             progress = False
             shares = {}
             for k, s in enumerate(summaries):
@@ -317,7 +355,7 @@ class Run:
             if not progress:
                 raise RuntimeError("the partitioned engine cannot learn the quantities it needs: "
                                    f"{first['unknown']}")
-            self.states = [delayed(T.state_of)(r) for r in results]
+            self.states = [self.task(k, T.state_of, r) for k, r in enumerate(results)]
             for q in [*self.known, *self.recipes]:
                 self.known_in.setdefault(q, self.rounds_run)
         raise RuntimeError(f"the partitioned engine did not finish in {MAX_ROUNDS} rounds")
@@ -483,7 +521,7 @@ class Run:
                 for j in range(m)]
 
     def emitted(self, results, q):
-        return [delayed(T.pieces)(r, q) for r in results]
+        return [self.task(k, T.pieces, r, q) for k, r in enumerate(results)]
 
     @staticmethod
     def table_meta(req):
@@ -503,7 +541,7 @@ class Run:
             kind = req["kind"]
             if q in chains:
                 continue
-            piece = [delayed(T.pieces)(r, q) for r in results]
+            piece = [self.task(k, T.pieces, r, q) for k, r in enumerate(results)]
             if kind == "window" and isinstance(req["groups"], str):
                 req = dict(req, groups=self.known[req["groups"]])
             if kind == "table" and req.get("runs_of"):
@@ -515,15 +553,15 @@ class Run:
                 carry, carries = K.empty_carry(), []
                 for k in range(self.nparts):
                     carries.append(carry)
-                    carry = delayed(T.chain_step)(carry, piece[k], req["op"], req["window"],
-                                                  self.total)
+                    carry = self.task(k, T.chain_step, carry, piece[k], req["op"], req["window"],
+                                      self.total)
                 lazy.append(carries)
             elif kind == "table" and req["stream"]:
                 # each group's accumulators carried from partition to partition
                 state = None
                 for k in range(self.nparts):
-                    state = delayed(T.group_step)(state, piece[k], req["table"], req["stat"],
-                                                  req["keys"])
+                    state = self.task(k, T.group_step, state, piece[k], req["table"],
+                                      req["stat"], req["keys"])
                 lazy.append([delayed(T.group_final)(state, req["table"], req["stat"],
                                                     req["keys"], self.table_meta(req))])
             elif kind == "table":
@@ -541,9 +579,9 @@ class Run:
                 # each group's state carried from partition to partition
                 state, values = None, []
                 for k in range(self.nparts):
-                    step = delayed(T.group_window_step, nout=2)(
-                        state, piece[k], req["op"], req["operands"], req["group"], req["dtype"],
-                        req["window"], req["before"], self.total)
+                    step = self.task(
+                        k, T.group_window_step, state, piece[k], req["op"], req["operands"],
+                        req["group"], req["dtype"], req["window"], req["before"], self.total, nout=2)
                     values.append(step[0])
                     state = step[1]
                 lazy.append(values)
@@ -577,10 +615,10 @@ class Run:
             return
         offsets = self.offsets
         qs = list(chains)
-        cols = persist(*[delayed(T.kept_columns)(r, qs) for r in results])
+        cols = persist(*[self.task(k, T.kept_columns, r, qs) for k, r in enumerate(results)])
         # first steps: sums, digits
         kinds = {q: req["kind"] for q, req in chains.items()}
-        done = dask.compute(*[delayed(T.first_steps)(c, kinds, offsets[k], self.total)
+        done = dask.compute(*[self.task(k, T.first_steps, c, kinds, offsets[k], self.total)
                               for k, c in enumerate(cols)])
         means, ranked = {}, []
         for q, req in chains.items():
@@ -598,7 +636,7 @@ class Run:
                 self.known[q] = self.reduce_hist(parts)
                 ranked.append(q)
         if means:
-            done = dask.compute(*[delayed(T.square_steps)(c, means, offsets[k], self.total)
+            done = dask.compute(*[self.task(k, T.square_steps, c, means, offsets[k], self.total)
                                   for k, c in enumerate(cols)])
             for q in means:
                 self.reduce(chains[q]["base"] + ".s", [d[q] for d in done])
@@ -608,18 +646,19 @@ class Run:
                            if not s["done"]] for q in qs if q in self.medians}
             if not targets:
                 break
-            done = dask.compute(*[delayed(T.median_steps)(c, targets) for c in cols])
+            done = dask.compute(*[self.task(k, T.median_steps, c, targets)
+                                  for k, c in enumerate(cols)])
             for q in targets:
                 self.reduce_median(q, [d[q] for d in done])
         for q in ranked:
-            self.learn_ranked(q, chains[q], [delayed(T.item)(c, q) for c in cols])
+            self.learn_ranked(q, chains[q], [self.task(k, T.item, c, q) for k, c in enumerate(cols)])
 
     def learn_ranked(self, q, req, cols):
         """Ranks over the whole column (percentile), or codes of its distinct
         values (entropy): rows shuffled to value ranges, ranked there with the
         counts below each range, back in the frame's order."""
         base, hist = req["base"], self.known[q]
-        frame = [delayed(T.ranked_rows)(c, hist, self.offsets[k]) for k, c in enumerate(cols)]
+        frame = [self.task(k, T.ranked_rows, c, hist, self.offsets[k]) for k, c in enumerate(cols)]
         dist = None
         if req["what"] == "entropy":
             tasks = Tasks("distinct")
