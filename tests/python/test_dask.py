@@ -108,9 +108,10 @@ FAMILIES = {
 def scratch(tmp_path_factory):
     # Dask's scratch files among the suite's own temporary files; exchanges
     # with a destination per 50 rows, so that these small frames meet
-    # several (the conformance cases see one)
+    # several (the conformance cases see one), and every partition evaluated
+    # on its own unless a test joins them
     with dask.config.set({"temporary-directory": str(tmp_path_factory.mktemp("scratch")),
-                          "brinvale.exchange-rows": 50}):
+                          "brinvale.exchange-rows": 50, "brinvale.partition-rows": 1}):
         yield
 
 
@@ -545,3 +546,46 @@ def test_partitions_have_a_home_worker_on_a_cluster(client):
     assert [who[p.key][0] for p in kept] == homes
     with dask.config.set(scheduler="sync"):
         assert homes_of(dask.persist(*parts)) is None
+
+
+@pytest.mark.parametrize("method", ["preprocess", "predict_proba"])
+def test_small_partitions_are_evaluated_together(client, sample_dirs, method):  # noqa: F811
+    """Consecutive partitions are joined until they hold
+    `brinvale.partition-rows` rows for the rounds, and the result is cut
+    back into the input's partitions, row labels and all: the same values as
+    every partition evaluated alone, and one machine's."""
+    from brinvale.tessel import _driver
+
+    folder = sample_dirs["classification"]
+    rows = new_rows(47, n=300)
+    ddf = dd.from_pandas(rows, npartitions=12, sort=False)  # of 25 rows each
+    joined = []
+    plain = _driver.Run.join_small
+
+    def join_small(self, kept):
+        out = plain(self, kept)
+        joined.append((len(kept), len(out)))
+        return out
+
+    results = {}
+    for limit in (1, 70):
+        reset_task_config()
+        obj = tabular_incrml(folder)
+        with dask.config.set({"brinvale.partition-rows": limit}):
+            _driver.Run.join_small = join_small
+            try:
+                lazy = getattr(obj, method)(ddf)
+            finally:
+                _driver.Run.join_small = plain
+            if method == "preprocess":
+                assert lazy.npartitions == ddf.npartitions
+            results[limit] = lazy.compute()
+    # alone: 12 partitions evaluated; joined: 3 partitions of 25 rows each
+    assert joined == [(12, 12), (12, 4)]
+    reset_task_config()
+    want = getattr(tabular_incrml(folder), method)(rows.copy())
+    for got in results.values():
+        if method == "preprocess":
+            assert_frames_identical(got, want)
+        else:
+            assert np.array_equal(got, want)

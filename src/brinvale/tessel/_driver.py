@@ -53,6 +53,13 @@ def exchange_rows():
     return max(1, int(dask.config.get("brinvale.exchange-rows", 1 << 18)))
 
 
+def partition_rows():
+    """Consecutive partitions are evaluated together until they hold this
+    many rows: a run of features costs a few milliseconds on a partition
+    whatever its size, in every round."""
+    return max(1, int(dask.config.get("brinvale.partition-rows", 1 << 17)))
+
+
 class Tasks:
     """Tasks written into one graph by hand.  A delayed call given a list of
     delayed values optimises the graphs of all of them, once per call: with
@@ -160,6 +167,7 @@ class Run:
         self.lengths, self.offsets = [], [0]
         self.rounds_run = 0
         self.homes = None  # the worker of each partition, on a distributed cluster
+        self.pieces = None  # per partition evaluated, the input partitions' lengths it joins
         # per run of features: the unknown quantities it depended on when it
         # was last evaluated, whether it learnt anything then, and that round
         self.chunk_seen = {}
@@ -219,6 +227,7 @@ class Run:
         self.total = self.offsets[-1]
         if self.total == 0:
             raise ValueError("the input has no rows")
+        kept = self.join_small(kept)
         self.nparts = len(kept)
         self.targets = max(1, min(self.nparts, -(-self.total // exchange_rows())))
         prep["percent"] = percent
@@ -263,6 +272,46 @@ class Run:
             # first: the input columns' medians are learnt before any round
             self.learn_input_fills()
         self.initial_states = self.states
+
+    def join_small(self, kept):
+        """Consecutive partitions joined until each holds `partition_rows()`
+        rows (the last may hold fewer; larger ones stay as they are); the
+        result is cut back into the input's partitions."""
+        rows = partition_rows()
+        groups, current, acc = [], [], 0
+        for k, n in enumerate(self.lengths):
+            current.append(k)
+            acc += n
+            if acc >= rows:
+                groups.append(current)
+                current, acc = [], 0
+        if current:
+            groups.append(current)
+        self.input_lengths = list(self.lengths)
+        if len(groups) == len(kept):
+            return kept
+        joined = [kept[g[0]] if len(g) == 1 else self.task(g[0], T.joined, [kept[k] for k in g])
+                  for g in groups]
+        if self.homes is not None:
+            self.homes = [self.homes[g[0]] for g in groups]
+        self.pieces = [[self.lengths[k] for k in g] for g in groups]
+        self.lengths = [sum(p) for p in self.pieces]
+        self.offsets = [0]
+        for n in self.lengths:
+            self.offsets.append(self.offsets[-1] + n)
+        return list(persist(*joined))
+
+    def input_cut(self, parts):
+        """The result's partitions as the input's (without its empty ones)."""
+        if self.pieces is None:
+            return parts
+        out = []
+        for b, lengths in enumerate(self.pieces):
+            start = 0
+            for n in lengths:
+                out.append(self.task(b, T.rows_of, parts[b], start, start + n))
+                start += n
+        return out
 
     def learn_input_fills(self):
         self.states = list(persist(*[self.task(k, T.with_inputs, s)
@@ -713,7 +762,7 @@ class Run:
 
     def preprocess(self):
         self.prepare()
-        parts = self.rounds()
+        parts = self.input_cut(self.rounds())
         return dd.from_delayed(parts, meta=self.meta)
 
     def predict(self, method):
@@ -728,8 +777,10 @@ class Run:
         else:
             self.return_y = True
             self.prepare()
-            parts = self.rounds()
-            lengths, head = self.lengths, self.head
+            # each input partition scored alone, as the model scores it:
+            # BLAS sums of linear models change with the rows scored at once
+            parts = self.input_cut(self.rounds())
+            lengths, head = self.input_lengths, self.head
         target = self.obj.target_name
         # the output's type and width, from the model's answer for one row
         probe_frame = head.drop(columns=[target]) if target in head.columns.tolist() else head

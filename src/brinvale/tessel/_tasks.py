@@ -68,6 +68,15 @@ def initial(encoded, prep, target):
             "label": None if target is None else df[target].copy(), "inputs": {}}
 
 
+def joined(parts):
+    """Consecutive encoded partitions as one, their row labels kept."""
+    return pd.concat(parts)
+
+
+def rows_of(frame, start, stop):
+    return frame.iloc[start:stop]
+
+
 def float_columns(state):
     """The labels of a prepared partition's float64 columns (none where
     labels repeat)."""
