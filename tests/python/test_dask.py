@@ -550,7 +550,7 @@ def test_partitions_have_a_home_worker_on_a_cluster(client):
 
 @pytest.mark.parametrize("method", ["preprocess", "predict_proba"])
 def test_small_partitions_are_evaluated_together(client, sample_dirs, method):  # noqa: F811
-    """Consecutive partitions are joined until they hold
+    """Consecutive partitions are joined while they hold at most
     `brinvale.partition-rows` rows for the rounds, and the result is cut
     back into the input's partitions, row labels and all: the same values as
     every partition evaluated alone, and one machine's."""
@@ -580,8 +580,8 @@ def test_small_partitions_are_evaluated_together(client, sample_dirs, method):  
             if method == "preprocess":
                 assert lazy.npartitions == ddf.npartitions
             results[limit] = lazy.compute()
-    # alone: 12 partitions evaluated; joined: 3 partitions of 25 rows each
-    assert joined == [(12, 12), (12, 4)]
+    # alone: 12 partitions evaluated; joined: 2 partitions of 25 rows each
+    assert joined == [(12, 12), (12, 6)]
     reset_task_config()
     want = getattr(tabular_incrml(folder), method)(rows.copy())
     for got in results.values():

@@ -54,9 +54,10 @@ def exchange_rows():
 
 
 def partition_rows():
-    """Consecutive partitions are evaluated together until they hold this
-    many rows: a run of features costs a few milliseconds on a partition
-    whatever its size, in every round."""
+    """Consecutive partitions are evaluated together while they hold at most
+    this many rows: a run of features costs a few milliseconds on a
+    partition whatever its size, in every round, and much larger ones cost
+    more per row again."""
     return max(1, int(dask.config.get("brinvale.partition-rows", 1 << 17)))
 
 
@@ -274,19 +275,18 @@ class Run:
         self.initial_states = self.states
 
     def join_small(self, kept):
-        """Consecutive partitions joined until each holds `partition_rows()`
-        rows (the last may hold fewer; larger ones stay as they are); the
-        result is cut back into the input's partitions."""
+        """Consecutive partitions joined while together they hold at most
+        `partition_rows()` rows (larger ones stay as they are); the result is
+        cut back into the input's partitions."""
         rows = partition_rows()
         groups, current, acc = [], [], 0
         for k, n in enumerate(self.lengths):
-            current.append(k)
-            acc += n
-            if acc >= rows:
+            if current and acc + n > rows:
                 groups.append(current)
                 current, acc = [], 0
-        if current:
-            groups.append(current)
+            current.append(k)
+            acc += n
+        groups.append(current)
         self.input_lengths = list(self.lengths)
         if len(groups) == len(kept):
             return kept
