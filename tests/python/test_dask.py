@@ -589,3 +589,22 @@ def test_small_partitions_are_evaluated_together(client, sample_dirs, method):  
             assert_frames_identical(got, want)
         else:
             assert np.array_equal(got, want)
+
+
+def test_joined_partitions_keep_their_own_row_labels(trained):
+    """Partitions each labelled from 0 (as files read one by one are) joined
+    for the rounds: evaluated under fresh labels, grouped windows included,
+    and given back under their own."""
+    folder, records = trained
+    features = FAMILIES["windows"] + ["add###bill_length_mm|||bill_depth_mm$$$"]
+    rows = new_rows(53, n=200)
+    want = load(folder, features, records).preprocess(rows.copy())
+    cuts = [0, 30, 90, 91, 160, 200]
+    pieces = [rows.iloc[a:b].reset_index(drop=True) for a, b in zip(cuts, cuts[1:])]
+    ddf = dd.from_delayed([dask.delayed(p) for p in pieces], meta=rows.iloc[:0])
+    with dask.config.set({"scheduler": "sync", "brinvale.partition-rows": 120}):
+        lazy = load(folder, features, records).preprocess(ddf)
+        assert lazy.npartitions == len(pieces)
+        got = lazy.compute()
+    assert got.index.tolist() == [i for p in pieces for i in range(len(p))]
+    assert_frames_identical(got.reset_index(drop=True), want.reset_index(drop=True))

@@ -169,6 +169,7 @@ class Run:
         self.rounds_run = 0
         self.homes = None  # the worker of each partition, on a distributed cluster
         self.pieces = None  # per partition evaluated, the input partitions' lengths it joins
+        self.input_index = None  # the input partitions' row labels, where joined
         # per run of features: the unknown quantities it depended on when it
         # was last evaluated, whether it learnt anything then, and that round
         self.chunk_seen = {}
@@ -292,6 +293,10 @@ class Run:
             return kept
         joined = [kept[g[0]] if len(g) == 1 else self.task(g[0], T.joined, [kept[k] for k in g])
                   for g in groups]
+        # a joined partition whose row labels repeat is evaluated with fresh
+        # ones; the input's come back when the result is cut
+        self.input_index = list(persist(*[self.task(k, T.index_of, p)
+                                          for k, p in enumerate(kept)]))
         if self.homes is not None:
             self.homes = [self.homes[g[0]] for g in groups]
         self.pieces = [[self.lengths[k] for k in g] for g in groups]
@@ -302,15 +307,18 @@ class Run:
         return list(persist(*joined))
 
     def input_cut(self, parts):
-        """The result's partitions as the input's (without its empty ones)."""
+        """The result's partitions as the input's (without its empty ones),
+        with the input's row labels where the features keep them."""
         if self.pieces is None:
             return parts
-        out = []
+        out, k = [], 0
         for b, lengths in enumerate(self.pieces):
             start = 0
             for n in lengths:
-                out.append(self.task(b, T.rows_of, parts[b], start, start + n))
+                index = None if self.base["post"]["fresh_index"] else self.input_index[k]
+                out.append(self.task(b, T.rows_of, parts[b], start, start + n, index))
                 start += n
+                k += 1
         return out
 
     def learn_input_fills(self):

@@ -69,12 +69,26 @@ def initial(encoded, prep, target):
 
 
 def joined(parts):
-    """Consecutive encoded partitions as one, their row labels kept."""
-    return pd.concat(parts)
+    """Consecutive encoded partitions as one: their row labels kept where
+    they stay unique, else fresh ones (each partition's own labels come back
+    with its rows)."""
+    df = pd.concat(parts)
+    if not df.index.is_unique:
+        df = df.reset_index(drop=True)
+    return df
 
 
-def rows_of(frame, start, stop):
-    return frame.iloc[start:stop]
+def index_of(part):
+    return part.index
+
+
+def rows_of(frame, start, stop, index=None):
+    """Rows start:stop of a joined partition's result, under the input
+    partition's own row labels where given."""
+    out = frame.iloc[start:stop]
+    if index is not None:
+        out = out.set_axis(index, axis=0)
+    return out
 
 
 def float_columns(state):
