@@ -106,8 +106,12 @@ FAMILIES = {
 
 @pytest.fixture(scope="module", autouse=True)
 def scratch(tmp_path_factory):
-    # Dask's scratch files among the suite's own temporary files
-    with dask.config.set({"temporary-directory": str(tmp_path_factory.mktemp("scratch"))}):
+    # Dask's scratch files among the suite's own temporary files; exchanges
+    # with a destination per 50 rows, so that these small frames meet
+    # several (the conformance cases see one), and every partition evaluated
+    # on its own unless a test joins them
+    with dask.config.set({"temporary-directory": str(tmp_path_factory.mktemp("scratch")),
+                          "brinvale.exchange-rows": 50, "brinvale.partition-rows": 1}):
         yield
 
 
@@ -443,3 +447,164 @@ def test_a_name_reading_the_operand_before_it_stays_with_that_name():
     names = ["add###bill_length_mm|||bill_depth_mm$$$", "add###bill_ratio$$$", "log###year$$$",
              "count###island$$$", "subtract###year$$$"]
     assert chunks_of(names) == [(0, 2), (2, 3), (3, 5)]
+
+
+def test_fills_of_untouched_columns_read_the_input_medians(trained, monkeypatch):
+    """Group statistics fill every float column with the whole column's
+    median: learnt of the input before the first round, read wherever the
+    column still holds the input's bits.  A partition whose column changed
+    unseen sends the rounds back to the start without those medians, and the
+    values stay the single machine's."""
+    from brinvale.tessel import _driver
+    from brinvale.tessel import _engine as E
+
+    folder, records = trained
+    features = FAMILIES["group_statistics"][:3] + ["sine###bill_ratio$$$"]
+    rows = new_rows(31, n=150)
+    want = load(folder, features, records).preprocess(rows.copy())
+    ddf = dd.from_pandas(rows, npartitions=4)
+
+    def run():
+        runs = []
+        plain = _driver.Run.rounds
+
+        def rounds(self):
+            out = plain(self)
+            runs.append((dict(self.input_fills), self.rounds_run))
+            return out
+
+        with monkeypatch.context() as m:
+            m.setattr(_driver.Run, "rounds", rounds)
+            with dask.config.set(scheduler="sync"):
+                got = load(folder, features, records).preprocess(ddf).compute()
+        assert_frames_identical(got, want)
+        return runs[0]
+
+    fills, quick = run()
+    assert "bill_ratio" in fills and "body_mass_g" in fills
+    checked = []
+    plain_same = E.same_bits
+
+    def one_changed(values, before):
+        checked.append(len(checked))
+        return plain_same(values, before) and len(checked) != 3
+
+    monkeypatch.setattr(E, "same_bits", one_changed)
+    fills, slow = run()
+    assert fills == {} and checked
+    # the rounds wasted before the change was seen, and one more that the
+    # input medians had saved
+    assert slow > quick + 1
+
+
+def test_group_keys_in_sorted_runs(trained, monkeypatch):
+    """Keys in sorted runs along the whole frame make pandas sum each group's
+    run with NumPy's reduceat: the table is learnt in the round that finds
+    the runs, from each group's rows at once, with the single machine's bits;
+    runs sorted in each partition but not across them are carried."""
+    from brinvale.tessel import _driver
+
+    folder, records = trained
+    features = ["aggregate###min|||bill_depth_mm|||island$$$",
+                "aggregate###mean|||add###bill_length_mm|||bill_depth_mm$$$|||island$$$"]
+    found = []
+    plain = _driver.Run.reduce_runs
+
+    def reduce_runs(parts):
+        found.append(plain(parts))
+        return found[-1]
+
+    monkeypatch.setattr(_driver.Run, "reduce_runs", staticmethod(reduce_runs))
+    rows = new_rows(41, n=180)
+    ordered = rows.sort_values("island", kind="stable").reset_index(drop=True)
+    # sorted within each of three partitions, not across them
+    unordered = pd.concat([ordered.iloc[i::3] for i in range(3)], ignore_index=True)
+    unordered = pd.concat([unordered.iloc[i * 60:(i + 1) * 60].sort_values("island", kind="stable")
+                           for i in range(3)], ignore_index=True)
+    for frame, sorted_ in [(ordered, True), (unordered, False)]:
+        found.clear()
+        want = load(folder, features, records).preprocess(frame.copy())
+        with dask.config.set(scheduler="sync"):
+            got = load(folder, features, records).preprocess(
+                dd.from_pandas(frame, npartitions=3, sort=False)).compute()
+        assert_frames_identical(got, want)
+        assert found and any(found) == sorted_
+
+
+def test_partitions_have_a_home_worker_on_a_cluster(client):
+    """On a distributed cluster each persisted partition's worker is found,
+    so that its later steps are run there; other schedulers have none."""
+    from brinvale.tessel._driver import homes_of
+
+    parts = [dask.delayed(pd.DataFrame)({"x": np.arange(k, k + 3)}) for k in range(4)]
+    kept = dask.persist(*parts)
+    distributed.wait(distributed.futures_of(kept))
+    homes = homes_of(kept)
+    workers = set(client.scheduler_info()["workers"])
+    assert homes is not None and len(homes) == 4 and set(homes) <= workers
+    who = client.who_has(distributed.futures_of(kept))
+    assert [who[p.key][0] for p in kept] == homes
+    with dask.config.set(scheduler="sync"):
+        assert homes_of(dask.persist(*parts)) is None
+
+
+@pytest.mark.parametrize("method", ["preprocess", "predict_proba"])
+def test_small_partitions_are_evaluated_together(client, sample_dirs, method):  # noqa: F811
+    """Consecutive partitions are joined while they hold at most
+    `brinvale.partition-rows` rows for the rounds, and the result is cut
+    back into the input's partitions, row labels and all: the same values as
+    every partition evaluated alone, and one machine's."""
+    from brinvale.tessel import _driver
+
+    folder = sample_dirs["classification"]
+    rows = new_rows(47, n=300)
+    ddf = dd.from_pandas(rows, npartitions=12, sort=False)  # of 25 rows each
+    joined = []
+    plain = _driver.Run.join_small
+
+    def join_small(self, kept):
+        out = plain(self, kept)
+        joined.append((len(kept), len(out)))
+        return out
+
+    results = {}
+    for limit in (1, 70):
+        reset_task_config()
+        obj = tabular_incrml(folder)
+        with dask.config.set({"brinvale.partition-rows": limit}):
+            _driver.Run.join_small = join_small
+            try:
+                lazy = getattr(obj, method)(ddf)
+            finally:
+                _driver.Run.join_small = plain
+            if method == "preprocess":
+                assert lazy.npartitions == ddf.npartitions
+            results[limit] = lazy.compute()
+    # alone: 12 partitions evaluated; joined: 2 partitions of 25 rows each
+    assert joined == [(12, 12), (12, 6)]
+    reset_task_config()
+    want = getattr(tabular_incrml(folder), method)(rows.copy())
+    for got in results.values():
+        if method == "preprocess":
+            assert_frames_identical(got, want)
+        else:
+            assert np.array_equal(got, want)
+
+
+def test_joined_partitions_keep_their_own_row_labels(trained):
+    """Partitions each labelled from 0 (as files read one by one are) joined
+    for the rounds: evaluated under fresh labels, grouped windows included,
+    and given back under their own."""
+    folder, records = trained
+    features = FAMILIES["windows"] + ["add###bill_length_mm|||bill_depth_mm$$$"]
+    rows = new_rows(53, n=200)
+    want = load(folder, features, records).preprocess(rows.copy())
+    cuts = [0, 30, 90, 91, 160, 200]
+    pieces = [rows.iloc[a:b].reset_index(drop=True) for a, b in zip(cuts, cuts[1:])]
+    ddf = dd.from_delayed([dask.delayed(p) for p in pieces], meta=rows.iloc[:0])
+    with dask.config.set({"scheduler": "sync", "brinvale.partition-rows": 120}):
+        lazy = load(folder, features, records).preprocess(ddf)
+        assert lazy.npartitions == len(pieces)
+        got = lazy.compute()
+    assert got.index.tolist() == [i for p in pieces for i in range(len(p))]
+    assert_frames_identical(got.reset_index(drop=True), want.reset_index(drop=True))

@@ -8,6 +8,7 @@ gives both the small shares (reduced here) and the rows the shuffles and
 carry chains need.  The last round's partitions are the result.
 """
 
+import contextlib
 import uuid
 
 import dask
@@ -16,7 +17,11 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 from dask import delayed
+from dask._task_spec import List, Task, TaskRef
+from dask.delayed import Delayed
+from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
+from . import _engine as E
 from . import _kernels as K
 from . import _tasks as T
 from ._common import HASH, TARGET, VALUE, key_column
@@ -39,6 +44,64 @@ def carried_groups():
     to this many groups (summed over the partitions, a bound of the frame's
     groups); beyond, carrying them costs more than shuffling rows by group."""
     return int(dask.config.get("brinvale.carried-groups", 1 << 14))
+
+
+def exchange_rows():
+    """Rows brought together by an exchange go to one destination per this
+    many rows of the frame (at most one per partition): the destinations, and
+    so the tasks of an exchange, follow the frame's size, not its cut."""
+    return max(1, int(dask.config.get("brinvale.exchange-rows", 1 << 18)))
+
+
+def partition_rows():
+    """Consecutive partitions are evaluated together while they hold at most
+    this many rows: a run of features costs a few milliseconds on a
+    partition whatever its size, in every round, and much larger ones cost
+    more per row again."""
+    return max(1, int(dask.config.get("brinvale.partition-rows", 1 << 17)))
+
+
+class Tasks:
+    """Tasks written into one graph by hand.  A delayed call given a list of
+    delayed values optimises the graphs of all of them, once per call: with
+    many partitions an exchange's graph cost more to build than to run."""
+
+    def __init__(self, name):
+        self.name = f"brinvale-{name}-{uuid.uuid4().hex}"
+        self.dsk = {}
+
+    def ref(self, value):
+        """A reference to a delayed value, whose graph joins this one."""
+        self.dsk.update(value.__dask_graph__())
+        return TaskRef(value.key)
+
+    def add(self, func, *args):
+        key = (self.name, len(self.dsk))
+        self.dsk[key] = Task(key, func, *args)
+        return TaskRef(key)
+
+    def delayed(self, refs):
+        graph = HighLevelGraph({self.name: MaterializedLayer(self.dsk)}, {self.name: set()})
+        return [Delayed(r.key, graph, layer=self.name) for r in refs]
+
+
+def homes_of(parts):
+    """The worker holding each persisted partition once computed, on a
+    distributed cluster (None elsewhere, or where one is not known)."""
+    try:
+        from distributed import futures_of, get_client
+    except ImportError:
+        return None
+    futures = [futures_of(p) for p in parts]
+    if not all(len(f) == 1 for f in futures):
+        return None
+    try:
+        client = get_client()
+    except ValueError:
+        return None
+    where = client.who_has([f[0] for f in futures])
+    homes = [where.get(f[0].key) for f in futures]
+    return [h[0] for h in homes] if all(homes) else None
 
 
 def chunks_of(features):
@@ -104,6 +167,9 @@ class Run:
         self.known, self.medians, self.recipes = {}, {}, {}
         self.lengths, self.offsets = [], [0]
         self.rounds_run = 0
+        self.homes = None  # the worker of each partition, on a distributed cluster
+        self.pieces = None  # per partition evaluated, the input partitions' lengths it joins
+        self.input_index = None  # the input partitions' row labels, where joined
         # per run of features: the unknown quantities it depended on when it
         # was last evaluated, whether it learnt anything then, and that round
         self.chunk_seen = {}
@@ -145,8 +211,9 @@ class Run:
         prep_d = literal(prep)
         encoded = persist(*[delayed(T.encode)(p, prep_d) for p in raw])
         answers = dask.compute(*[delayed(T.survey)(e, p, prep_d) for e, p in zip(encoded, raw)])
-        percent, first_time, kept = [], None, []
-        for part, (n, cols, first) in zip(encoded, answers):
+        homes = homes_of(encoded)
+        percent, first_time, kept, self.homes = [], None, [], None if homes is None else []
+        for i, (part, (n, cols, first)) in enumerate(zip(encoded, answers)):
             for c in cols:
                 if c not in percent:
                     percent.append(c)
@@ -155,12 +222,16 @@ class Run:
             if n == 0:
                 continue  # empty partitions take no part
             kept.append(part)
+            if homes is not None:
+                self.homes.append(homes[i])
             self.lengths.append(n)
             self.offsets.append(self.offsets[-1] + n)
         self.total = self.offsets[-1]
         if self.total == 0:
             raise ValueError("the input has no rows")
+        kept = self.join_small(kept)
         self.nparts = len(kept)
+        self.targets = max(1, min(self.nparts, -(-self.total // exchange_rows())))
         prep["percent"] = percent
 
         cfg = getattr(obj, "_folder_cfg", None)
@@ -195,7 +266,91 @@ class Run:
                      "total": self.total, "post": post}
         label = target if post["append_target"] else None
         prep_d = literal(prep)
-        self.states = list(persist(*[delayed(T.initial)(p, prep_d, label) for p in kept]))
+        self.states = list(persist(*[self.task(k, T.initial, p, prep_d, label)
+                                     for k, p in enumerate(kept)]))
+        self.input_fills = {}
+        if fresh:
+            # group statistics fill every float column with its median
+            # first: the input columns' medians are learnt before any round
+            self.learn_input_fills()
+        self.initial_states = self.states
+
+    def join_small(self, kept):
+        """Consecutive partitions joined while together they hold at most
+        `partition_rows()` rows (larger ones stay as they are); the result is
+        cut back into the input's partitions."""
+        rows = partition_rows()
+        groups, current, acc = [], [], 0
+        for k, n in enumerate(self.lengths):
+            if current and acc + n > rows:
+                groups.append(current)
+                current, acc = [], 0
+            current.append(k)
+            acc += n
+        groups.append(current)
+        self.input_lengths = list(self.lengths)
+        if len(groups) == len(kept):
+            return kept
+        joined = [kept[g[0]] if len(g) == 1 else self.task(g[0], T.joined, [kept[k] for k in g])
+                  for g in groups]
+        # a joined partition whose row labels repeat is evaluated with fresh
+        # ones; the input's come back when the result is cut
+        self.input_index = list(persist(*[self.task(k, T.index_of, p)
+                                          for k, p in enumerate(kept)]))
+        if self.homes is not None:
+            self.homes = [self.homes[g[0]] for g in groups]
+        self.pieces = [[self.lengths[k] for k in g] for g in groups]
+        self.lengths = [sum(p) for p in self.pieces]
+        self.offsets = [0]
+        for n in self.lengths:
+            self.offsets.append(self.offsets[-1] + n)
+        return list(persist(*joined))
+
+    def input_cut(self, parts):
+        """The result's partitions as the input's (without its empty ones),
+        with the input's row labels where the features keep them."""
+        if self.pieces is None:
+            return parts
+        out, k = [], 0
+        for b, lengths in enumerate(self.pieces):
+            start = 0
+            for n in lengths:
+                index = None if self.base["post"]["fresh_index"] else self.input_index[k]
+                out.append(self.task(b, T.rows_of, parts[b], start, start + n, index))
+                start += n
+                k += 1
+        return out
+
+    def learn_input_fills(self):
+        self.states = list(persist(*[self.task(k, T.with_inputs, s)
+                                     for k, s in enumerate(self.states)]))
+        labels = dask.compute(*[self.task(k, T.input_labels, s) for k, s in enumerate(self.states)])
+        common = [c for c in labels[0] if all(c in other for other in labels[1:])]
+        if not common:
+            return
+        self.learn_chains({E.INPUT_FILL + c: {"kind": "median"} for c in common},
+                          [self.task(k, T.input_pieces, s, common)
+                           for k, s in enumerate(self.states)])
+        self.input_fills = {c: self.known.pop(E.INPUT_FILL + c) for c in common}
+
+    def task(self, k, func, *args, nout=None):
+        """func(*args) delayed, run where the k-th partition lives: a
+        partition's state, rows and steps stay on one worker, not moved to
+        another that happens to be idle."""
+        if self.homes is None:
+            where = contextlib.nullcontext()
+        else:
+            where = dask.annotate(workers=[self.homes[k]], allow_other_workers=True)
+        with where:
+            return delayed(func, nout=nout)(*args)
+
+    def start_again(self):
+        """The rounds from the prepared partitions, without the input
+        columns' medians: a partition's column changed before its fill."""
+        self.input_fills = {}
+        self.known, self.medians, self.recipes = {}, {}, {}
+        self.chunk_seen, self.known_in = {}, {}
+        self.states = self.initial_states
 
     def live(self, i):
         """Whether the i-th run of features can give anything new: never
@@ -212,6 +367,7 @@ class Run:
         p = dict(self.base)
         p["live"] = {i for i in range(len(self.base["chunks"])) if self.live(i)}
         p["known"] = dict(self.known)
+        p["input_fills"] = self.input_fills
         p["median"] = {q: [(s["level"], s["prefix"], s["gather"]) for s in m.search
                            if not s["done"]] for q, m in self.medians.items()}
         return p
@@ -225,16 +381,20 @@ class Run:
             plan_d = literal(plan)
             names = list(self.recipes)
             results = persist(*[
-                delayed(T.evaluate)(self.states[k], k, plan_d, names,
+                self.task(k, T.evaluate, self.states[k], k, plan_d, names,
                                     *[self.recipes[q][k] for q in names])
                 for k in range(self.nparts)])
-            summaries = dask.compute(*[delayed(T.summary)(r, k) for k, r in enumerate(results)])
+            summaries = dask.compute(*[self.task(k, T.summary, r, k) for k, r in enumerate(results)])
+            changed = [s["small"].pop(E.INPUT_CHANGED, False) for s in summaries]
+            if any(changed) and self.input_fills:
+                self.start_again()
+                continue
             first = summaries[0]
             for i, (deps, active, replayed) in first["chunks"].items():
                 self.chunk_seen[i] = (deps, active, replayed, self.rounds_run)
             if first["done"]:
                 self.meta, self.head = first["meta"], first["head"]
-                return [delayed(T.done_of)(r) for r in results]
+                return [self.task(k, T.done_of, r) for k, r in enumerate(results)]
             progress = False
             shares = {}
             for k, s in enumerate(summaries):
@@ -252,7 +412,7 @@ class Run:
             if not progress:
                 raise RuntimeError("the partitioned engine cannot learn the quantities it needs: "
                                    f"{first['unknown']}")
-            self.states = [delayed(T.state_of)(r) for r in results]
+            self.states = [self.task(k, T.state_of, r) for k, r in enumerate(results)]
             for q in [*self.known, *self.recipes]:
                 self.known_in.setdefault(q, self.rounds_run)
         raise RuntimeError(f"the partitioned engine did not finish in {MAX_ROUNDS} rounds")
@@ -330,7 +490,7 @@ class Run:
         for p in parts:
             np.add.at(counts, np.asarray(p["digits"], dtype=np.int64), np.asarray(p["counts"]))
         valid = int(counts.sum())
-        ntargets = max(1, self.nparts)
+        ntargets = self.targets
         share = max(1, -(-valid // ntargets))
         digit_target = np.zeros(65536, dtype=np.int64)
         below = [0]
@@ -407,15 +567,18 @@ class Run:
 
     # ---- rows brought together --------------------------------------------------------
 
-    def exchange(self, parts, how):
-        """Rows of every partition sent to the partition `how` names for them
-        (a task-based shuffle: the rows are a few columns wide)."""
-        n = self.nparts
-        splits = [delayed(T.split, nout=n)(p, how, n) for p in parts]
-        return [delayed(T.gather)([s[j] for s in splits]) for j in range(n)]
+    def exchange(self, tasks, parts, how, func, *args):
+        """Rows of every partition sent to the destination `how` names for
+        them, `func(rows, *args)` computed at each destination (a task-based
+        shuffle: the rows are a few columns wide).  References in `tasks`."""
+        m = self.targets
+        splits = [tasks.add(T.split, tasks.ref(p), how, m) for p in parts]
+        return [tasks.add(T.on_gathered, func, List(*[tasks.add(T.item, s, j) for s in splits]),
+                          *args)
+                for j in range(m)]
 
     def emitted(self, results, q):
-        return [delayed(T.pieces)(r, q) for r in results]
+        return [self.task(k, T.pieces, r, q) for k, r in enumerate(results)]
 
     @staticmethod
     def table_meta(req):
@@ -435,40 +598,47 @@ class Run:
             kind = req["kind"]
             if q in chains:
                 continue
-            piece = [delayed(T.pieces)(r, q) for r in results]
+            piece = [self.task(k, T.pieces, r, q) for k, r in enumerate(results)]
             if kind == "window" and isinstance(req["groups"], str):
                 req = dict(req, groups=self.known[req["groups"]])
+            if kind == "table" and req.get("runs_of"):
+                # the keys' runs, reduced this round: sorted runs are summed
+                # as NumPy sums them, on each group's rows at once
+                sorted_runs = bool(self.known[req["runs_of"]])
+                req = dict(req, runs=sorted_runs, stream=req["stream"] and not sorted_runs)
             if kind == "chain":
                 carry, carries = K.empty_carry(), []
                 for k in range(self.nparts):
                     carries.append(carry)
-                    carry = delayed(T.chain_step)(carry, piece[k], req["op"], req["window"],
-                                                  self.total)
+                    carry = self.task(k, T.chain_step, carry, piece[k], req["op"], req["window"],
+                                      self.total)
                 lazy.append(carries)
             elif kind == "table" and req["stream"]:
                 # each group's accumulators carried from partition to partition
                 state = None
                 for k in range(self.nparts):
-                    state = delayed(T.group_step)(state, piece[k], req["table"], req["stat"],
-                                                  req["keys"])
+                    state = self.task(k, T.group_step, state, piece[k], req["table"],
+                                      req["stat"], req["keys"])
                 lazy.append([delayed(T.group_final)(state, req["table"], req["stat"],
                                                     req["keys"], self.table_meta(req))])
             elif kind == "table":
                 on = [HASH + str(j) for j in range(req["keys"])]
-                lazy.append([delayed(T.table)(p, req["table"], req["stat"], req["keys"],
-                                              req["runs"])
-                             for p in self.exchange(piece, ("hash", on))])
+                tasks = Tasks("table")
+                lazy.append(tasks.delayed(self.exchange(
+                    tasks, piece, ("hash", on), T.table, req["table"], req["stat"], req["keys"],
+                    req["runs"])))
             elif kind == "entropy_dist":
-                lazy.append([delayed(T.entropy_distinct)(p)
-                             for p in self.exchange(piece, ("column", TARGET))])
+                tasks = Tasks("distinct")
+                lazy.append(tasks.delayed(self.exchange(tasks, piece, ("column", TARGET),
+                                                        T.entropy_distinct)))
             elif (kind == "window" and req["carried"]
                   and req["groups"] <= carried_groups()):
                 # each group's state carried from partition to partition
                 state, values = None, []
                 for k in range(self.nparts):
-                    step = delayed(T.group_window_step, nout=2)(
-                        state, piece[k], req["op"], req["operands"], req["group"], req["dtype"],
-                        req["window"], req["before"], self.total)
+                    step = self.task(
+                        k, T.group_window_step, state, piece[k], req["op"], req["operands"],
+                        req["group"], req["dtype"], req["window"], req["before"], self.total, nout=2)
                     values.append(step[0])
                     state = step[1]
                 lazy.append(values)
@@ -502,10 +672,10 @@ class Run:
             return
         offsets = self.offsets
         qs = list(chains)
-        cols = persist(*[delayed(T.kept_columns)(r, qs) for r in results])
+        cols = persist(*[self.task(k, T.kept_columns, r, qs) for k, r in enumerate(results)])
         # first steps: sums, digits
         kinds = {q: req["kind"] for q, req in chains.items()}
-        done = dask.compute(*[delayed(T.first_steps)(c, kinds, offsets[k], self.total)
+        done = dask.compute(*[self.task(k, T.first_steps, c, kinds, offsets[k], self.total)
                               for k, c in enumerate(cols)])
         means, ranked = {}, []
         for q, req in chains.items():
@@ -523,7 +693,7 @@ class Run:
                 self.known[q] = self.reduce_hist(parts)
                 ranked.append(q)
         if means:
-            done = dask.compute(*[delayed(T.square_steps)(c, means, offsets[k], self.total)
+            done = dask.compute(*[self.task(k, T.square_steps, c, means, offsets[k], self.total)
                                   for k, c in enumerate(cols)])
             for q in means:
                 self.reduce(chains[q]["base"] + ".s", [d[q] for d in done])
@@ -533,22 +703,24 @@ class Run:
                            if not s["done"]] for q in qs if q in self.medians}
             if not targets:
                 break
-            done = dask.compute(*[delayed(T.median_steps)(c, targets) for c in cols])
+            done = dask.compute(*[self.task(k, T.median_steps, c, targets)
+                                  for k, c in enumerate(cols)])
             for q in targets:
                 self.reduce_median(q, [d[q] for d in done])
         for q in ranked:
-            self.learn_ranked(q, chains[q], [delayed(T.item)(c, q) for c in cols])
+            self.learn_ranked(q, chains[q], [self.task(k, T.item, c, q) for k, c in enumerate(cols)])
 
     def learn_ranked(self, q, req, cols):
         """Ranks over the whole column (percentile), or codes of its distinct
         values (entropy): rows shuffled to value ranges, ranked there with the
         counts below each range, back in the frame's order."""
         base, hist = req["base"], self.known[q]
-        frame = [delayed(T.ranked_rows)(c, hist, self.offsets[k]) for k, c in enumerate(cols)]
+        frame = [self.task(k, T.ranked_rows, c, hist, self.offsets[k]) for k, c in enumerate(cols)]
         dist = None
         if req["what"] == "entropy":
-            parts = dask.compute(*[delayed(T.entropy_distinct)(p)
-                                   for p in self.exchange(frame, ("column", TARGET))])
+            tasks = Tasks("distinct")
+            parts = dask.compute(*tasks.delayed(self.exchange(tasks, frame, ("column", TARGET),
+                                                              T.entropy_distinct)))
             dist = self.known[base + ".dist"] = self.reduce_distinct(
                 pd.concat(parts, ignore_index=True), hist)
         rows = {"kind": req["what"], "hist": hist}
@@ -581,23 +753,24 @@ class Run:
         """The rows a per-row quantity gives every partition: the emitted rows
         brought together by key, computed together, and put back in the
         frame's order."""
+        tasks = Tasks("rows")
         if req["kind"] == "window":
-            computed = [delayed(T.window_rows)(p, req["op"], req["operands"], req["group"],
-                                               req["dtype"])
-                        for p in self.exchange(parts, ("hash", [HASH + "0"]))]
+            computed = self.exchange(tasks, parts, ("hash", [HASH + "0"]), T.window_rows,
+                                     req["op"], req["operands"], req["group"], req["dtype"])
         else:
-            computed = [delayed(T.ranks)(p, req["kind"], req["hist"], req.get("dist"))
-                        for p in self.exchange(parts, ("column", TARGET))]
+            computed = self.exchange(tasks, parts, ("column", TARGET), T.ranks, req["kind"],
+                                     req["hist"], req.get("dist"))
         n = self.nparts
-        back = [delayed(T.split, nout=n)(c, ("rows", self.offsets[:-1]), n) for c in computed]
-        return [delayed(T.restored_values)([b[k] for b in back], length)
-                for k, length in enumerate(self.lengths)]
+        back = [tasks.add(T.split, c, ("rows", self.offsets[:-1]), n) for c in computed]
+        return tasks.delayed([tasks.add(T.restored_values,
+                                        List(*[tasks.add(T.item, b, k) for b in back]), length)
+                              for k, length in enumerate(self.lengths)])
 
     # ---- the result ------------------------------------------------------------------
 
     def preprocess(self):
         self.prepare()
-        parts = self.rounds()
+        parts = self.input_cut(self.rounds())
         return dd.from_delayed(parts, meta=self.meta)
 
     def predict(self, method):
@@ -612,8 +785,10 @@ class Run:
         else:
             self.return_y = True
             self.prepare()
-            parts = self.rounds()
-            lengths, head = self.lengths, self.head
+            # each input partition scored alone, as the model scores it:
+            # BLAS sums of linear models change with the rows scored at once
+            parts = self.input_cut(self.rounds())
+            lengths, head = self.input_lengths, self.head
         target = self.obj.target_name
         # the output's type and width, from the model's answer for one row
         probe_frame = head.drop(columns=[target]) if target in head.columns.tolist() else head

@@ -28,6 +28,13 @@ LOCAL_WINDOWS = {"delay", "ts_o", "delta", "ts_min", "ts_max", "ts_rank", "produ
                  "ts_argmax", "ts_argmin", "decay_linear"}
 GROUP_STAT_OPS = {"count", "crosscount", "aggregate", "nunique"}
 
+# The median of an input column, learnt before the first round: the fill of a
+# column no operator wrote is that median where the column holds what it held
+# before any feature (checked bit for bit); where it does not, the partition
+# says so and the rounds start again without these medians.
+INPUT_FILL = "input.fill."
+INPUT_CHANGED = "input.changed"
+
 # NumPy's buffered reductions of an integer column cast to float64 sum each
 # block of this many values pairwise and the blocks in order.
 CAST_BLOCK = 8192
@@ -100,8 +107,10 @@ class Engine:
     earlier rounds left (operator count, the columns' dependencies, the
     columns filled since last written), continued here."""
 
-    def __init__(self, plan, part, rows, state):
+    def __init__(self, plan, part, rows, state, inputs=None):
         self.plan = plan
+        self.inputs = inputs or {}
+        self.input_fills = plan.get("input_fills") or {}
         self.part = part
         self.rows = rows
         self.known = plan["known"]
@@ -387,18 +396,22 @@ class Engine:
         runs = (kind == "aggregate" and native_numeric(values)
                 and stat_name in ("sum", "mean", "min", "max"))
         placeholder = np.full(ngroups, NAN)
-        ready = True
+        ready, pending = True, False
         if runs:
             r = self.ask(base + ".runs", derived)
             if not r.known:
-                ready = False
                 if r.collect:
                     self.small[base + ".runs"] = runs_partial(keys[0], values)
-        t = self.ask(base + ".tab", derived or runs)
+                    # the driver reduces the runs in this round before it
+                    # computes the table: the table's rows go with them
+                    pending = True
+                else:
+                    ready = False
+        t = self.ask(base + ".tab", derived)
         if t.known:
             return match_table(t.value, kind, keys, np.asarray(codes, dtype=np.int64), ngroups)
         if t.collect and ready:
-            sorted_runs = bool(runs and self.known[base + ".runs"])
+            sorted_runs = bool(runs and not pending and self.known[base + ".runs"])
             # Statistics read once in row order are carried along the
             # partitions as each group's accumulators: no group's rows ever
             # gather in one place.  Medians, distinct counts, the library's
@@ -406,7 +419,8 @@ class Engine:
             stream = kind != "aggregate" or (
                 K.carried_width(stat_name) > 0 and native_numeric(values) and not sorted_runs)
             req = {"kind": "table", "table": kind, "stat": stat, "keys": len(keys),
-                   "runs": sorted_runs if runs else None, "stream": stream}
+                   "runs": sorted_runs if runs else None, "stream": stream,
+                   "runs_of": base + ".runs" if pending else None}
             self.request(base + ".tab", req, table_columns(keys, values))
         return placeholder
 
@@ -421,6 +435,10 @@ class Engine:
             return NAN
         self.filled.add(name)
         self.touched.add(name)
+        if name != self.out_label and name not in self.taint and name in self.input_fills:
+            if same_bits(values, self.inputs.get(name)):
+                return self.input_fills[name]
+            self.small[INPUT_CHANGED] = True
         q = f"{self.seq}.fill.{name}"
         # the op's own column depends on what the op asked; others on their past
         if name == self.out_label:
@@ -542,6 +560,13 @@ class Engine:
     def result(self):
         return {"small": self.small, "requests": self.requests, "pieces": self.pieces,
                 "unknown": self.unknown}
+
+
+def same_bits(values, before):
+    if before is None:
+        return False
+    v = np.ascontiguousarray(values, dtype=np.float64)
+    return v.shape == before.shape and bool((v.view(np.int64) == before.view(np.int64)).all())
 
 
 def psum(values, offset, total, skipped=0):

@@ -65,7 +65,58 @@ def initial(encoded, prep, target):
     df = _wb()._convert_percentages(encoded.copy(), prep["percent"])
     return {"frame": df, "records": dict(prep["records"]), "next": 0,
             "engine": {"seq": 0, "taint": {}, "filled": set()},
-            "label": None if target is None else df[target].copy()}
+            "label": None if target is None else df[target].copy(), "inputs": {}}
+
+
+def joined(parts):
+    """Consecutive encoded partitions as one: their row labels kept where
+    they stay unique, else fresh ones (each partition's own labels come back
+    with its rows)."""
+    df = pd.concat(parts)
+    if not df.index.is_unique:
+        df = df.reset_index(drop=True)
+    return df
+
+
+def index_of(part):
+    return part.index
+
+
+def rows_of(frame, start, stop, index=None):
+    """Rows start:stop of a joined partition's result, under the input
+    partition's own row labels where given."""
+    out = frame.iloc[start:stop]
+    if index is not None:
+        out = out.set_axis(index, axis=0)
+    return out
+
+
+def float_columns(state):
+    """The labels of a prepared partition's float64 columns (none where
+    labels repeat)."""
+    df = state["frame"]
+    if not df.columns.is_unique:
+        return []
+    return [label for label, dtype in df.dtypes.items()
+            if isinstance(label, str) and dtype == np.float64]
+
+
+def with_inputs(state):
+    """The prepared partition keeping its float64 columns as they are before
+    any feature, beside the medians the driver learns of them: a fill of a
+    column no operator wrote reads them."""
+    df = state["frame"]
+    inputs = {label: np.array(df[label].to_numpy(dtype=np.float64), copy=True)
+              for label in float_columns(state)}
+    return dict(state, inputs=inputs)
+
+
+def input_labels(state):
+    return list(state["inputs"])
+
+
+def input_pieces(state, labels):
+    return {"pieces": {E.INPUT_FILL + label: state["inputs"][label] for label in labels}}
 
 
 # ---- one partition through the feature engine ----------------------------------------
@@ -80,7 +131,7 @@ def evaluate(state, k, plan, names, *row_parts):
     waiting for quantities still unknown) is replayed from what it wrote
     when it was last evaluated."""
     tavrin = _tavrin()
-    engine = Engine(plan, k, dict(zip(names, row_parts)), state["engine"])
+    engine = Engine(plan, k, dict(zip(names, row_parts)), state["engine"], state["inputs"])
     # The operators add columns to the frame and records to the dict they are
     # given: copies, never the persisted state (shared by the tasks of a worker).
     df = state["frame"].copy(deep=False)
@@ -91,7 +142,8 @@ def evaluate(state, k, plan, names, *row_parts):
         if start < state["next"]:
             continue
         delta = replays.get(i)
-        if delta is not None and i not in plan["live"] and set(df.columns) == delta["before"]:
+        if (delta is not None and i not in plan["live"]
+                and set(df.columns.tolist()) == delta["before"]):
             df = replay(df, records, engine, delta)
         else:
             before, marks = df.copy(deep=False), engine.state()
@@ -111,7 +163,8 @@ def evaluate(state, k, plan, names, *row_parts):
             clean = False
         if clean:
             committed = {"frame": df.copy(deep=False), "records": dict(records), "next": stop,
-                         "engine": engine.state(), "label": state["label"]}
+                         "engine": engine.state(), "label": state["label"],
+                         "inputs": state["inputs"]}
         elif delta is not None:
             kept[i] = delta
     if committed is state:
@@ -135,23 +188,34 @@ def _same_column(a, b):
     return getattr(a, "dtype", None) == getattr(b, "dtype", None) and len(a) == len(b)
 
 
+def _unique(index, labels):
+    """Index.is_unique, which hashes the labels anew for every new frame."""
+    if len(set(labels)) != len(labels):
+        return False
+    if any(isinstance(label, float) and label != label for label in labels):
+        return index.is_unique  # NaN labels: pandas counts them equal
+    return True
+
+
 def written(before, after, touched, engine_before, engine_after, records_before, records):
     """What a run of features wrote on this partition: its columns (new ones,
     its operators' and its fills', any whose dtype changed), the frame's
     column order and index, and its marks in the engine's bookkeeping; None
     where the frame's labels repeat."""
-    if not (before.columns.is_unique and after.columns.is_unique):
+    # labels as lists: iterating an Index of texts costs a call per label
+    before_labels, after_labels = before.columns.tolist(), after.columns.tolist()
+    if not (_unique(before.columns, before_labels) and _unique(after.columns, after_labels)):
         return None
-    where = {label: j for j, label in enumerate(before.columns)}
+    where = {label: j for j, label in enumerate(before_labels)}
     columns = {}
-    for j, label in enumerate(after.columns):
+    for j, label in enumerate(after_labels):
         if (label not in where or label in touched
                 or not _same_column(after._get_column_array(j),
                                     before._get_column_array(where[label]))):
             columns[label] = after[label].array
     taint = {key: set(v) for key, v in engine_after["taint"].items()
              if engine_before["taint"].get(key) != v}
-    return {"before": set(before.columns), "columns": columns, "order": list(after.columns),
+    return {"before": set(before_labels), "columns": columns, "order": after.columns,
             "index": after.index, "seq": engine_after["seq"] - engine_before["seq"],
             "taint": taint, "filled_add": engine_after["filled"] - engine_before["filled"],
             "filled_del": engine_before["filled"] - engine_after["filled"],
@@ -164,7 +228,10 @@ def replay(df, records, engine, delta):
     wrote (its values cannot have changed: they read only exact columns)."""
     for label, values in delta["columns"].items():
         df[label] = values
-    df = df[delta["order"]]
+    # written columns keep their places and new ones come last, as the run
+    # left them, mostly: the frame is taken in the run's order only if not
+    if not df.columns.equals(delta["order"]):
+        df = df[delta["order"]]
     df.index = delta["index"]
     engine.seq += delta["seq"]
     for key, v in delta["taint"].items():
@@ -257,6 +324,11 @@ def split(frame, how, n):
 
 def gather(pieces):
     return pd.concat(pieces, ignore_index=True)
+
+
+def on_gathered(func, pieces, *args):
+    """`func` over the rows sent to one destination, gathered in one frame."""
+    return func(gather(pieces), *args)
 
 
 def restored_values(pieces, length):
