@@ -310,31 +310,30 @@ void run_nunique(Frame &frame, const Node &node) {
 // no record, no z-score, no fill.  int64 where the statistic is a count, or
 // an integer-valued statistic of counts with no row missing its id, and no
 // row misses its group's value.
+// Codes of a numeric key column as groupby gives them (missing keys in no
+// group), in order of first appearance or sorted.
+KeyCodes group_codes(const Column &c, bool sorted, std::vector<std::int64_t> &codes,
+                     const char *what) {
+    codes.resize(c.kind == Kind::i64 ? c.i.size() : c.f.size());
+    if (c.kind == Kind::i64) {
+        return code_keys(std::span<const std::int64_t>(c.i), sorted, codes);
+    }
+    if (c.kind == Kind::f64) {
+        return code_keys(std::span<const double>(c.f), sorted, false, codes);
+    }
+    unplanned(std::string("the ") + what + " column '" + c.label +
+              "' is not a float64 or int64 column");
+}
+
 void run_histstat(Frame &frame, const Node &node) {
     GroupStat stat{};
     if (!parse_group_stat(node.stat, stat)) {
         unplanned("the statistic '" + node.stat + "' of histstat");
     }
-    const Column &id_col = operand(frame, node.operands[0]);
-    std::vector<std::int64_t> ids(frame.rows);
-    KeyCodes id_summary;
-    if (id_col.kind == Kind::i64) {
-        id_summary = code_keys(std::span<const std::int64_t>(id_col.i), false, ids);
-    } else if (id_col.kind == Kind::f64) {
-        id_summary = code_keys(std::span<const double>(id_col.f), false, false, ids);
-    } else {
-        unplanned("the id column '" + id_col.label + "' is not a float64 or int64 column");
-    }
-    const Column &key_col = operand(frame, node.operands[1]);
-    std::vector<std::int64_t> codes(frame.rows);
-    KeyCodes summary;
-    if (key_col.kind == Kind::i64) {
-        summary = code_keys(std::span<const std::int64_t>(key_col.i), true, codes);
-    } else if (key_col.kind == Kind::f64) {
-        summary = code_keys(std::span<const double>(key_col.f), true, false, codes);
-    } else {
-        unplanned("the key column '" + key_col.label + "' is not a float64 or int64 column");
-    }
+    std::vector<std::int64_t> ids;
+    const KeyCodes id_summary = group_codes(operand(frame, node.operands[0]), false, ids, "id");
+    std::vector<std::int64_t> codes;
+    const KeyCodes summary = group_codes(operand(frame, node.operands[1]), true, codes, "key");
     const std::vector<double> freq(id_summary.sizes.begin(), id_summary.sizes.end());
     std::vector<double> temp(frame.rows);
     map_groups(freq, ids, temp);
