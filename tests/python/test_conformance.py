@@ -105,10 +105,20 @@ def assert_same_frame(got, want):
 
 @pytest.mark.parametrize("return_y", [False, True])
 @pytest.mark.parametrize("name", NAMES)
-def test_preprocess(conformance, name, return_y):
+def test_preprocess(conformance, name, return_y, caplog):
     folder, csv = conformance[name]
     got = load(folder).preprocess(csv, return_y=return_y)
     assert_same_frame(got, expected_frame(folder, pd.read_csv(csv), return_y))
+    # rows cut out of a frame keep or lose their row labels as the pipeline
+    # does (a merged group statistic gives fresh ones); the scoring plan
+    # serves every folder
+    rows = pd.read_csv(csv).iloc[3:40]
+    with caplog.at_level(logging.DEBUG, logger="brinvale.plan"):
+        got = load(folder).preprocess(rows.copy(), return_y=return_y)
+    assert [r.getMessage() for r in caplog.records if r.name == "brinvale.plan"] == []
+    want = expected_frame(folder, rows.copy(), return_y)
+    assert_same_frame(got, want)
+    assert got.index.equals(want.index)
 
 
 # learners whose predictions the native evaluator leaves to their own predict

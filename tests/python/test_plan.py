@@ -71,6 +71,24 @@ def test_predict_matches_the_engine(load, monkeypatch, caplog, task, n, nan, see
         pd.testing.assert_frame_equal(got_records[key], table, check_exact=True)
 
 
+@pytest.mark.parametrize("task", ["classification", "regression"])
+@pytest.mark.parametrize("n,nan,seed", [(1, 0.0, 5), (60, 0.2, 3)])
+def test_preprocess_gives_the_engines_frame(load, monkeypatch, caplog, task, n, nan, seed):  # noqa: F811
+    frame = rows(seed, n, nan)
+    frame.index = frame.index + 100
+    with caplog.at_level(logging.DEBUG, logger=PLAN_LOG):
+        got, want, got_records, want_records = planned_and_engine(load, monkeypatch, task, frame,
+                                                                  "preprocess")
+    assert [r.getMessage() for r in caplog.records if r.name == PLAN_LOG] == [
+        "scoring plan not used: name2feature is not the feature engine's"]
+    # labels, dtypes, bits and row labels (the merged group statistics give fresh ones)
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    assert got.index.equals(pd.RangeIndex(n))
+    assert got_records.keys() == want_records.keys() and got_records
+    for key, table in want_records.items():
+        pd.testing.assert_frame_equal(got_records[key], table, check_exact=True)
+
+
 def test_records_of_later_calls_match_the_engine(load, monkeypatch):  # noqa: F811
     # the mean records each call leaves (their labels made once per plan)
     # are the engine's after every call, also for frames of other groups

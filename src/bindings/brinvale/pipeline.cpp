@@ -180,16 +180,8 @@ py::object process_labels_and_codes(py::object self, py::object ori_df) {
     return ori_df;
 }
 
-// Steps 1 to 5: the frame the feature engine receives.
-py::object process_prefix(py::object self, py::object ori_df) {
-    return self.attr("_percent_sign_conversion")(process_labels_and_codes(self, ori_df));
-}
-
-// The feature rebuild and the steps after it.
-py::object process_suffix(py::object self, py::object ori_df) {
-    py::object records = self.attr("lec_record_dt");
-    py::object df = global("name2feature")(ori_df, self.attr("adv_features"), records);
-
+// The steps after the feature rebuild: drops and the time column's dates.
+py::object process_finish(py::object self, py::object df) {
     // The identifier and the ignored columns leave in one drop: the same
     // columns as dropping them one after another, one frame rebuild (a new
     // frame: pandas deprecates drop(inplace=True), and nobody else holds
@@ -220,8 +212,25 @@ py::object process_suffix(py::object self, py::object ori_df) {
     return df;
 }
 
+// The feature rebuild and the steps after it.
+py::object process_suffix(py::object self, py::object ori_df) {
+    py::object records = self.attr("lec_record_dt");
+    return process_finish(self, global("name2feature")(ori_df, self.attr("adv_features"), records));
+}
+
+bool own_pipeline(const py::object &self);
+
 py::object process_data(py::object self, py::object ori_df) {
-    return process_suffix(self, process_prefix(self, std::move(ori_df)));
+    py::object coded = process_labels_and_codes(self, std::move(ori_df));
+    // The folder's scoring plan gives the engine's frame where it serves the
+    // case; the percentage conversion then happens inside it.
+    if (own_pipeline(self)) {
+        py::object df = planned_engine_frame(self, coded);
+        if (!df.is_none()) {
+            return process_finish(self, df);
+        }
+    }
+    return process_suffix(self, self.attr("_percent_sign_conversion")(coded));
 }
 
 // A Dask DataFrame: computed partition by partition by the partitioned
@@ -409,15 +418,19 @@ std::optional<py::object> planned(py::object self, py::object test_path, const c
     // The plan reads the percentage columns as the conversion of step 5
     // gives them, without the converted frame.
     py::object coded;
+    py::object engine_frame = py::none();
     py::object out = with_folder_config(self, [&] {
         coded = process_labels_and_codes(self, input);
-        return planned_output(self, coded, method);
+        return planned_output(self, coded, method, &engine_frame);
     });
     if (!out.is_none()) {
         return global("np").attr("array")(out);
     }
-    py::object df = with_folder_config(
-        self, [&] { return process_suffix(self, self.attr("_percent_sign_conversion")(coded)); });
+    py::object df = with_folder_config(self, [&] {
+        return engine_frame.is_none()
+                   ? process_suffix(self, self.attr("_percent_sign_conversion")(coded))
+                   : process_finish(self, engine_frame);
+    });
     return call_model(self, preprocess_tail(self, input, df, py::bool_(true)), method);
 }
 

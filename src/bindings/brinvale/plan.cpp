@@ -745,23 +745,84 @@ py::object planned_model_columns(py::object self) {
     return c->model_columns;
 }
 
-py::object planned_output(py::object self, py::object ori_df, const char *method) {
+// The folder's plan where it serves a frame of `rows` rows, else null (the
+// reason said on the logger).
+static std::shared_ptr<Compiled> serving_plan(py::handle self, std::size_t rows) {
     if (!has_folder_parts(self)) {
         log_plan("the object holds no feature list, records or model");
-        return py::none();
+        return nullptr;
     }
     std::shared_ptr<Compiled> c = plan_of(self);
     if (!c->unsupported.empty()) {
         log_plan(c->unsupported);
-        return py::none();
+        return nullptr;
     }
     if (!global("name2feature").is(c->engine)) {
         log_plan("name2feature is not the feature engine's");
-        return py::none();
+        return nullptr;
     }
-    if (py::len(ori_df) > kPlanMaxRows) {
+    if (rows > kPlanMaxRows) {
         log_plan("the frame has more rows than the plan serves (" + std::to_string(kPlanMaxRows) +
                  ")");
+        return nullptr;
+    }
+    return c;
+}
+
+// The records a run leaves: the tables of the aggregate "mean" features.
+static void write_records(py::handle self, Compiled &c, const cp::RunResult &result) {
+    py::object records = self.attr("lec_record_dt");
+    for (const cp::MeanCountTable &t : result.mean_counts) {
+        for (const cp::Node &node : c.plan.nodes) {
+            if (node.label == t.key) {
+                write_mean_count(records, t, node.operands[2], c.mean_count_columns[t.key]);
+                break;
+            }
+        }
+    }
+}
+
+py::object planned_engine_frame(py::object self, py::object ori_df) {
+    std::shared_ptr<Compiled> c = serving_plan(self, py::len(ori_df));
+    if (!c) {
+        return py::none();
+    }
+    try {
+        cp::Frame frame = import_frame(ori_df, true);
+        const std::string group = c->has_windows ? configured_group() : std::string();
+        NumpyUfuncs math;
+        cp::RunResult result = cp::run(c->plan, frame, group, math);
+        py::list arrays;
+        py::list labels;
+        for (const cp::Column &col : frame.columns) {
+            labels.append(py::str(col.label));
+            // a column the plan only carries is the input's own
+            arrays.append(col.kind == cp::Kind::opaque ? frame_column_array(ori_df, col.source)
+                                                       : py::object(to_array(col)));
+        }
+        // The labels in the dtype of the frame's own (the engine appends to
+        // them); the arrays checked and texts read as pandas reads them.
+        py::object pd = global("pd");
+        py::object columns =
+            pd.attr("Index")(labels, "dtype"_a = ori_df.attr("columns").attr("dtype"));
+        py::object df =
+            pd.attr("DataFrame")
+                .attr("_from_arrays")(arrays, "columns"_a = columns,
+                                      "index"_a = result.fresh_index
+                                                      ? pd.attr("RangeIndex")(py::len(ori_df))
+                                                      : ori_df.attr("index"));
+        write_records(self, *c, result);
+        return df;
+    } catch (const cp::Unplanned &e) {
+        log_plan(e.reason);
+        return py::none();
+    }
+}
+
+py::object planned_output(py::object self, py::object ori_df, const char *method,
+                          py::object *engine_frame) {
+    std::shared_ptr<Compiled> c = serving_plan(self, py::len(ori_df));
+    if (!c) {
         return py::none();
     }
     // A model the native evaluator never serves gets the pipeline's frame:
@@ -772,6 +833,10 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
     }
     if (!refusal->second.empty()) {
         log_plan("the native evaluator does not serve the model (" + refusal->second + ")");
+        // the model's frame is still the plan's
+        if (engine_frame != nullptr) {
+            *engine_frame = planned_engine_frame(self, ori_df);
+        }
         return py::none();
     }
     try {
@@ -840,15 +905,7 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
         // Records are written last, so that a case the plan refuses leaves
         // them to the engine.
         py::object out = native_model_columns(self.attr("model"), columns, method);
-        py::object records = self.attr("lec_record_dt");
-        for (const cp::MeanCountTable &t : result.mean_counts) {
-            for (const cp::Node &node : c->plan.nodes) {
-                if (node.label == t.key) {
-                    write_mean_count(records, t, node.operands[2], c->mean_count_columns[t.key]);
-                    break;
-                }
-            }
-        }
+        write_records(self, *c, result);
         if (out.is_none()) {
             log_plan("the native evaluator does not serve the model");
         }

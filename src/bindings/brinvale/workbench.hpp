@@ -95,7 +95,15 @@ std::string native_model_refusal(py::object model, const char *method);
 // with the native evaluator; None, after a debug message on the
 // "brinvale.plan" logger, when the plan or the evaluator does not serve the
 // case (the records are then as the engine will find them).
-py::object planned_output(py::object self, py::object ori_df, const char *method);
+// Where it steps aside only for the model, `engine_frame` (if given) receives
+// what planned_engine_frame gives for `ori_df`.
+py::object planned_output(py::object self, py::object ori_df, const char *method,
+                          py::object *engine_frame = nullptr);
+// The frame name2feature returns for the pipeline's frame `ori_df` (before
+// its percentage conversion), computed by the folder's scoring plan with the
+// records the engine writes; None, as planned_output, where the plan does not
+// serve the case.
+py::object planned_engine_frame(py::object self, py::object ori_df);
 // The model's input columns as the plan compiled them, None without a plan
 // that serves the folder.
 py::object planned_model_columns(py::object self);

@@ -648,6 +648,16 @@ void run_node(const Plan &plan, int index, Frame &frame, const std::string &grou
     }
     switch (node.op) {
     case Op::count:
+    case Op::crosscount:
+    case Op::aggregate:
+    case Op::nunique:
+        result.fresh_index = true;
+        break;
+    default:
+        break;
+    }
+    switch (node.op) {
+    case Op::count:
         run_count(frame, node);
         break;
     case Op::crosscount:

@@ -154,6 +154,9 @@ struct Plan {
 
 struct RunResult {
     std::vector<MeanCountTable> mean_counts;
+    // A group statistic merged by the engine ran: its frame then carries
+    // fresh row labels 0..n-1, as pandas' merges give.
+    bool fresh_index = false;
 };
 
 // Computes the feature list on `frame` as the dispatcher does: nested
