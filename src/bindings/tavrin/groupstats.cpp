@@ -537,7 +537,11 @@ py::object final_fill(py::object df, const std::vector<py::object> &filled = {})
                     std::copy(v.data(), v.data() + v.size(), filled_values.mutable_data());
                     core::fill_missing(view_mut(filled_values), median);
                 }
-                df.attr("isetitem")(j, filled_values);
+                // as a Series on the frame's index: pandas keeps its buffer
+                // (an array would be copied once more)
+                df.attr("isetitem")(j,
+                                    pd().attr("Series")(filled_values, "index"_a = df.attr("index"),
+                                                        "copy"_a = false));
             }
             continue;
         }
