@@ -55,6 +55,11 @@ def test_each_operator_writes_the_label_the_registry_gives(op, ungrouped):
     assert label in out.columns
     if op["name"] == "stddev":
         assert name not in out.columns
+    # the operators the registry says merge give their frame fresh row labels
+    shifted = frame()
+    shifted.index = shifted.index + 7
+    kept = tavrin.name2feature(shifted, [name], {}).index
+    assert kept.equals(pd.RangeIndex(len(shifted)) if op["fresh_index"] else shifted.index)
 
 
 @pytest.mark.parametrize("op", COMBINATION, ids=lambda op: op["name"])

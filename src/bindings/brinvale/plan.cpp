@@ -9,6 +9,7 @@
 #include "workbench.hpp"
 
 #include "brinvale/groupstats.hpp"
+#include "brinvale/operators.hpp"
 #include "brinvale/scoring_plan.hpp"
 #include "brinvale/windows.hpp"
 
@@ -409,6 +410,8 @@ struct Compiler {
             node.stat = histstat_statistic();
         }
         node.label = text(t.attr("_result_label")(key));
+        const core::OperatorInfo *info = core::find_operator(op);
+        node.fresh_index = info != nullptr && info->fresh_index();
         if (node.op == cp::Op::count || node.op == cp::Op::crosscount ||
             node.op == cp::Op::aggregate || node.op == cp::Op::nunique) {
             if (node.op == cp::Op::aggregate && node.stat != "min" && node.stat != "max" &&

@@ -121,6 +121,7 @@ py::list operator_registry() {
         row["form"] = py::str(std::string(core::form_name(op.form)));
         row["operands"] = py::tuple(operands);
         row["needs"] = py::tuple(needs);
+        row["fresh_index"] = py::bool_(op.fresh_index());
         out.append(row);
     }
     return out;

@@ -242,8 +242,11 @@ class Run:
         self.group = cfg["Feature"].get("GroupIndex", None)
 
         features = list(obj.adv_features)
-        fresh = any(op in str(f) for f in features
-                    for op in ("count###", "crosscount###", "aggregate###", "nunique###"))
+        from brinvale import tavrin
+
+        # operators whose frame gets fresh row labels (pandas' merges)
+        merging = [row["name"] + "###" for row in tavrin._operator_registry() if row["fresh_index"]]
+        fresh = any(op in str(f) for f in features for op in merging)
         target = obj.target_name
         running = bool(getattr(obj, "automl_running", None))
         has_target = target is not None and target in labels

@@ -646,16 +646,7 @@ void run_node(const Plan &plan, int index, Frame &frame, const std::string &grou
             added.push_back(node.operands[k]);
         }
     }
-    switch (node.op) {
-    case Op::count:
-    case Op::crosscount:
-    case Op::aggregate:
-    case Op::nunique:
-        result.fresh_index = true;
-        break;
-    default:
-        break;
-    }
+    result.fresh_index = result.fresh_index || node.fresh_index;
     switch (node.op) {
     case Op::count:
         run_count(frame, node);

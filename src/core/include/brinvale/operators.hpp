@@ -72,6 +72,12 @@ struct OperatorInfo {
         return kind == Operand::number || kind == Operand::column;
     }
     std::uint32_t needs;
+    // The group statistics combined with a record are pandas merges: the
+    // frame they return carries fresh row labels 0..n-1.
+    bool fresh_index() const {
+        return form == CallForm::count || form == CallForm::crosscount ||
+               form == CallForm::aggregate || form == CallForm::nunique;
+    }
 
     int arity() const {
         int n = 0;

@@ -130,11 +130,12 @@ struct Node {
     std::string key;    // the name as given
     std::string label;  // the column the operator writes
     std::vector<std::string> operands;
-    std::vector<int> nested;  // per operand: the node computing it, or -1 for a plain column
-    int window_stat = 0;      // WindowStat of a rolling operator, ungrouped
-    int grouped_stat = 0;     // and grouped
-    std::int64_t length = 0;  // window or lag
-    std::string stat;         // aggregate statistic; histstat: the last of its default list
+    std::vector<int> nested;   // per operand: the node computing it, or -1 for a plain column
+    int window_stat = 0;       // WindowStat of a rolling operator, ungrouped
+    int grouped_stat = 0;      // and grouped
+    std::int64_t length = 0;   // window or lag
+    std::string stat;          // aggregate statistic; histstat: the last of its default list
+    bool fresh_index = false;  // the operator's frame gets row labels 0..n-1
     std::shared_ptr<const Record> record;
 };
 
