@@ -175,3 +175,85 @@ def test_workbook_members_sharing_their_bytes_are_refused(tmp_path):
     obj = bv.tabular_incrml.__new__(bv.tabular_incrml)
     with pytest.raises(ValueError, match="members overlap"):
         obj._load_data_from_file(str(tmp_path / "overlap.xlsx"))
+
+
+SHEET_HEAD = ('<row r="1"><c r="A1" t="inlineStr"><is><t>h</t></is></c></row>'
+              '<row r="2"><c r="A2"><v>1</v></c></row>')
+
+
+def workbook_with_sheet(path, rows, prolog="", member=None):
+    """A genuine workbook (pandas' own) whose sheet holds `rows`; with
+    `member`, the sheet is stored under that name, which the workbook's
+    relations then give."""
+    import zipfile
+
+    import pandas as pd
+
+    base = path.with_suffix(".base.xlsx")
+    pd.DataFrame({"h": [1]}).to_excel(base, index=False)
+    sheet = ('<?xml version="1.0" encoding="UTF-8"?>' + prolog +
+             '<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+             '<sheetData>' + rows + '</sheetData></worksheet>').encode()
+    with zipfile.ZipFile(base) as src, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as out:
+        for info in src.infolist():
+            data = src.read(info)
+            if info.filename == "xl/worksheets/sheet1.xml":
+                out.writestr(member or info.filename, sheet)
+                continue
+            if member and info.filename == "xl/_rels/workbook.xml.rels":
+                assert b"worksheets/sheet1.xml" in data
+                data = data.replace(b"/xl/worksheets/sheet1.xml", b"/" + member.encode())
+                data = data.replace(b"worksheets/sheet1.xml", member.removeprefix("xl/").encode())
+            out.writestr(info.filename, data)
+    return str(path)
+
+
+def test_sheets_laying_out_far_more_grid_than_cells_are_refused_unread(tmp_path):
+    far = '<row r="1048576"><c r="XFD1048576"><v>5</v></c></row>'
+    cases = {
+        "far_cell": workbook_with_sheet(tmp_path / "a.xlsx", SHEET_HEAD + far),
+        "far_row": workbook_with_sheet(tmp_path / "b.xlsx", SHEET_HEAD + '<row r="1000000000000"/>'),
+        "underscored_row": workbook_with_sheet(tmp_path / "c.xlsx",
+                                               SHEET_HEAD + '<row r="1_000_000_000"/>'),
+        "prefixed_tags": workbook_with_sheet(
+            tmp_path / "d.xlsx", SHEET_HEAD + far.replace("<row", "<x:row").replace("<c", "<x:c")
+            .replace("</row", "</x:row").replace("</c", "</x:c"),
+        ),
+        "elsewhere": workbook_with_sheet(tmp_path / "e.xlsx", SHEET_HEAD + far, member="xl/data.bin"),
+        "entity": workbook_with_sheet(
+            tmp_path / "f.xlsx", SHEET_HEAD + '<row r="9"><c r="&far;"><v>5</v></c></row>',
+            prolog='<!DOCTYPE worksheet [<!ENTITY far "XFD1048576">]>'),
+    }
+    got = outcomes({name: f"""
+        from brinvale.brinvale import tabular_incrml
+        tabular_incrml.__new__(tabular_incrml)._load_data_from_file({path!r})
+    """ for name, path in cases.items()})
+    for name, outcome in got.items():
+        assert outcome.startswith("REFUSED ValueError"), (name, outcome)
+        if name == "entity":
+            assert "declares a document type" in outcome, outcome
+        else:
+            assert "XLSX_MAX_GRID_RATIO" in outcome, (name, outcome)
+    assert "'xl/data.bin'" in got["elsewhere"]
+
+
+def test_sparse_sheets_within_the_bounds_read_as_pandas_reads_them(tmp_path, monkeypatch):
+    import pandas as pd
+
+    import brinvale.brinvale as bv
+
+    obj = bv.tabular_incrml.__new__(bv.tabular_incrml)
+    # a stray cell far down and to the right, under 2**20 grid cells
+    small = workbook_with_sheet(tmp_path / "small.xlsx",
+                                SHEET_HEAD + '<row r="400"><c r="Z400"><v>5</v></c></row>')
+    pd.testing.assert_frame_equal(obj._load_data_from_file(small), pd.read_excel(small))
+    # past the bound, refused; the setting is read at each call
+    wide = workbook_with_sheet(tmp_path / "wide.xlsx",
+                               SHEET_HEAD + '<row r="100"><c r="XFD100"><v>5</v></c></row>')
+    with pytest.raises(ValueError, match="3 cells over 100 rows and 16384 columns"):
+        obj._load_data_from_file(wide)
+    monkeypatch.setattr(bv, "XLSX_MAX_GRID_RATIO", 10**9)
+    assert obj._load_data_from_file(wide).shape == (99, 16384)
+    monkeypatch.setattr(bv, "XLSX_MAX_GRID_RATIO", "many")
+    with pytest.raises(ValueError, match="XLSX_MAX_GRID_RATIO must be a non-negative number"):
+        obj._load_data_from_file(small)

@@ -8,6 +8,7 @@
 #include "regular_file.hpp"
 
 #include "brinvale/pickle_scan.hpp"
+#include "brinvale/sheet_extent.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,10 +20,16 @@ namespace brinvale::workbench {
 
 namespace {
 
+namespace core = brinvale::core;
+
 constexpr std::uint64_t kNpzMaxBytes = std::uint64_t{4} << 30;   // 4 GiB
 constexpr std::uint64_t kXlsxMaxBytes = std::uint64_t{1} << 30;  // 1 GiB
 constexpr std::uint64_t kXlsxMaxRatio = 100;
 constexpr std::uint64_t kRatioFloor = std::uint64_t{1} << 20;
+// The grid a sheet is read into against the cells it holds, past 2**20 grid
+// cells: genuine sheets fill most of their grid.
+constexpr std::uint64_t kXlsxMaxGridRatio = 100;
+constexpr std::uint64_t kGridFloor = std::uint64_t{1} << 20;
 // Files of a result folder.  Model pickles of large forests reach hundreds of
 // megabytes; the feature list is a list of names.
 constexpr std::uint64_t kPickleMaxBytes = std::uint64_t{1} << 30;      // 1 GiB
@@ -211,6 +218,7 @@ void register_input_limits(py::module_ &m) {
     m.attr("NPZ_MAX_BYTES") = py::int_(kNpzMaxBytes);
     m.attr("XLSX_MAX_BYTES") = py::int_(kXlsxMaxBytes);
     m.attr("XLSX_MAX_RATIO") = py::int_(kXlsxMaxRatio);
+    m.attr("XLSX_MAX_GRID_RATIO") = py::int_(kXlsxMaxGridRatio);
     m.attr("PICKLE_MAX_BYTES") = py::int_(kPickleMaxBytes);
     m.attr("FEATURES_MAX_BYTES") = py::int_(kFeaturesMaxBytes);
     m.attr("VALIDATION_MAX_BYTES") = py::int_(kValidationMaxBytes);
@@ -293,6 +301,61 @@ static void check_xlsx_ratios(const py::object &archive, const py::object &path)
     }
 }
 
+// pandas reads a sheet into a grid: every row padded to the widest, missing
+// rows filled in, up to the last cell.  One cell placed at XFD1048576 costs
+// a few bytes and a grid of 17 billion cells.  Every member is read once
+// (a worksheet may be stored under any name the workbook's relations give)
+// and the extent of its cells found natively; a member whose grid passes
+// 2**20 cells and XLSX_MAX_GRID_RATIO times the cells it holds is refused,
+// as is one declaring a document type (its entities would hide positions;
+// no office suite writes one).
+static void check_xlsx_grids(const py::object &archive, const py::object &path) {
+    const std::uint64_t ratio = setting("XLSX_MAX_GRID_RATIO");
+    for (py::handle info : archive.attr("infolist")()) {
+        if (info.attr("is_dir")().cast<bool>()) {
+            continue;
+        }
+        core::SheetScanner scanner;
+        py::object member = archive.attr("open")(info);
+        with_closing(member, [&] {
+            while (true) {
+                py::bytes piece = member.attr("read")(1 << 20);
+                char *data = nullptr;
+                Py_ssize_t size = 0;
+                if (PyBytes_AsStringAndSize(piece.ptr(), &data, &size) != 0) {
+                    throw py::error_already_set();
+                }
+                if (size == 0) {
+                    break;
+                }
+                py::gil_scoped_release release;
+                scanner.feed(std::string_view(data, static_cast<std::size_t>(size)));
+            }
+            return 0;
+        });
+        const core::SheetExtent e = scanner.finish();
+        const std::string where =
+            "cannot load " + text(path) + ": xlsx member " + quoted(info.attr("filename"));
+        if (e.doctype) {
+            bind::raise(PyExc_ValueError,
+                        where + " declares a document type, which no workbook holds");
+        }
+        const std::uint64_t grid = e.grid();
+        const std::uint64_t cells = std::max<std::uint64_t>(e.cells, 1);
+        if (grid > kGridFloor && grid / cells >= ratio) {
+            auto count = [](std::uint64_t v) {
+                return v >= core::SheetExtent::kUnbounded ? std::string("unbounded")
+                                                          : std::to_string(v);
+            };
+            bind::raise(PyExc_ValueError,
+                        where + " places " + std::to_string(e.cells) + " cells over " +
+                            count(e.rows) + " rows and " + count(e.columns) +
+                            " columns, a grid more than " + std::to_string(ratio) +
+                            " times the cells it holds (brinvale.brinvale.XLSX_MAX_GRID_RATIO)");
+        }
+    }
+}
+
 void check_xlsx(const py::object &path) {
     py::module_ zipfile = py::module_::import("zipfile");
     if (!zipfile.attr("is_zipfile")(path).cast<bool>()) {
@@ -302,6 +365,7 @@ void check_xlsx(const py::object &path) {
     with_closing(archive, [&] {
         check_zip_sizes(archive, path, "xlsx", "XLSX_MAX_BYTES");
         check_xlsx_ratios(archive, path);
+        check_xlsx_grids(archive, path);
         return 0;
     });
 }
