@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace {
@@ -107,6 +108,41 @@ TEST(SheetExtent, TagsPastTheirBoundOrCutOffAreUnbounded) {
     const SheetExtent e = sheet_extent("<c r=\"ZZZZZZZZZZZZZZZZZZZZ99999999999999999999999\"/>");
     EXPECT_EQ(e.columns, kFar);
     EXPECT_EQ(e.grid(), kFar);
+}
+
+TEST(SheetExtent, ArbitraryBytesInArbitraryPiecesGiveOneResult) {
+    // fragments of sheets and stray bytes, glued at random and fed in random
+    // pieces: the result never depends on where the pieces are cut (and the
+    // sanitizers watch every read)
+    const char *fragments[] = {"<",         ">",    "/",   "<c",       "<row",  " r=\"", "\"",
+                               "'",         "A",    "XFD", "1048576",  "&#88;", "&",     ";",
+                               "<!DOCTYPE", "<!--", "-->", ":",        "<x:c ", "r=",    " ",
+                               "\n",        "_",    "$",   "\xd9\xa1", "<c/>"};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 2000; ++round) {
+        std::string xml;
+        const int parts = static_cast<int>(rng() % 40);
+        for (int k = 0; k < parts; ++k) {
+            if (rng() % 5 == 0) {
+                xml.push_back(static_cast<char>(rng() % 256));
+            } else {
+                xml += fragments[rng() % (sizeof fragments / sizeof *fragments)];
+            }
+        }
+        const SheetExtent whole = sheet_extent(xml);
+        SheetScanner scanner;
+        for (std::size_t at = 0; at < xml.size();) {
+            const std::size_t size = 1 + rng() % 9;
+            scanner.feed(std::string_view(xml).substr(at, size));
+            at += size;
+        }
+        const SheetExtent e = scanner.finish();
+        ASSERT_EQ(e.rows, whole.rows) << xml;
+        ASSERT_EQ(e.columns, whole.columns) << xml;
+        ASSERT_EQ(e.cells, whole.cells) << xml;
+        ASSERT_EQ(e.doctype, whole.doctype) << xml;
+        ASSERT_LE(whole.grid(), SheetExtent::kUnbounded);
+    }
 }
 
 }  // namespace
