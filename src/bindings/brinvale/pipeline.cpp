@@ -180,21 +180,23 @@ py::object process_labels_and_codes(py::object self, py::object ori_df) {
     return ori_df;
 }
 
-// The steps after the feature rebuild: drops and the time column's dates.
-py::object process_finish(py::object self, py::object df) {
+// The steps after the feature rebuild: the identifier and the ignored
+// columns dropped (not the time or group column), the time column's dates.
+// `time_format`: the format a frame cut into parts reads every part's dates
+// with (the whole column's, as pandas infers it from its first text); None
+// reads them as pandas reads this frame's own.
+py::object finish_steps(py::object df, py::object id_index, py::object ignore,
+                        py::object time_index, py::object group_id, py::object time_format) {
     // The identifier and the ignored columns leave in one drop: the same
     // columns as dropping them one after another, one frame rebuild (a new
     // frame: pandas deprecates drop(inplace=True), and nobody else holds
     // the engine's result).
     py::object columns = df.attr("columns").attr("tolist")();
     py::list dropped;
-    py::object id_index = self.attr("id_index");
     if (in_list(id_index, columns)) {
         dropped.append(id_index);
     }
-    py::object time_index = self.attr("time_index");
-    py::object group_id = self.attr("group_id");
-    for (py::handle name : self.attr("ignore_features")) {
+    for (py::handle name : ignore) {
         py::object label = py::reinterpret_borrow<py::object>(name);
         if (in_list(label, columns) && !in_list(label, dropped) && !label.equal(time_index) &&
             !label.equal(group_id)) {
@@ -206,10 +208,20 @@ py::object process_finish(py::object self, py::object df) {
     }
     if (!time_index.is_none() && in_columns(df, time_index)) {
         py::object column = df[time_index];
-        py::object dates = native_iso_dates(column);
-        df[time_index] = dates.is_none() ? global("pd").attr("to_datetime")(column) : dates;
+        py::object to_datetime = global("pd").attr("to_datetime");
+        if (!time_format.is_none()) {
+            df[time_index] = to_datetime(column, "format"_a = time_format);
+        } else {
+            py::object dates = native_iso_dates(column);
+            df[time_index] = dates.is_none() ? to_datetime(column) : dates;
+        }
     }
     return df;
+}
+
+py::object process_finish(py::object self, py::object df) {
+    return finish_steps(std::move(df), self.attr("id_index"), self.attr("ignore_features"),
+                        self.attr("time_index"), self.attr("group_id"), py::none());
 }
 
 // The feature rebuild and the steps after it.
@@ -612,6 +624,11 @@ void register_encoding_helpers(py::module_ &m) {
           py::arg("time_index"),
           py::doc("Replaces, in place, the text and date columns of `df` that have a recorded "
                   "encoder by the encoder's codes; the time column stays."));
+    m.def("_finish_steps", &finish_steps, py::arg("df"), py::arg("id_index"), py::arg("ignore"),
+          py::arg("time_index"), py::arg("group_id"), py::arg("time_format") = py::none(),
+          py::doc("The pipeline's steps after the feature rebuild: `df` without the identifier "
+                  "and the ignored columns (never the time or group column), its time column "
+                  "read as dates (with `time_format`, the whole frame's, where given)."));
 }
 
 void add_pipeline_methods(py::object &cls) {

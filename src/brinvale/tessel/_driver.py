@@ -250,8 +250,8 @@ class Run:
         target = obj.target_name
         running = bool(getattr(obj, "automl_running", None))
         has_target = target is not None and target in labels
-        ignore = [i for i in obj.ignore_features if i != obj.time_index and i != obj.group_id]
-        post = {"fresh_index": fresh, "id_index": obj.id_index, "ignore": ignore,
+        post = {"fresh_index": fresh, "id_index": obj.id_index,
+                "ignore": list(obj.ignore_features), "group_id": obj.group_id,
                 "time_index": obj.time_index, "time_format": None, "target": target,
                 "append_target": running and bool(self.return_y) and has_target,
                 "drop_target": not running and not self.return_y}

@@ -278,18 +278,8 @@ def finish(df, k, plan, label):
     if post["fresh_index"]:
         # merged frames get a fresh 0..n-1 index: positions in the whole frame
         df.index = pd.RangeIndex(offset, offset + n)
-    if post["id_index"] in df.columns.tolist():
-        df = df.drop(columns=[post["id_index"]])
-    for label_ in post["ignore"]:
-        if label_ in df.columns.tolist():
-            df = df.drop(columns=[label_])
-    time_index = post["time_index"]
-    if time_index is not None and time_index in df.columns:
-        # pandas infers a text column's date format from its first value:
-        # the whole frame's, found when the frame was surveyed
-        dates = df[time_index]
-        fmt = post["time_format"]
-        df[time_index] = pd.to_datetime(dates) if fmt is None else pd.to_datetime(dates, format=fmt)
+    df = _wb()._finish_steps(df, post["id_index"], post["ignore"], post["time_index"],
+                             post["group_id"], post["time_format"])
     target = post["target"]
     if post["append_target"]:
         if target in df.columns:
