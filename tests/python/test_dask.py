@@ -278,6 +278,29 @@ def test_predictions_equal_one_machine(client, sample_dirs, task):  # noqa: F811
     np.testing.assert_array_equal(got, want)
 
 
+def test_partitions_are_scored_by_the_native_evaluator_where_it_serves(sample_dirs):  # noqa: F811
+    from brinvale.tessel import _tasks
+
+    obj = load(sample_dirs["classification"])
+    frame = obj.preprocess(new_rows(5, n=40), return_y=True)
+    for method in ("predict", "predict_proba"):
+        native = wb._model_output(obj.model, frame, obj.target_name, method)
+        assert native is not None
+        own = np.asarray(getattr(obj.model, method)(frame.drop(columns=[obj.target_name])))
+        assert native.dtype == own.dtype and np.array_equal(native, own)
+        np.testing.assert_array_equal(_tasks.predict_part(frame, obj.model, obj.target_name,
+                                                          method), own)
+    # a model the evaluator does not know is scored by its own method
+    class Constant:
+        def predict(self, df):
+            return np.zeros(len(df))
+
+    assert wb._model_output(Constant(), frame, obj.target_name, "predict") is None
+    assert _tasks.predict_part(frame, Constant(), obj.target_name, "predict").shape == (40,)
+    with pytest.raises(ValueError, match="method must be"):
+        wb._model_output(obj.model, frame, obj.target_name, "fit")
+
+
 def test_model_input_frame_is_scored_as_it_is(client, sample_dirs):  # noqa: F811
     obj = load(sample_dirs["regression"])
     model_input = obj.preprocess(new_rows(4))

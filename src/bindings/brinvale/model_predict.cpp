@@ -1338,6 +1338,21 @@ std::string native_model_refusal(py::object model, const char *method) {
 }
 
 void register_native_predict(py::module_ &m) {
+    // What predict hands the native evaluator, for a frame in the model's
+    // form scored elsewhere (a partition of a Dask frame): its output, or
+    // None where the model's own method must score it.
+    m.def(
+        "_model_output",
+        [](py::object model, py::object frame, py::object target,
+           const std::string &method) -> py::object {
+            if (method != "predict" && method != "predict_proba") {
+                bind::raise(PyExc_ValueError, "method must be 'predict' or 'predict_proba'");
+            }
+            py::object out = native_model_output(std::move(model), std::move(frame),
+                                                 std::move(target), method.c_str());
+            return out.is_none() ? out : py::object(global("np").attr("array")(out));
+        },
+        py::arg("model"), py::arg("frame"), py::arg("target"), py::arg("method"));
     // The core's evaluation of a LightGBM booster on a two-dimensional
     // float64 array, for comparing it with the library's own predict.
     m.def(

@@ -794,8 +794,7 @@ class Run:
             lengths, head = self.input_lengths, self.head
         target = self.obj.target_name
         # the output's type and width, from the model's answer for one row
-        probe_frame = head.drop(columns=[target]) if target in head.columns.tolist() else head
-        probe = np.asarray(getattr(model, method)(probe_frame))
+        probe = T.predict_part(head, model, target, method)
         meta = probe[:0]
         model_d = literal(model)
         arrays = [da.from_delayed(delayed(T.predict_part)(p, model_d, target, method),

@@ -593,6 +593,11 @@ def row_values(part):
 
 
 def predict_part(df, model, target, method):
+    """A partition in the model's form scored as predict scores a frame: by
+    the native evaluator where it serves the model, else by the model."""
+    out = _wb()._model_output(model, df, target, method)
+    if out is not None:
+        return out
     if target in df.columns.tolist():
         df = df.drop(columns=[target])
     return np.asarray(getattr(model, method)(df))
