@@ -300,6 +300,10 @@ OPERATOR_CASES = {
     "tcorrelation###x|||y|||3$$$": None, "tcorrelation###i|||y|||0$$$": None,
     "tcorvariance###y|||i|||5$$$": None, "tcorvariance###x|||x|||1$$$": None,
     "combine###k|||x$$$": None, "combine###f|||i$$$": None, "combine###y|||y$$$": None,
+    # names with fewer operands than the registry gives their operator
+    "subtract###x$$$": "fewer operands than its operator takes",
+    "tcorrelation###x|||y$$$": "fewer operands than its operator takes",
+    "aggregate###mean|||x$$$": "fewer operands than its operator takes",
     # every operator leaves a comparison's booleans and combine's texts to
     # the engine
     "quadratic###bigger###x|||y$$$$$$": "is not a float64 or int64 column",

@@ -273,32 +273,6 @@ const std::map<std::string, cp::Op> &elementwise_ops() {
     return *ops;
 }
 
-// Operands each operator takes from the name (the dispatcher calls a
-// two-operand operator given one with what earlier names left: not planned).
-std::size_t operands_taken(cp::Op op) {
-    switch (op) {
-    case cp::Op::log:
-    case cp::Op::sine:
-    case cp::Op::cosine:
-    case cp::Op::square_root:
-    case cp::Op::percentile:
-    case cp::Op::count:
-    case cp::Op::round:
-    case cp::Op::quadratic:
-    case cp::Op::sigmoid:
-    case cp::Op::residual:
-    case cp::Op::softmax:
-    case cp::Op::entropy:
-        return 1;
-    case cp::Op::aggregate:
-    case cp::Op::tcorrelation:
-    case cp::Op::tcorvariance:
-        return 3;
-    default:
-        return 2;
-    }
-}
-
 // The engine's own functions are native ones of its module; a function put
 // in their place is called by the engine and so by the pipeline.
 bool engine_function(py::handle f) {
@@ -373,7 +347,13 @@ struct Compiler {
                 cp::unplanned("the operator '" + op + "' of '" + k + "'");
             }
         }
-        if (py::len(temp) - 1 < operands_taken(node.op)) {
+        // the dispatcher calls an operator given fewer operands than it
+        // takes with what earlier names left: not planned
+        const core::OperatorInfo *info = core::find_operator(op);
+        if (info == nullptr) {
+            cp::unplanned("the operator '" + op + "' of '" + k + "'");
+        }
+        if (py::len(temp) - 1 < static_cast<std::size_t>(info->arity())) {
             cp::unplanned("'" + k + "' has fewer operands than its operator takes");
         }
         for (std::size_t i = 1; i < py::len(temp); ++i) {
@@ -410,8 +390,7 @@ struct Compiler {
             node.stat = histstat_statistic();
         }
         node.label = text(t.attr("_result_label")(key));
-        const core::OperatorInfo *info = core::find_operator(op);
-        node.fresh_index = info != nullptr && info->fresh_index();
+        node.fresh_index = info->fresh_index();
         if (node.op == cp::Op::count || node.op == cp::Op::crosscount ||
             node.op == cp::Op::aggregate || node.op == cp::Op::nunique) {
             if (node.op == cp::Op::aggregate && node.stat != "min" && node.stat != "max" &&
