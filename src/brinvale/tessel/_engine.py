@@ -13,6 +13,8 @@ emitted in the same evaluation that asks for it, so that one pass over the
 partitions both learns the small quantities and feeds the shuffles.
 """
 
+import functools
+
 import numpy as np
 import pandas as pd
 
@@ -21,12 +23,30 @@ from ._common import HASH, ROWID, TARGET, VALUE, hashable_keys, key_column
 
 NAN = float("nan")
 
-# Window operators whose value at a row depends only on the rows of its
-# window: an ungrouped column is computed with the rows before (and after)
-# each partition added.  The others keep a running state from the first row.
-LOCAL_WINDOWS = {"delay", "ts_o", "delta", "ts_min", "ts_max", "ts_rank", "product",
-                 "ts_argmax", "ts_argmin", "decay_linear"}
-GROUP_STAT_OPS = {"count", "crosscount", "aggregate", "nunique"}
+def operators(test):
+    """The names of the registry's operators whose row passes `test`."""
+    return frozenset(row["name"] for row in _registry() if test(row))
+
+
+@functools.cache
+def _registry():
+    return tuple(tavrin()._operator_registry())
+
+
+@functools.cache
+def local_windows():
+    """Window operators whose value at a row depends only on the rows of its
+    window: an ungrouped column is computed with the rows before (and after)
+    each partition added.  The others keep a running state from the first
+    row."""
+    return operators(lambda row: "preceding_rows" in row["needs"])
+
+
+@functools.cache
+def recorded_statistics():
+    """The group statistics combined with a training record."""
+    return operators(lambda row: {"group_table", "final_fill"} <= set(row["needs"]))
+
 
 # The median of an input column, learnt before the first round: the fill of a
 # column no operator wrote is that median where the column holds what it held
@@ -40,16 +60,32 @@ INPUT_CHANGED = "input.changed"
 CAST_BLOCK = 8192
 
 
+@functools.cache
+def labels():
+    """The label operator of each operator's result column."""
+    return {row["name"]: row["label"] for row in _registry()}
+
+
+@functools.cache
+def lags():
+    return operators(lambda row: row["family"] == "lag")
+
+
+@functools.cache
+def pairs():
+    return operators(lambda row: row["family"] == "window_pair")
+
+
 def window_local(op, d):
-    return op in LOCAL_WINDOWS or d <= 1
+    return op in local_windows() or d <= 1
 
 
 def is_lag(op):
-    return op in ("delay", "ts_o", "delta")
+    return op in lags()
 
 
 def is_pair(op):
-    return op in ("tcorrelation", "tcorvariance")
+    return op in pairs()
 
 
 def native_numeric(values):
@@ -147,9 +183,12 @@ class Engine:
         self.seq += 1
         self.asked = 0
         self.op = str(op)
+        # the label the operator writes: the registry's label operator in
+        # front of its operands (stddev writes ts_rank's)
         self.out_label = str(key)
-        if self.op == "stddev" and self.out_label.startswith("stddev"):
-            self.out_label = "ts_rank" + self.out_label[6:]  # the label the operator writes
+        label = labels().get(self.op, self.op)
+        if label != self.op and self.out_label.startswith(self.op):
+            self.out_label = label + self.out_label[len(self.op):]
         self.input_taint = set()
         self.op_unknown = set()
         self.filled.discard(self.out_label)  # the operator writes its column afresh
@@ -165,7 +204,7 @@ class Engine:
         if self.group_ is not None and self.op != "crossrank":
             read(self.group_)
         self.deps |= self.input_taint
-        if self.op in GROUP_STAT_OPS and key not in self.records:
+        if self.op in recorded_statistics() and key not in self.records:
             raise NotImplementedError(
                 f"the group statistic {key} has no training record: a frame cut into "
                 "partitions is computed with the records of a result folder")
