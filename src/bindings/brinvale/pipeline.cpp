@@ -255,16 +255,16 @@ bool is_dask_frame(py::handle obj) {
 
 py::module_ tessel() { return py::module_::import("brinvale.tessel"); }
 
-// What preprocess does with the pipeline's frame `df` of `input`: the
-// target kept, appended or dropped.
-py::object preprocess_tail(py::object self, py::object input, py::object df, py::object return_y) {
+// What preprocess does with the pipeline's frame `df` about the target:
+// while the platform is running and `return_y` asks for it, the input's
+// target column `label` (None when the input has none) appended once, as
+// the last column, aligned by position; otherwise the target dropped unless
+// `return_y` keeps it.
+py::object target_step(py::object df, py::object label, py::object target, bool running,
+                       bool return_y) {
     py::object pd = global("pd");
-    if (truthy(self.attr("automl_running"))) {
-        py::object target = self.attr("target_name");
-        if (truthy(return_y) && in_columns(input, target)) {
-            // The pipeline keeps the target column; it is returned once, as
-            // the last column, aligned by position with the input's labels.
-            py::object label = input[target];
+    if (running) {
+        if (return_y && !label.is_none()) {
             if (py::isinstance(label, pd.attr("Series")) && py::len(label) == py::len(df)) {
                 // Equal lengths: appending the column is what the concat
                 // gives.  A shallow copy takes the target out and the row
@@ -287,11 +287,20 @@ py::object preprocess_tail(py::object self, py::object input, py::object df, py:
         }
         return df;
     }
-    py::object target = self.attr("target_name");
-    if (!truthy(return_y) && in_columns(df, target)) {
+    if (!return_y && in_columns(df, target)) {
         return df.attr("drop")("columns"_a = single(target));
     }
     return df;
+}
+
+// What preprocess does with the pipeline's frame `df` of `input`.
+py::object preprocess_tail(py::object self, py::object input, py::object df, py::object return_y) {
+    const bool running = truthy(self.attr("automl_running"));
+    const bool keep = truthy(return_y);
+    py::object target = self.attr("target_name");
+    py::object label = running && keep && in_columns(input, target) ? py::object(input[target])
+                                                                    : py::object(py::none());
+    return target_step(std::move(df), label, target, running, keep);
 }
 
 py::object preprocess(py::object self, py::object input, py::object return_y) {
@@ -624,6 +633,11 @@ void register_encoding_helpers(py::module_ &m) {
           py::arg("time_index"),
           py::doc("Replaces, in place, the text and date columns of `df` that have a recorded "
                   "encoder by the encoder's codes; the time column stays."));
+    m.def("_target_step", &target_step, py::arg("df"), py::arg("label"), py::arg("target"),
+          py::arg("running"), py::arg("return_y"),
+          py::doc("What preprocess does about the target: the input's target column `label` "
+                  "appended as the last column while the platform is running and `return_y` "
+                  "asks for it, else the target dropped unless `return_y` keeps it."));
     m.def("_finish_steps", &finish_steps, py::arg("df"), py::arg("id_index"), py::arg("ignore"),
           py::arg("time_index"), py::arg("group_id"), py::arg("time_format") = py::none(),
           py::doc("The pipeline's steps after the feature rebuild: `df` without the identifier "

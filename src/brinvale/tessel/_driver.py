@@ -254,7 +254,7 @@ class Run:
                 "ignore": list(obj.ignore_features), "group_id": obj.group_id,
                 "time_index": obj.time_index, "time_format": None, "target": target,
                 "append_target": running and bool(self.return_y) and has_target,
-                "drop_target": not running and not self.return_y}
+                "running": running, "return_y": bool(self.return_y)}
         # the format pandas' to_datetime infers from the whole column's first
         # text, so that every partition reads its dates as one machine does
         if type(first_time) is str:

@@ -280,14 +280,10 @@ def finish(df, k, plan, label):
         df.index = pd.RangeIndex(offset, offset + n)
     df = _wb()._finish_steps(df, post["id_index"], post["ignore"], post["time_index"],
                              post["group_id"], post["time_format"])
-    target = post["target"]
+    df = _wb()._target_step(df, label if post["append_target"] else None, post["target"],
+                            post["running"], post["return_y"])
     if post["append_target"]:
-        if target in df.columns:
-            df = df.drop(columns=[target])
-        df = pd.concat([df.reset_index(drop=True), label.reset_index(drop=True)], axis=1)
         df.index = pd.RangeIndex(offset, offset + n)
-    elif post["drop_target"] and target in df.columns:
-        df = df.drop(columns=[target])
     return df
 
 
