@@ -180,6 +180,27 @@ py::object process_labels_and_codes(py::object self, py::object ori_df) {
     return ori_df;
 }
 
+}  // namespace
+
+py::list dropped_columns(const py::object &labels, const py::object &id_index,
+                         const py::object &ignore, const py::object &time_index,
+                         const py::object &group_id) {
+    py::list dropped;
+    if (in_list(id_index, labels)) {
+        dropped.append(id_index);
+    }
+    for (py::handle name : ignore) {
+        py::object label = py::reinterpret_borrow<py::object>(name);
+        if (in_list(label, labels) && !in_list(label, dropped) && !label.equal(time_index) &&
+            !label.equal(group_id)) {
+            dropped.append(label);
+        }
+    }
+    return dropped;
+}
+
+namespace {
+
 // The steps after the feature rebuild: the identifier and the ignored
 // columns dropped (not the time or group column), the time column's dates.
 // `time_format`: the format a frame cut into parts reads every part's dates
@@ -191,18 +212,8 @@ py::object finish_steps(py::object df, py::object id_index, py::object ignore,
     // columns as dropping them one after another, one frame rebuild (a new
     // frame: pandas deprecates drop(inplace=True), and nobody else holds
     // the engine's result).
-    py::object columns = df.attr("columns").attr("tolist")();
-    py::list dropped;
-    if (in_list(id_index, columns)) {
-        dropped.append(id_index);
-    }
-    for (py::handle name : ignore) {
-        py::object label = py::reinterpret_borrow<py::object>(name);
-        if (in_list(label, columns) && !in_list(label, dropped) && !label.equal(time_index) &&
-            !label.equal(group_id)) {
-            dropped.append(label);
-        }
-    }
+    py::list dropped = dropped_columns(df.attr("columns").attr("tolist")(), id_index, ignore,
+                                       time_index, group_id);
     if (py::len(dropped) > 0) {
         df = df.attr("drop")("columns"_a = dropped);
     }

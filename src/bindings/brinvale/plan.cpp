@@ -764,16 +764,20 @@ static void write_records(py::handle self, Compiled &c, const cp::RunResult &res
     }
 }
 
-py::object planned_engine_frame(py::object self, py::object ori_df) {
-    std::shared_ptr<Compiled> c = serving_plan(self, py::len(ori_df));
-    if (!c) {
-        return py::none();
-    }
+// The plan over the pipeline's frame before its percentage conversion:
+// `frame` receives the columns after the features.
+static cp::RunResult run_plan(const Compiled &c, const py::object &ori_df, cp::Frame &frame) {
+    frame = import_frame(ori_df, true);
+    const std::string group = c.has_windows ? configured_group() : std::string();
+    NumpyUfuncs math;
+    return cp::run(c.plan, frame, group, math);
+}
+
+// planned_engine_frame with the plan that serves the object.
+static py::object engine_frame_of(py::handle self, Compiled &c, const py::object &ori_df) {
     try {
-        cp::Frame frame = import_frame(ori_df, true);
-        const std::string group = c->has_windows ? configured_group() : std::string();
-        NumpyUfuncs math;
-        cp::RunResult result = cp::run(c->plan, frame, group, math);
+        cp::Frame frame;
+        cp::RunResult result = run_plan(c, ori_df, frame);
         py::list arrays;
         py::list labels;
         for (const cp::Column &col : frame.columns) {
@@ -793,12 +797,17 @@ py::object planned_engine_frame(py::object self, py::object ori_df) {
                                       "index"_a = result.fresh_index
                                                       ? pd.attr("RangeIndex")(py::len(ori_df))
                                                       : ori_df.attr("index"));
-        write_records(self, *c, result);
+        write_records(self, c, result);
         return df;
     } catch (const cp::Unplanned &e) {
         log_plan(e.reason);
         return py::none();
     }
+}
+
+py::object planned_engine_frame(py::object self, py::object ori_df) {
+    std::shared_ptr<Compiled> c = serving_plan(self, py::len(ori_df));
+    return c ? engine_frame_of(self, *c, ori_df) : py::object(py::none());
 }
 
 py::object planned_output(py::object self, py::object ori_df, const char *method,
@@ -817,15 +826,13 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
         log_plan("the native evaluator does not serve the model (" + refusal->second + ")");
         // the model's frame is still the plan's
         if (engine_frame != nullptr) {
-            *engine_frame = planned_engine_frame(self, ori_df);
+            *engine_frame = engine_frame_of(self, *c, ori_df);
         }
         return py::none();
     }
     try {
-        cp::Frame frame = import_frame(ori_df, true);
-        const std::string group = c->has_windows ? configured_group() : std::string();
-        NumpyUfuncs math;
-        cp::RunResult result = cp::run(c->plan, frame, group, math);
+        cp::Frame frame;
+        cp::RunResult result = run_plan(*c, ori_df, frame);
 
         // The columns that reach the model: without the identifier, the
         // ignored columns and the target; the time column would be dates.
@@ -834,21 +841,11 @@ py::object planned_output(py::object self, py::object ori_df, const char *method
         for (const cp::Column &col : frame.columns) {
             labels.append(py::str(col.label));
         }
-        py::object id_index = self.attr("id_index");
         py::object time_index = self.attr("time_index");
-        py::object group_id = self.attr("group_id");
         py::object target = self.attr("target_name");
-        py::list dropped;
-        if (listed(id_index, labels)) {
-            dropped.append(id_index);
-        }
-        for (py::handle name : self.attr("ignore_features")) {
-            py::object label = py::reinterpret_borrow<py::object>(name);
-            if (listed(label, labels) && !listed(label, dropped) && !label.equal(time_index) &&
-                !label.equal(group_id)) {
-                dropped.append(label);
-            }
-        }
+        py::list dropped =
+            dropped_columns(labels, self.attr("id_index"), self.attr("ignore_features"), time_index,
+                            self.attr("group_id"));
         py::dict columns;
         for (const cp::Column &col : frame.columns) {
             py::str label(col.label);

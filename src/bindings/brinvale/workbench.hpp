@@ -99,6 +99,12 @@ std::string native_model_refusal(py::object model, const char *method);
 // what planned_engine_frame gives for `ori_df`.
 py::object planned_output(py::object self, py::object ori_df, const char *method,
                           py::object *engine_frame = nullptr);
+// The columns the pipeline drops after the feature rebuild from a frame of
+// these labels: the identifier and the ignored columns, never the time or
+// the group column, each once.
+py::list dropped_columns(const py::object &labels, const py::object &id_index,
+                         const py::object &ignore, const py::object &time_index,
+                         const py::object &group_id);
 // The frame name2feature returns for the pipeline's frame `ori_df` (before
 // its percentage conversion), computed by the folder's scoring plan with the
 // records the engine writes; None, as planned_output, where the plan does not
